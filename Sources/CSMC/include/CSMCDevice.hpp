@@ -1,0 +1,44 @@
+#pragma once
+// The shim's one device seam. Every SMC user-client call (and the virtual Mac's control and
+// power-manager requests) is one exchange with a `Device`: the virtual SMC device over the
+// Unix socket named by PYRELLE_SMC_SOCKET, or an in-process device installed by tests.
+// With neither, there is no SMC service and pyr_smc_open() returns 0.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace pyrelle::csmc {
+
+// Exchange selectors, as on the wire.
+inline constexpr uint32_t kSelectorUserClient = 2;     // 80-byte SMC block in, output block out
+inline constexpr uint32_t kSelectorControl = 16;       // JSON control request (tests, demo)
+inline constexpr uint32_t kSelectorPowerManager = 17;  // JSON power-manager state of the virtual Mac
+
+inline constexpr size_t kBlockSize = 80;
+
+// One device able to answer exchanges. Implementations must be safe to call from several
+// threads at once (the shim itself does not serialise callers).
+class Device {
+public:
+    virtual ~Device() = default;
+
+    // Performs one request/response exchange. Returns the status: 0 on success, otherwise a
+    // kernel-style status that the shim passes through unchanged. `reply` receives the
+    // response payload (for selector 2 normally exactly 80 bytes).
+    virtual int32_t exchange(uint32_t selector, std::span<const uint8_t> request,
+                             std::vector<uint8_t>& reply) = 0;
+};
+
+// Installs `device` as the in-process SMC service for every later pyr_smc_open(); it takes
+// precedence over PYRELLE_SMC_SOCKET. Pass nullptr to remove it. Connections opened before
+// keep the device they were opened with.
+void installDevice(std::shared_ptr<Device> device);
+
+// Counts exchanges made through the shim (every provider), so tests can assert that an
+// argument check made no user-client call.
+uint64_t exchangeCount();
+void resetExchangeCount();
+
+}  // namespace pyrelle::csmc

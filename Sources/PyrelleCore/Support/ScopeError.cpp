@@ -1,0 +1,1 @@
+#include "pyrelle/ScopeError.hpp"
