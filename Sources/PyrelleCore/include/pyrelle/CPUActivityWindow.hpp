@@ -1,0 +1,57 @@
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include "pyrelle/ActivitySource.hpp"
+#include "pyrelle/SustainedActivity.hpp"
+
+namespace pyrelle {
+
+// Which applications have kept the machine busy over the recent window, and how busy they
+// are now. The caller feeds one list of per-application figures per sample with its own
+// second count (only differences matter); the window keeps the samples as intervals,
+// integrates CPU and disk use over at most the last `window()` seconds and publishes a
+// ranked table. A plain value with no clock, threads or locks; the caller serialises use.
+class CPUActivityWindow {
+public:
+    // Samples further apart than this belong to different stretches of observation.
+    static constexpr double maximumGap = 15;
+
+    // A window of `seconds`, raised to 1 when smaller or not a number.
+    explicit CPUActivityWindow(double seconds);
+
+    // Adds one sample taken at `time` seconds and rebuilds `seconds()` and `rows()`.
+    // Never fails: a non-finite time is ignored; sources with a negative or non-finite CPU
+    // figure are dropped; a sample without any valid source clears the window; a sample
+    // more than 15 s after the previous one, or not after it, restarts the history.
+    void record(const std::vector<ActivitySource>& sources, double time);
+
+    // Length of the window actually covered by the recorded intervals, seconds.
+    double seconds() const { return seconds_; }
+    // One row per application of the latest sample: highest average CPU first, then by id.
+    const std::vector<SustainedActivity>& rows() const { return rows_; }
+    // The window length fixed at creation, seconds.
+    double window() const { return window_; }
+
+private:
+    // The interval [start, end] described by the merged sample taken at `end`.
+    struct Frame {
+        double start = 0;
+        double end = 0;
+        std::vector<ActivitySource> sources;  // one entry per id, in first-seen order
+    };
+
+    static std::vector<ActivitySource> merge(const std::vector<ActivitySource>& sources);
+    void clearHistory();
+    void rebuild(double time);
+
+    std::deque<Frame> frames_;
+    std::optional<double> last_;
+    double seconds_ = 0;
+    std::vector<SustainedActivity> rows_;
+    double window_;
+};
+
+}  // namespace pyrelle
