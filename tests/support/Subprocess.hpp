@@ -1,0 +1,145 @@
+#pragma once
+// Runs real programs for end-to-end tests: arguments without a shell, extra environment,
+// optional standard input, captured output, and a hard time limit (the child is killed).
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace pyrelle::testing {
+
+struct ProcessResult {
+    int status = -1;      // exit status, or 128 + signal when killed by a signal
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+struct ProcessOptions {
+    std::map<std::string, std::string> environment;  // added to (or replacing) the parent's
+    std::vector<std::string> unset;                   // removed from the environment
+    std::string input;                                // written to standard input, then closed
+    double timeoutSeconds = 30;
+};
+
+inline std::vector<std::string> buildEnvironment(const ProcessOptions& options) {
+    std::map<std::string, std::string> merged;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const auto equals = text.find('=');
+        if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    for (const auto& name : options.unset) merged.erase(name);
+    for (const auto& [name, value] : options.environment) merged[name] = value;
+    std::vector<std::string> result;
+    for (const auto& [name, value] : merged) result.push_back(name + "=" + value);
+    return result;
+}
+
+// Starts `argv` (argv[0] is the executable path) and waits for it, at most the time limit.
+inline ProcessResult runProcess(const std::vector<std::string>& argv,
+                                const ProcessOptions& options = {}) {
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
+        pipe2(errPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const auto envText = buildEnvironment(options);
+    std::vector<char*> env;
+    for (const auto& e : envText) env.push_back(const_cast<char*>(e.c_str()));
+    env.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(inPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (spawned != 0) {
+        close(inPipe[1]);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawned));
+    }
+
+    ProcessResult result;
+    size_t written = 0;
+    int inFd = inPipe[1];
+    if (options.input.empty()) {
+        close(inFd);
+        inFd = -1;
+    } else {
+        fcntl(inFd, F_SETFL, O_NONBLOCK);
+    }
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration<double>(options.timeoutSeconds);
+    int outFd = outPipe[0], errFd = errPipe[0];
+    while (outFd >= 0 || errFd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd fds[3];
+        int n = 0;
+        if (outFd >= 0) fds[n++] = {outFd, POLLIN, 0};
+        if (errFd >= 0) fds[n++] = {errFd, POLLIN, 0};
+        if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
+        if (poll(fds, n, static_cast<int>(std::min<long long>(left.count(), 200))) < 0) continue;
+        for (int i = 0; i < n; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (fds[i].fd == inFd) {
+                const ssize_t w = write(inFd, options.input.data() + written,
+                                        options.input.size() - written);
+                if (w > 0) written += static_cast<size_t>(w);
+                if (w < 0 || written == options.input.size()) {
+                    close(inFd);
+                    inFd = -1;
+                }
+                continue;
+            }
+            char buffer[65536];
+            const ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
+            std::string& sink = fds[i].fd == outFd ? result.out : result.err;
+            if (r > 0) {
+                sink.append(buffer, static_cast<size_t>(r));
+            } else if (r == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                (fds[i].fd == outFd ? outFd : errFd) = -1;
+            }
+        }
+    }
+    if (inFd >= 0) close(inFd);
+    if (outFd >= 0) close(outFd);
+    if (errFd >= 0) close(errFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+}  // namespace pyrelle::testing

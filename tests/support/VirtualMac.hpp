@@ -1,0 +1,136 @@
+#pragma once
+// A real PyrelleSimulator process on a private socket, for end-to-end tests: started with a
+// profile, driven with control requests (selector 16) over the wire, stopped with SIGTERM.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace pyrelle::testing {
+
+inline std::string binaryPath(const std::string& relative) {
+    return std::string(PYRELLE_BINARY_DIR) + "/" + relative;
+}
+
+class VirtualMac {
+public:
+    explicit VirtualMac(const std::string& profile = "apple-m4-pro") {
+        char pattern[] = "/tmp/pyrelle-vm-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+        directory_ = pattern;
+        socket_ = directory_ + "/smc.sock";
+        const std::string program = binaryPath("Simulator/PyrelleSimulator");
+        std::vector<std::string> argv = {program, "--profile", profile, "--socket", socket_};
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("cannot start " + program);
+        for (int i = 0; i < 500 && !std::filesystem::exists(socket_); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!std::filesystem::exists(socket_)) throw std::runtime_error("simulator did not start");
+    }
+
+    ~VirtualMac() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+
+    VirtualMac(const VirtualMac&) = delete;
+    VirtualMac& operator=(const VirtualMac&) = delete;
+
+    const std::string& socket() const { return socket_; }
+    pid_t pid() const { return pid_; }
+
+    // Sends one control request and returns the device's JSON reply.
+    nlohmann::json control(const nlohmann::json& request) const {
+        const std::string payload = request.dump();
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval limit{5, 0};  // a stuck device fails the test instead of hanging it
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_.c_str());
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            throw std::runtime_error("cannot connect to the simulator");
+        }
+        std::vector<uint8_t> frame(8 + payload.size());
+        put32(frame.data(), 16);
+        put32(frame.data() + 4, static_cast<uint32_t>(payload.size()));
+        std::copy(payload.begin(), payload.end(), frame.begin() + 8);
+        writeAll(fd, frame.data(), frame.size());
+        uint8_t header[8];
+        readAll(fd, header, 8);
+        std::string reply(get32(header + 4), '\0');
+        readAll(fd, reinterpret_cast<uint8_t*>(reply.data()), reply.size());
+        close(fd);
+        return nlohmann::json::parse(reply);
+    }
+
+    nlohmann::json state() const { return control({{"op", "state"}}); }
+
+private:
+    static void put32(uint8_t* p, uint32_t v) {
+        for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+    static uint32_t get32(const uint8_t* p) {
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    }
+    static void writeAll(int fd, const uint8_t* data, size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+            if (n <= 0) {
+                ::close(fd);
+                throw std::runtime_error("simulator write failed");
+            }
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+    }
+    static void readAll(int fd, uint8_t* data, size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::read(fd, data, size);
+            if (n <= 0) {
+                ::close(fd);
+                throw std::runtime_error("simulator read failed");
+            }
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+    }
+
+    std::string directory_;
+    std::string socket_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace pyrelle::testing
