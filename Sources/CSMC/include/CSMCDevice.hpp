@@ -4,6 +4,7 @@
 // Unix socket named by PYRELLE_SMC_SOCKET, or an in-process device installed by tests.
 // With neither, there is no SMC service and pyr_smc_open() returns 0.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -17,6 +18,10 @@ inline constexpr uint32_t kSelectorControl = 16;       // JSON control request (
 inline constexpr uint32_t kSelectorPowerManager = 17;  // JSON power-manager state of the virtual Mac
 
 inline constexpr size_t kBlockSize = 80;
+
+// Largest request or response payload the shim sends or accepts, so a hostile device cannot
+// make it allocate without bound.
+inline constexpr size_t kMaxPayload = 1 << 20;
 
 // One device able to answer exchanges. Implementations must be safe to call from several
 // threads at once (the shim itself does not serialise callers).
@@ -40,5 +45,23 @@ void installDevice(std::shared_ptr<Device> device);
 // argument check made no user-client call.
 uint64_t exchangeCount();
 void resetExchangeCount();
+
+// One exchange with the currently configured device: the installed in-process device, else
+// a fresh connection to the socket named by PYRELLE_SMC_SOCKET (closed again afterwards).
+// Returns the device's status, or a kernel-style status of the shim (PYR_KERN_NO_DEVICE
+// when neither is configured, PYR_KERN_NOT_RESPONDING when the socket cannot be reached or
+// drops, PYR_KERN_TIMEOUT, PYR_KERN_MESSAGE_TOO_LARGE). `reply` is cleared first.
+int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
+                       std::vector<uint8_t>& reply);
+
+// True when an in-process device is installed or PYRELLE_SMC_SOCKET names a socket (whether
+// or not anything listens there).
+bool deviceConfigured();
+
+// Bound on one whole socket exchange (sending the request and receiving the full reply) and
+// on connecting. Default 2 seconds; tests shorten it.
+inline constexpr std::chrono::milliseconds kDefaultExchangeTimeout{2000};
+void setExchangeTimeout(std::chrono::milliseconds timeout);
+std::chrono::milliseconds exchangeTimeout();
 
 }  // namespace pyrelle::csmc

@@ -1,0 +1,116 @@
+#include "ConnectionTable.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+
+#include "CSMC.h"
+#include "SocketDevice.hpp"
+
+namespace pyrelle::csmc {
+namespace {
+
+struct Seam {
+    std::mutex mutex;
+    std::shared_ptr<Device> installed;  // guarded by mutex
+    std::atomic<uint64_t> exchanges{0};
+    std::atomic<int64_t> timeoutMs{kDefaultExchangeTimeout.count()};
+};
+
+Seam& seam() {
+    static Seam instance;
+    return instance;
+}
+
+std::shared_ptr<Device> installedDevice() {
+    std::lock_guard lock(seam().mutex);
+    return seam().installed;
+}
+
+const char* socketPath() {
+    const char* path = std::getenv("PYRELLE_SMC_SOCKET");
+    return path != nullptr && path[0] != '\0' ? path : nullptr;
+}
+
+}  // namespace
+
+ConnectionTable& ConnectionTable::shared() {
+    static ConnectionTable table;
+    return table;
+}
+
+uint32_t ConnectionTable::add(std::shared_ptr<Device> device) {
+    if (!device) return 0;
+    std::lock_guard lock(mutex_);
+    if (devices_.size() >= kMaxConnections) return 0;
+    // Handles count up so a stale handle does not silently reach a newer connection; they
+    // wrap (skipping 0 and handles still open) only after four billion opens.
+    while (next_ == 0 || devices_.count(next_) != 0) ++next_;
+    const uint32_t handle = next_++;
+    devices_.emplace(handle, std::move(device));
+    return handle;
+}
+
+void ConnectionTable::remove(uint32_t handle) {
+    std::shared_ptr<Device> released;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = devices_.find(handle);
+        if (found == devices_.end()) return;
+        released = std::move(found->second);
+        devices_.erase(found);
+    }
+    // `released` goes out of scope here, outside the lock: closing a socket never blocks
+    // other callers.
+}
+
+std::shared_ptr<Device> ConnectionTable::find(uint32_t handle) const {
+    std::lock_guard lock(mutex_);
+    auto found = devices_.find(handle);
+    return found == devices_.end() ? nullptr : found->second;
+}
+
+int32_t countedExchange(Device& device, uint32_t selector, std::span<const uint8_t> request,
+                        std::vector<uint8_t>& reply) {
+    reply.clear();
+    seam().exchanges.fetch_add(1, std::memory_order_relaxed);
+    return device.exchange(selector, request, reply);
+}
+
+std::shared_ptr<Device> connectDevice() {
+    if (auto device = installedDevice()) return device;
+    if (const char* path = socketPath()) return SocketDevice::connect(path, exchangeTimeout());
+    return nullptr;
+}
+
+void installDevice(std::shared_ptr<Device> device) {
+    std::lock_guard lock(seam().mutex);
+    seam().installed = std::move(device);
+}
+
+uint64_t exchangeCount() { return seam().exchanges.load(std::memory_order_relaxed); }
+
+void resetExchangeCount() { seam().exchanges.store(0, std::memory_order_relaxed); }
+
+int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
+                       std::vector<uint8_t>& reply) {
+    reply.clear();
+    if (auto device = installedDevice()) return countedExchange(*device, selector, request, reply);
+    const char* path = socketPath();
+    if (path == nullptr) return PYR_KERN_NO_DEVICE;
+    auto device = SocketDevice::connect(path, exchangeTimeout());
+    if (!device) return PYR_KERN_NOT_RESPONDING;
+    return countedExchange(*device, selector, request, reply);
+}
+
+bool deviceConfigured() { return installedDevice() != nullptr || socketPath() != nullptr; }
+
+void setExchangeTimeout(std::chrono::milliseconds timeout) {
+    seam().timeoutMs.store(timeout.count() > 0 ? timeout.count() : 1, std::memory_order_relaxed);
+}
+
+std::chrono::milliseconds exchangeTimeout() {
+    return std::chrono::milliseconds(seam().timeoutMs.load(std::memory_order_relaxed));
+}
+
+}  // namespace pyrelle::csmc

@@ -1,0 +1,165 @@
+#include "SocketDevice.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "CSMC.h"
+
+namespace pyrelle::csmc {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum class Io { ok, closed, timedOut };
+
+// Milliseconds left until `deadline`, rounded up so a wait never ends early; 0 when past.
+int remainingMs(Clock::time_point deadline) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
+}
+
+// Waits until `fd` is ready for `events`, at most until `deadline`.
+Io waitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const int wait = remainingMs(deadline);
+        if (wait == 0) return Io::timedOut;
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(&entry, 1, wait);
+        if (ready > 0) {
+            // Readiness includes POLLHUP/POLLERR; the following send/recv reports them.
+            return Io::ok;
+        }
+        if (ready == 0) continue;  // re-check the deadline
+        if (errno != EINTR) return Io::closed;
+    }
+}
+
+Io sendAll(int fd, const uint8_t* data, size_t size, Clock::time_point deadline) {
+    while (size > 0) {
+        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            data += sent;
+            size -= static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const Io waited = waitFor(fd, POLLOUT, deadline);
+            if (waited != Io::ok) return waited;
+            continue;
+        }
+        return Io::closed;  // EPIPE, ECONNRESET, ...
+    }
+    return Io::ok;
+}
+
+Io recvAll(int fd, uint8_t* data, size_t size, Clock::time_point deadline) {
+    while (size > 0) {
+        const ssize_t got = ::recv(fd, data, size, MSG_DONTWAIT);
+        if (got > 0) {
+            data += got;
+            size -= static_cast<size_t>(got);
+            continue;
+        }
+        if (got == 0) return Io::closed;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            const Io waited = waitFor(fd, POLLIN, deadline);
+            if (waited != Io::ok) return waited;
+            continue;
+        }
+        return Io::closed;
+    }
+    return Io::ok;
+}
+
+void putLE32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t getLE32(const uint8_t* at) {
+    return uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16 | uint32_t{at[3]} << 24;
+}
+
+int32_t statusFor(Io failure) {
+    return failure == Io::timedOut ? PYR_KERN_TIMEOUT : PYR_KERN_NOT_RESPONDING;
+}
+
+}  // namespace
+
+std::shared_ptr<SocketDevice> SocketDevice::connect(const std::string& path,
+                                                    std::chrono::milliseconds timeout) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(address.sun_path)) return nullptr;
+    std::memcpy(address.sun_path, path.data(), path.size());
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    const auto deadline = Clock::now() + timeout;
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        // The connection completes in the background; wait for it within the bound.
+        if (waitFor(fd, POLLOUT, deadline) == Io::ok) {
+            int error = 0;
+            socklen_t length = sizeof(error);
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) rc = 0;
+        }
+    }
+    if (rc != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::shared_ptr<SocketDevice>(new SocketDevice(fd));
+}
+
+SocketDevice::~SocketDevice() { ::close(fd_); }
+
+int32_t SocketDevice::exchange(uint32_t selector, std::span<const uint8_t> request,
+                               std::vector<uint8_t>& reply) {
+    reply.clear();
+    if (request.size() > kMaxPayload) return PYR_KERN_MESSAGE_TOO_LARGE;
+    std::lock_guard lock(mutex_);
+    // A stream that broke mid-exchange may still carry a late answer; it cannot be resynced.
+    if (broken_) return PYR_KERN_NOT_RESPONDING;
+    const auto deadline = Clock::now() + exchangeTimeout();
+
+    std::vector<uint8_t> message(8 + request.size());
+    putLE32(&message[0], selector);
+    putLE32(&message[4], static_cast<uint32_t>(request.size()));
+    if (!request.empty()) std::memcpy(&message[8], request.data(), request.size());
+    if (Io io = sendAll(fd_, message.data(), message.size(), deadline); io != Io::ok) {
+        broken_ = true;
+        return statusFor(io);
+    }
+
+    uint8_t header[8];
+    if (Io io = recvAll(fd_, header, sizeof(header), deadline); io != Io::ok) {
+        broken_ = true;
+        return statusFor(io);
+    }
+    const auto status = static_cast<int32_t>(getLE32(&header[0]));
+    const uint32_t length = getLE32(&header[4]);
+    if (length > kMaxPayload) {
+        broken_ = true;
+        return PYR_KERN_MESSAGE_TOO_LARGE;
+    }
+    reply.resize(length);
+    if (length > 0) {
+        if (Io io = recvAll(fd_, reply.data(), length, deadline); io != Io::ok) {
+            broken_ = true;
+            reply.clear();
+            return statusFor(io);
+        }
+    }
+    return status;
+}
+
+}  // namespace pyrelle::csmc
