@@ -1,0 +1,161 @@
+#include "pyrelle/SMC.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "pyrelle/SMCVerification.hpp"
+#include "pyrelle/ScopeError.hpp"
+#include "pyrelle/SystemClock.hpp"
+
+namespace pyrelle {
+
+namespace {
+
+constexpr const char* kInvalidFan = "无效风扇编号";
+
+std::string formatted(double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.2f", value);
+    return buffer;
+}
+
+std::string fanKey(int fan, const char* suffix) { return "F" + std::to_string(fan) + suffix; }
+
+std::optional<double> finite(double value) {
+    if (!std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+SMC::Timing SMC::Timing::system() {
+    return Timing{[] { return SystemClock::uptime(); }, [](double seconds) { SystemClock::sleep(seconds); }};
+}
+
+SMC::SMC() : SMC(Timing::system()) {}
+
+SMC::SMC(Timing timing) : connection_(pyr_smc_open()), timing_(std::move(timing)) {
+    const auto defaults = Timing::system();
+    if (!timing_.now) timing_.now = defaults.now;
+    if (!timing_.pause) timing_.pause = defaults.pause;
+}
+
+SMC::~SMC() { pyr_smc_close(connection_); }
+
+void SMC::reopen() {
+    pyr_smc_close(connection_);
+    connection_ = pyr_smc_open();
+}
+
+PYRValue SMC::raw(const std::string& key) const {
+    PYRValue value{};
+    const int32_t code = pyr_smc_read(connection_, key.c_str(), &value);
+    if (code != 0) throw ScopeError("SMC " + key + " 读取失败（" + std::to_string(code) + "）");
+    return value;
+}
+
+std::optional<double> SMC::number(const std::string& key) const {
+    PYRValue value{};
+    if (pyr_smc_read(connection_, key.c_str(), &value) != 0) return std::nullopt;
+    return finite(pyr_decode(&value));
+}
+
+void SMC::write(const std::string& key, double number) {
+    PYRValue value = raw(key);
+    if (pyr_encode(&value, number) != 0) throw ScopeError("SMC " + key + " 不支持写入这个数值");
+    const int32_t code = pyr_smc_write(connection_, key.c_str(), &value);
+    if (code != 0)
+        throw ScopeError("SMC " + key + " 写入失败（" + std::to_string(code) + "）；此机型可能不支持控制");
+
+    std::optional<double> last;
+    const bool confirmed = SMCVerification::waitFor(
+        number, readBackTimeout, timing_.now,
+        [&] {
+            last = this->number(key);
+            return last;
+        },
+        [&] { timing_.pause(readBackPause); });
+    if (confirmed) return;
+    throw ScopeError("SMC " + key + " 回读不一致，操作未确认（目标 " + formatted(number) + "，读回 " +
+                     (last ? formatted(*last) : std::string("无法读取")) + "；已等待最多 2 秒）");
+}
+
+AppleSiliconFanControl& SMC::armFans() {
+    if (!armFans_) {
+        // The controller is owned by this SMC and never outlives it, so plain back references
+        // to `this` are safe (the SMC is neither copied nor moved).
+        armFans_ = std::make_unique<AppleSiliconFanControl>(
+            [this](const std::string& key) { return number(key); },
+            [this](const std::string& key, double value) { write(key, value); },
+            [this] { timing_.pause(handOverPause); }, [this] { return timing_.now(); });
+    }
+    return *armFans_;
+}
+
+std::optional<double> SMC::fanValue(int fan, const char* suffix) const { return number(fanKey(fan, suffix)); }
+
+std::vector<FanReading> SMC::fans() {
+    std::vector<FanReading> result;
+    const auto count = number("FNum");
+    if (!count || *count < 0 || *count > 10) return result;
+    const auto mask = number("FS! ");
+    const auto unlock = number("Ftst");
+    auto& control = armFans();
+    const int fans = static_cast<int>(*count);
+    for (int n = 0; n < fans; ++n) {
+        FanReading fan;
+        fan.id = n;
+        if (auto mode = control.modeReading(n))
+            fan.manual = SMCVerification::manualState(mode->value, mask, n, unlock);
+        else
+            fan.manual = SMCVerification::manualState(std::nullopt, mask, n, unlock);
+        fan.maximum = fanValue(n, "Mx");
+        fan.rpm = fanValue(n, "Ac");
+        fan.minimum = fanValue(n, "Mn");
+        fan.controllable = fan.manual.has_value() && fanValue(n, "Tg").has_value() && fan.maximum &&
+                           *fan.maximum > 0 && *fan.maximum <= 12000;
+        result.push_back(fan);
+    }
+    return result;
+}
+
+std::optional<double> SMC::target(int fan) { return fanValue(fan, "Tg"); }
+
+void SMC::setTarget(int fan, double rpm) { write(fanKey(fan, "Tg"), rpm); }
+
+void SMC::setManual(int fan, bool manual) {
+    if (fan < 0 || fan > 9) throw ScopeError(kInvalidFan);
+    armFans().setManual(fan, manual);
+}
+
+std::vector<SMC::SensorKey> SMC::sensorKeys() const {
+    std::vector<SensorKey> result;
+    const auto count = number("#KEY");
+    if (!count || *count <= 0 || *count > 10000) return result;
+    const auto total = static_cast<uint32_t>(*count);
+    for (uint32_t index = 0; index < total; ++index) {
+        char name[5] = {};
+        if (pyr_smc_key_at_index(connection_, index, name) != 0) continue;
+        const std::string key(name, 4);
+        if (key[0] != 'T' && key[0] != 'P' && key[0] != 'V' && key[0] != 'I') continue;
+        PYRValue value{};
+        if (pyr_smc_read(connection_, key.c_str(), &value) != 0) continue;
+        const auto kind = smcKind(key, value.type, value.size);
+        if (!kind) continue;
+        if (!valid(*kind, pyr_decode(&value))) continue;
+        result.push_back({key, *kind});
+    }
+    std::stable_sort(result.begin(), result.end(),
+                     [](const SensorKey& a, const SensorKey& b) { return a.key < b.key; });
+    return result;
+}
+
+std::vector<std::string> SMC::temperatureKeys() const {
+    std::vector<std::string> keys;
+    for (auto& sensor : sensorKeys())
+        if (sensor.kind == HardwareSensorKind::temperature) keys.push_back(sensor.key);
+    return keys;
+}
+
+}  // namespace pyrelle
