@@ -1,0 +1,152 @@
+#include "pyrelle/widget/WidgetStorage.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "pyrelle/widget/WidgetDataError.hpp"
+
+namespace pyrelle::WidgetStorage {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* relativeLocation = "Library/Application Support/Pyrelle/WidgetSnapshots/status.json";
+
+[[noreturn]] void fail(const std::string& what, const fs::path& path, int error = errno) {
+    throw std::system_error(error, std::generic_category(), what + " " + path.string());
+}
+
+// Closes a descriptor on every path out of a scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int release() { int fd = fd_; fd_ = -1; return fd; }
+    void reset() { if (fd_ >= 0) ::close(fd_); fd_ = -1; }
+
+private:
+    int fd_;
+};
+
+std::optional<fs::path> resolve(const std::optional<fs::path>& location, const WidgetBundle& bundle) {
+    if (location) return location;
+    return url(bundle);
+}
+
+// Creates every missing directory of `directory` with mode 0700 (exactly, whatever the
+// umask); directories that already exist are left as they are.
+void createDirectories(const fs::path& directory) {
+    fs::path current;
+    for (const fs::path& part : directory) {
+        current /= part;
+        if (part.empty() || part == current.root_path()) continue;
+        if (::mkdir(current.c_str(), 0700) == 0) {
+            if (::chmod(current.c_str(), 0700) != 0) fail("cannot set permissions of", current);
+        } else if (errno != EEXIST) {
+            fail("cannot create directory", current);
+        }
+    }
+}
+
+void writeAll(int fd, const std::string& bytes, const fs::path& path) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("cannot write", path);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+std::optional<fs::path> url(const WidgetBundle& bundle) {
+    std::optional<std::string> group = bundle.text("PyrelleAppGroup");
+    if (group && !group->empty()) {
+        // A configured group never falls back to the home directory: the application
+        // writes into the container, so any other place would show stale data.
+        std::optional<fs::path> container = bundle.groupContainer ? bundle.groupContainer(*group) : std::nullopt;
+        if (!container) return std::nullopt;
+        return *container / "status.json";
+    }
+    fs::path home = WidgetBundle::homeDirectory();
+    if (home.empty()) return std::nullopt;
+    return home / relativeLocation;
+}
+
+std::optional<WidgetSnapshot> read(const std::optional<fs::path>& location,
+                                   const WidgetBundle& bundle) noexcept {
+    try {
+        std::optional<fs::path> path = resolve(location, bundle);
+        if (!path) return std::nullopt;
+        // Only a regular file is ours: a symbolic link, a FIFO (which would block) or a
+        // device is not read at all.
+        Descriptor fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+        if (fd.get() < 0) return std::nullopt;
+        struct stat info {};
+        if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+        if (info.st_size < 0 || static_cast<std::uintmax_t>(info.st_size) > WidgetSnapshot::maximumFileSize) {
+            return std::nullopt;
+        }
+        // Read at most one byte past the limit, so a file growing meanwhile is still refused.
+        std::string bytes(WidgetSnapshot::maximumFileSize + 1, '\0');
+        std::size_t filled = 0;
+        while (filled < bytes.size()) {
+            ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return std::nullopt;
+            if (n == 0) break;
+            filled += static_cast<std::size_t>(n);
+        }
+        bytes.resize(filled);
+        return WidgetSnapshot::decode(std::string_view(bytes));
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+void write(const WidgetSnapshot& snapshot, const std::optional<fs::path>& location,
+           const WidgetBundle& bundle) {
+    std::optional<fs::path> path = resolve(location, bundle);
+    if (!path || path->filename().empty()) throw WidgetDataError();
+    fs::path target = path->is_relative() ? fs::absolute(*path) : *path;
+    fs::path directory = target.parent_path();
+    createDirectories(directory);
+
+    std::string bytes = snapshot.encode();
+
+    // The temporary file is created private (0600) in the target's directory, so the
+    // rename is atomic and no other user can open the file at any moment.
+    std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    Descriptor fd(::mkostemp(name.data(), O_CLOEXEC));
+    if (fd.get() < 0) fail("cannot create a temporary file in", directory);
+    fs::path temporary(name.data());
+    try {
+        if (::fchmod(fd.get(), 0600) != 0) fail("cannot set permissions of", temporary);
+        writeAll(fd.get(), bytes, temporary);
+        if (::fsync(fd.get()) != 0) fail("cannot flush", temporary);
+        if (::close(fd.release()) != 0) fail("cannot close", temporary);
+        if (::rename(temporary.c_str(), target.c_str()) != 0) fail("cannot replace", target);
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    // Make the rename itself durable; the new content is already in place either way.
+    Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) ::fsync(dir.get());
+}
+
+}  // namespace pyrelle::WidgetStorage

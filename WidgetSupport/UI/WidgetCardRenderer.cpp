@@ -1,0 +1,384 @@
+#include "pyrelle/widget/WidgetCardRenderer.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/reldatefmt.h>
+#include <unicode/unistr.h>
+
+#include "pyrelle/widget/WidgetRoute.hpp"
+#include "pyrelle/widget/WidgetSymbols.hpp"
+#include "pyrelle/widget/WidgetText.hpp"
+
+namespace pyrelle::WidgetCardRenderer {
+namespace {
+
+using Texts = WidgetStatusContent::Texts;
+
+constexpr double padding = 14;
+
+std::string num(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.2f", std::isfinite(value) ? value : 0.0);
+    std::string text(buffer);
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    return text;
+}
+
+// Text made safe for XML character data and attributes: well-formed UTF-8, no control
+// characters (which XML 1.0 cannot carry at all), markup characters escaped. Cards show
+// one line per text, so line breaks become spaces.
+std::string escape(std::string_view raw) {
+    std::string text = WidgetText::validUTF8(raw);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        // U+FFFE and U+FFFF (EF BF BE / EF BF BF) are not XML characters either.
+        if (c == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+            out += "\xEF\xBF\xBD";
+            i += 2;
+            continue;
+        }
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) out += ' ';
+                else out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// Estimated advance of one character in ems: wide for CJK and full-width forms.
+double advance(UChar32 c) {
+    bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                (c >= 0xFFE0 && c <= 0xFFE6) || c >= 0x1F300;
+    if (wide) return 1.0;
+    if (c == ' ') return 0.3;
+    return 0.6;
+}
+
+// `text` cut, at a character boundary, to fit `width` at `fontSize`, with "…" when cut.
+std::string fit(const std::string& text, double width, double fontSize) {
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(text);
+    double limit = width / fontSize;
+    double total = 0;
+    for (int32_t i = 0; i < u.length(); i = u.moveIndex32(i, 1)) total += advance(u.char32At(i));
+    if (total <= limit) return text;
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> it(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    double used = 0;
+    int32_t cut = 0;
+    const double budget = limit - 1.0;  // room for the ellipsis
+    if (U_SUCCESS(status) && it) {
+        it->setText(u);
+        int32_t start = it->first();
+        for (int32_t end = it->next(); end != icu::BreakIterator::DONE; start = end, end = it->next()) {
+            double w = advance(u.char32At(start));
+            if (used + w > budget) break;
+            used += w;
+            cut = end;
+        }
+    }
+    std::string out;
+    u.tempSubString(0, cut).toUTF8String(out);
+    return out + "…";
+}
+
+// The ICU locale matching the card's language.
+icu::Locale cardLocale(const std::string& language) {
+    if (language.rfind("zh", 0) == 0) {
+        bool hant = language.find("Hant") != std::string::npos || language.find("TW") != std::string::npos ||
+                    language.find("HK") != std::string::npos;
+        return icu::Locale(hant ? "zh_Hant" : "zh_Hans");
+    }
+    for (std::string_view code : WidgetStrings::codes) {
+        if (language.rfind(code, 0) == 0) return icu::Locale(std::string(code).c_str());
+    }
+    return icu::Locale("en");
+}
+
+// The snapshot's date relative to the entry's ("5 min. ago"), in the card's language.
+std::string relativeTime(double instant, double now, const icu::Locale& locale) {
+    double offset = instant - now;
+    if (!std::isfinite(offset)) return std::string(Texts::missing);
+    double magnitude = std::fabs(offset);
+    URelativeDateTimeUnit unit = UDAT_REL_UNIT_SECOND;
+    double amount = std::round(offset);
+    if (magnitude >= 86400) { unit = UDAT_REL_UNIT_DAY; amount = std::trunc(offset / 86400); }
+    else if (magnitude >= 3600) { unit = UDAT_REL_UNIT_HOUR; amount = std::trunc(offset / 3600); }
+    else if (magnitude >= 60) { unit = UDAT_REL_UNIT_MINUTE; amount = std::trunc(offset / 60); }
+    UErrorCode status = U_ZERO_ERROR;
+    icu::RelativeDateTimeFormatter formatter(locale, nullptr, UDAT_STYLE_SHORT,
+                                             UDISPCTX_CAPITALIZATION_FOR_BEGINNING_OF_SENTENCE, status);
+    icu::UnicodeString text;
+    if (U_SUCCESS(status)) formatter.formatNumeric(amount == 0 ? -0.0 : amount, unit, text, status);
+    if (U_FAILURE(status)) return std::string(Texts::missing);
+    std::string out;
+    text.toUTF8String(out);
+    return out;
+}
+
+const char* fontFamily(const icu::Locale& locale) {
+    std::string_view language = locale.getLanguage();
+    std::string_view script = locale.getScript();
+    const char* cjk = "Noto Sans CJK SC";
+    if (language == "ja") cjk = "Noto Sans CJK JP";
+    else if (language == "ko") cjk = "Noto Sans CJK KR";
+    else if (script == "Hant") cjk = "Noto Sans CJK TC";
+    static thread_local std::string family;
+    family = std::string("system-ui, -apple-system, 'Noto Sans', '") + cjk + "', 'Noto Sans CJK SC', sans-serif";
+    return family.c_str();
+}
+
+class Card {
+public:
+    Card(const WidgetStatusContent& content, const Options& options)
+        : c_(content), o_(options), size_(size(content.size)),
+          locale_(cardLocale(content.strings ? content.strings->resolvedLanguage(content.language())
+                                             : WidgetStrings::shared().resolvedLanguage(content.language()))),
+          links_(content.linksEnabled && WidgetRoute::isValidScheme(options.scheme)) {}
+
+    std::string render() {
+        const std::string W = num(size_.width), H = num(size_.height), P = escape(o_.idPrefix);
+        out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+        out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + W + "\" height=\"" + H +
+                "\" viewBox=\"0 0 " + W + " " + H + "\" class=\"card " + std::string(toText(c_.size)) +
+                "\" data-freshness=\"" + freshnessText() + "\">\n";
+        out_ += "<title>" + escape(c_.text(Texts::appName)) + "</title>\n";
+        out_ += style();
+        WidgetColor color = WidgetColor::trend();
+        out_ += "<defs><linearGradient id=\"" + P + "-trend\" x1=\"0\" y1=\"0\" x2=\"0\" y2=\"1\">"
+                "<stop offset=\"0\" stop-color=\"" + color.hex() + "\" stop-opacity=\"0.38\"/>"
+                "<stop offset=\"1\" stop-color=\"" + color.hex() + "\" stop-opacity=\"0.03\"/>"
+                "</linearGradient><clipPath id=\"" + P + "-clip\"><rect width=\"" + W + "\" height=\"" + H +
+                "\" rx=\"22\"/></clipPath></defs>\n";
+        out_ += "<g clip-path=\"url(#" + P + "-clip)\">\n";
+        std::string background = "<rect class=\"background\" width=\"" + W + "\" height=\"" + H + "\"/>";
+        if (o_.widgetURL && links_) {
+            out_ += "<a class=\"widget-link\" href=\"" + escape(*o_.widgetURL) + "\">" + background + "</a>\n";
+        } else {
+            out_ += background + "\n";
+        }
+        out_ += "<g class=\"content\">\n";
+        header();
+        switch (c_.size) {
+            case WidgetCardSize::small: small(); break;
+            case WidgetCardSize::medium: medium(); break;
+            case WidgetCardSize::large: large(); break;
+        }
+        out_ += "</g>\n</g>\n</svg>\n";
+        return out_;
+    }
+
+private:
+    std::string freshnessText() const {
+        if (!c_.snapshot) return "none";
+        switch (c_.freshness()) {
+            case WidgetFreshness::recent: return "recent";
+            case WidgetFreshness::previous: return "previous";
+            case WidgetFreshness::paused: return "paused";
+            case WidgetFreshness::unavailable: break;
+        }
+        return "unavailable";
+    }
+
+    std::string style() const {
+        return std::string("<style>\n") +
+               "text { font-family: " + fontFamily(locale_) + "; font-variant-numeric: tabular-nums;"
+               " font-feature-settings: 'tnum'; fill: #1d1d1f; white-space: pre; }\n"
+               ".background { fill: #ececec; }\n"
+               ".tile { fill: #000000; fill-opacity: 0.045; }\n"
+               ".secondary { fill: #6e6e73; }\n"
+               ".attention { fill: #ff9500; }\n"
+               ".symbol { color: #1d1d1f; }\n"
+               ".content { pointer-events: none; }\n"
+               ".content a { pointer-events: auto; cursor: pointer; }\n"
+               "@media (prefers-color-scheme: dark) {\n"
+               "  .background { fill: #2a2a2c; } text { fill: #f5f5f7; } .symbol { color: #f5f5f7; }\n"
+               "  .tile { fill: #ffffff; fill-opacity: 0.07; } .secondary { fill: #a1a1a6; }\n"
+               "}\n</style>\n";
+    }
+
+    // A text element; `body` is already escaped markup.
+    void text(double x, double y, double fontSize, const std::string& body, const std::string& cls = "",
+              int weight = 400, const char* anchor = "start") {
+        out_ += "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\" font-size=\"" + num(fontSize) + "\"";
+        if (weight != 400) out_ += " font-weight=\"" + std::to_string(weight) + "\"";
+        if (std::string_view(anchor) != "start") out_ += " text-anchor=\"" + std::string(anchor) + "\"";
+        if (!cls.empty()) out_ += " class=\"" + cls + "\"";
+        out_ += ">" + body + "</text>\n";
+    }
+
+    void openLink(WidgetMetric metric) {
+        if (links_) {
+            out_ += "<a class=\"metric-link\" href=\"" + escape(WidgetRoute::metric(metric).url(o_.scheme)) + "\">";
+        }
+    }
+    void closeLink() {
+        if (links_) out_ += "</a>\n";
+    }
+
+    void symbol(std::string_view name, double x, double y, double s) {
+        out_ += WidgetSymbols::svg(name, x, y, s, "currentColor") + "\n";
+    }
+
+    void trend(WidgetMetric metric, double x, double y, double w, double h) {
+        WidgetTrend::Paths paths = c_.trend(metric).paths({w, h});
+        std::string color = WidgetColor::trend().hex();
+        out_ += "<g class=\"trend\" data-metric=\"" + std::string(toText(metric)) + "\" transform=\"translate(" +
+                num(x) + " " + num(y) + ")\">";
+        out_ += "<path class=\"trend-area\" d=\"" + paths.area.svg() + "\" fill=\"url(#" + escape(o_.idPrefix) +
+                "-trend)\"/>";
+        out_ += "<path class=\"trend-line\" d=\"" + paths.line.svg() + "\" fill=\"none\" stroke=\"" + color +
+                "\" stroke-width=\"1.6\" stroke-linejoin=\"round\" stroke-linecap=\"round\"/>";
+        out_ += "</g>\n";
+    }
+
+    void header() {
+        symbol("thermometer.medium", padding - 1, 14, 13);
+        text(padding + 15, 25, 11, escape(c_.text(Texts::appName)), "header", 600);
+        if (c_.size != WidgetCardSize::small) {
+            std::string cls = c_.freshness() == WidgetFreshness::recent && c_.snapshot ? "status secondary"
+                                                                                      : "status attention";
+            text(size_.width - padding, 25, 9, escape(fit(c_.statusLabel(), size_.width / 2, 9)), cls, 400, "end");
+        }
+    }
+
+    std::string relative() const {
+        if (!c_.snapshot) return std::string(Texts::missing);
+        return relativeTime(c_.snapshot->date, c_.date, locale_);
+    }
+
+    void small() {
+        const double inner = size_.width - 2 * padding;
+        openLink(WidgetMetric::cpuTemperature);
+        text(padding, 64, 32, escape(c_.number(WidgetMetric::cpuTemperature)) + "<tspan font-size=\"22\">" +
+                                  escape(c_.text(Texts::degree)) + "</tspan>", "figure", 600);
+        closeLink();
+        openLink(WidgetMetric::cpuUsage);
+        text(padding, 82, 12, "CPU " + escape(c_.number(WidgetMetric::cpuUsage)) + "%", "figure", 500);
+        closeLink();
+        openLink(WidgetMetric::fan);
+        text(padding, 98, 12, escape(c_.number(WidgetMetric::fan)) + escape(c_.text(Texts::rpmUnit)), "figure", 500);
+        closeLink();
+        trend(WidgetMetric::cpuUsage, padding, 105, inner, 22);
+        text(padding, 142, 10, escape(fit(c_.modeText(), inner, 10)), "mode");
+        std::string footer = c_.footerLabel() + c_.text(Texts::separator) + relative();
+        text(padding, 157, 9, escape(fit(footer, inner, 9)), "footer secondary");
+    }
+
+    void tileFigure(WidgetMetric metric, double x, double y, double fontSize) {
+        std::string unit(WidgetStatusContent::unit(metric));
+        std::string body = escape(c_.number(metric));
+        if (!unit.empty()) {
+            body += "<tspan font-size=\"" + num(fontSize * 0.6) + "\" class=\"secondary\">" +
+                    escape(c_.text(unit)) + "</tspan>";
+        } else if (metric == WidgetMetric::fan) {
+            body += "<tspan font-size=\"" + num(fontSize * 0.45) + "\" class=\"secondary\">" +
+                    escape(c_.text(Texts::rpmUnit)) + "</tspan>";
+        }
+        text(x, y, fontSize, body, "figure", 600);
+    }
+
+    static const char* symbolName(WidgetMetric metric) {
+        switch (metric) {
+            case WidgetMetric::cpuUsage: return "cpu";
+            case WidgetMetric::fan: return "fanblades";
+            default: return "thermometer.medium";
+        }
+    }
+
+    // tile(_:title:symbol:) — one metric with its symbol, title, figure and trend.
+    void tile(WidgetMetric metric, double x, double y, double w, double h) {
+        openLink(metric);
+        out_ += "<rect class=\"tile\" x=\"" + num(x) + "\" y=\"" + num(y) + "\" width=\"" + num(w) +
+                "\" height=\"" + num(h) + "\" rx=\"12\"/>\n";
+        symbol(symbolName(metric), x + 8, y + 8, 12);
+        text(x + 24, y + 18, 10, escape(fit(c_.text(WidgetStatusContent::title(metric)), w - 30, 10)),
+             "title secondary");
+        tileFigure(metric, x + 8, y + 47, 22);
+        trend(metric, x + 8, y + 55, w - 16, h - 63);
+        closeLink();
+    }
+
+    void footer(double y) {
+        const double inner = size_.width - 2 * padding;
+        text(padding, y, 9, escape(fit(c_.footerLabel(), inner / 2, 9)), "footer secondary");
+        text(size_.width - padding, y, 9, escape(fit(relative(), inner / 2, 9)), "footer-time secondary", 400, "end");
+        text(padding, y + 16, 10, escape(fit(c_.modeText(), inner * 0.48, 10)), "mode");
+        std::string turbo = c_.text(Texts::turbo) + c_.text(Texts::separator) + c_.turboText();
+        text(size_.width - padding, y + 16, 10, escape(fit(turbo, inner * 0.48, 10)), "turbo", 400, "end");
+    }
+
+    void medium() {
+        const double gap = 8;
+        const double w = (size_.width - 2 * padding - 2 * gap) / 3;
+        const WidgetMetric metrics[] = {WidgetMetric::cpuTemperature, WidgetMetric::cpuUsage, WidgetMetric::fan};
+        for (int i = 0; i < 3; ++i) tile(metrics[i], padding + i * (w + gap), 36, w, 90);
+        footer(142);
+    }
+
+    void large() {
+        const double inner = size_.width - 2 * padding;
+        const WidgetMetric metrics[] = {WidgetMetric::cpuTemperature, WidgetMetric::cpuUsage, WidgetMetric::fan};
+        for (int i = 0; i < 3; ++i) {
+            WidgetMetric metric = metrics[i];
+            double y = 36 + i * 60;
+            out_ += "<rect class=\"tile\" x=\"" + num(padding) + "\" y=\"" + num(y) + "\" width=\"" + num(inner) +
+                    "\" height=\"54\" rx=\"12\"/>\n";
+            symbol(symbolName(metric), padding + 9, y + 8, 12);
+            text(padding + 25, y + 18, 11, escape(fit(c_.text(WidgetStatusContent::title(metric)), 110, 11)),
+                 "title secondary");
+            openLink(metric);
+            tileFigure(metric, padding + 9, y + 45, 24);
+            closeLink();
+            trend(metric, padding + 140, y + 8, inner - 150, 38);
+        }
+        if (c_.showsValues()) {
+            double y = 233;
+            for (const WidgetFan& fan : c_.snapshot->fans) {
+                text(padding, y, 11, escape(fit(c_.fanText(fan), inner, 11)), "fan");
+                y += 14;
+            }
+        }
+        footer(size_.height - 38);
+    }
+
+    const WidgetStatusContent& c_;
+    const Options& o_;
+    WidgetSize size_;
+    icu::Locale locale_;
+    bool links_;
+    std::string out_;
+};
+
+}  // namespace
+
+WidgetSize size(WidgetCardSize size) {
+    switch (size) {
+        case WidgetCardSize::small: return {170, 170};
+        case WidgetCardSize::medium: return {364, 170};
+        case WidgetCardSize::large: return {364, 382};
+    }
+    return {170, 170};
+}
+
+std::string svg(const WidgetStatusContent& content, const Options& options) {
+    return Card(content, options).render();
+}
+
+}  // namespace pyrelle::WidgetCardRenderer

@@ -1,0 +1,30 @@
+#pragma once
+// WidgetPath: a drawing path of moves, lines and closes, written out as SVG path data.
+#include <string>
+#include <vector>
+
+namespace pyrelle {
+
+struct WidgetPath {
+    struct Element {
+        enum class Kind { move, line, close };
+        Kind kind;
+        double x = 0;
+        double y = 0;
+        bool operator==(const Element&) const = default;
+    };
+
+    std::vector<Element> elements;
+
+    void move(double x, double y) { elements.push_back({Element::Kind::move, x, y}); }
+    void line(double x, double y) { elements.push_back({Element::Kind::line, x, y}); }
+    void close() { elements.push_back({Element::Kind::close}); }
+    bool empty() const { return elements.empty(); }
+
+    // SVG path data ("M1 2L3 4Z"), coordinates to two decimals.
+    std::string svg() const;
+
+    bool operator==(const WidgetPath&) const = default;
+};
+
+}  // namespace pyrelle
