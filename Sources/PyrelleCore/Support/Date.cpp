@@ -165,8 +165,11 @@ void from_json(const nlohmann::json& json, Date& date) {
 
 nlohmann::json iso8601JSON(const Date& date) {
     auto text = date.iso8601();
-    if (text.empty()) return nullptr;
-    return text;
+    if (!text.empty()) return text;
+    // No four-digit-year text exists for this instant; the number still decodes back.
+    nlohmann::json number;
+    to_json(number, date);
+    return number;
 }
 
 }  // namespace pyrelle

@@ -51,7 +51,8 @@ private:
 void to_json(nlohmann::json& json, const Date& date);
 void from_json(const nlohmann::json& json, Date& date);
 
-// The ISO 8601 JSON form (null when the instant has no text form).
+// The ISO 8601 JSON form; an instant without a text form (outside the years 0001-9999) is
+// written as its number instead, and a non-finite one as null.
 nlohmann::json iso8601JSON(const Date& date);
 
 }  // namespace pyrelle
