@@ -16,7 +16,7 @@ PYRValue make(const char* type, uint32_t size, std::vector<uint8_t> bytes) {
     PYRValue v{};
     v.type = fourCC(type);
     v.size = size;
-    std::memcpy(v.bytes, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(v.bytes, bytes.data(), bytes.size());
     return v;
 }
 
