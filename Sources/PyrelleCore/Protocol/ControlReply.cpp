@@ -1,0 +1,71 @@
+#include "pyrelle/ControlReply.hpp"
+
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+#include "../Support/JSONDecoding.hpp"
+
+namespace pyrelle {
+
+ControlReply ControlReply::failure(std::string message) {
+    ControlReply reply;
+    reply.ok = false;
+    reply.message = std::move(message);
+    return reply;
+}
+
+void to_json(nlohmann::json& json, const FanSessionStatus& status) {
+    json = nlohmann::json{{"remainingSeconds", status.remainingSeconds},
+                          {"targets", status.targets},
+                          {"protectionActive", status.protectionActive}};
+}
+
+void from_json(const nlohmann::json& json, FanSessionStatus& status) {
+    jsondecode::object(json, "风扇会话状态");
+    FanSessionStatus decoded;
+    decoded.remainingSeconds =
+        jsondecode::number(jsondecode::required(json, "remainingSeconds"), "remainingSeconds");
+    const auto& targets = jsondecode::required(json, "targets");
+    if (!targets.is_array()) jsondecode::fail("targets", "应为数组");
+    for (const auto& target : targets) decoded.targets.push_back(target.get<FanTarget>());
+    decoded.protectionActive =
+        jsondecode::boolean(jsondecode::required(json, "protectionActive"), "protectionActive");
+    status = std::move(decoded);
+}
+
+void to_json(nlohmann::json& json, const ControlReply& reply) {
+    json = nlohmann::json{{"ok", reply.ok}, {"message", reply.message}};
+    if (reply.session) json["session"] = *reply.session;
+    if (reply.profile) json["profile"] = *reply.profile;
+    if (reply.label) json["label"] = *reply.label;
+    if (reply.turbo) json["turbo"] = *reply.turbo;
+    if (reply.power) json["power"] = *reply.power;
+    if (reply.fanStatus) json["fanStatus"] = *reply.fanStatus;
+}
+
+void from_json(const nlohmann::json& json, ControlReply& reply) {
+    jsondecode::object(json, "控制回复");
+    ControlReply decoded;
+    decoded.ok = jsondecode::boolean(jsondecode::required(json, "ok"), "ok");
+    decoded.message = jsondecode::text(jsondecode::required(json, "message"), "message");
+    if (const auto* v = jsondecode::optional(json, "session")) {
+        decoded.session = jsondecode::text(*v, "session");
+    }
+    if (const auto* v = jsondecode::optional(json, "profile")) {
+        decoded.profile = jsondecode::text(*v, "profile");
+    }
+    if (const auto* v = jsondecode::optional(json, "label")) {
+        decoded.label = jsondecode::text(*v, "label");
+    }
+    if (const auto* v = jsondecode::optional(json, "turbo")) {
+        decoded.turbo = static_cast<int>(jsondecode::integer(*v, "turbo"));
+    }
+    if (const auto* v = jsondecode::optional(json, "power")) decoded.power = v->get<PowerOutcome>();
+    if (const auto* v = jsondecode::optional(json, "fanStatus")) {
+        decoded.fanStatus = v->get<FanSessionStatus>();
+    }
+    reply = std::move(decoded);
+}
+
+}  // namespace pyrelle

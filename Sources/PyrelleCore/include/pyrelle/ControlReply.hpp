@@ -1,0 +1,45 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "pyrelle/FanTarget.hpp"
+#include "pyrelle/PowerOutcome.hpp"
+
+namespace pyrelle {
+
+// Progress of a fan session whose control is confirmed.
+struct FanSessionStatus {
+    double remainingSeconds = 0;  // never below 0
+    std::vector<FanTarget> targets;
+    bool protectionActive = false;
+
+    friend bool operator==(const FanSessionStatus&, const FanSessionStatus&) = default;
+};
+
+// The helper's one reply to one request.
+struct ControlReply {
+    bool ok = false;
+    std::string message;
+    std::optional<std::string> session;
+    std::optional<std::string> profile;
+    std::optional<std::string> label;
+    std::optional<int> turbo;
+    std::optional<PowerOutcome> power;
+    std::optional<FanSessionStatus> fanStatus;
+
+    // The reply to a request that failed: `ok` false, the error's description, nothing else.
+    static ControlReply failure(std::string message);
+
+    friend bool operator==(const ControlReply&, const ControlReply&) = default;
+};
+
+void to_json(nlohmann::json& json, const FanSessionStatus& status);
+void from_json(const nlohmann::json& json, FanSessionStatus& status);
+void to_json(nlohmann::json& json, const ControlReply& reply);
+void from_json(const nlohmann::json& json, ControlReply& reply);
+
+}  // namespace pyrelle

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "pyrelle/FanCurve.hpp"
+#include "pyrelle/PowerBackup.hpp"
+#include "pyrelle/PowerOptimizationPlan.hpp"
+
+namespace pyrelle {
+
+// The command words of the control protocol, in protocol order.
+inline constexpr std::array<std::string_view, 10> kControlCommands = {
+    "hello", "status",   "profile",  "auto",           "turbo-disable",
+    "turbo-enable", "test-fans", "shutdown", "power-optimize", "power-restore"};
+
+// One request of the desktop application to a `serve` helper, one compact JSON line.
+struct ControlRequest {
+    std::string command;
+    std::optional<std::string> profile;  // a thermal profile's command word, e.g. "custom"
+    std::optional<FanCurve> curve;
+    std::optional<double> duration;  // seconds
+    std::optional<std::string> label;
+    std::optional<PowerOptimizationPlan> powerPlan;
+    std::optional<PowerBackup> powerBackup;
+
+    // Throws ScopeError with the first problem: unknown command, missing or mismatched power
+    // records, invalid profile or curve, duration outside (0, 1800], label over 80 UTF-8 bytes.
+    void validate() const;
+
+    friend bool operator==(const ControlRequest&, const ControlRequest&) = default;
+};
+
+void to_json(nlohmann::json& json, const ControlRequest& request);
+// `command` is required; unknown keys are ignored. Throws ScopeError describing the problem.
+void from_json(const nlohmann::json& json, ControlRequest& request);
+
+// Decodes one request line; malformed JSON throws ScopeError with the parser's description.
+ControlRequest decodeControlRequest(std::string_view line);
+
+// The gate of the control session.
+namespace FanControlPolicy {
+
+// Validates `request`, then (on Apple Silicon) admits only "hello", "status", "auto",
+// "test-fans", "shutdown" and "profile" with profile "custom".
+void validate(const ControlRequest& request, bool appleSilicon);
+
+}  // namespace FanControlPolicy
+}  // namespace pyrelle
