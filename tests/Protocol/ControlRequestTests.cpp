@@ -138,3 +138,30 @@ TEST(ControlReply, CompactFormLeavesAbsentFieldsOut) {
 }
 
 }  // namespace
+
+#include "pyrelle/AppDistribution.hpp"
+#include "pyrelle/OperationIssue.hpp"
+
+namespace {
+
+TEST(OperationIssue, ClassifiesByTheFirstMatchingRule) {
+    using pyrelle::OperationIssue;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"风扇控制被改变或无法读取，已停止曲线；恢复自动风扇失败：SMC F0Md 写入失败（130）",
+         "系统自动风扇未确认恢复"},
+        {"SMC F0Tg 回读不一致：目标 2000.00，读回 1500.00；恢复自动风扇失败：x", "系统自动风扇未确认恢复"},
+        {"SMC F0Tg 回读不一致：目标 2000.00，读回 无法读取", "风扇设置尚未确认"},
+        {"execution error: User canceled. (-128)", "授权已取消"},
+        {"用户取消了授权", "授权已取消"},
+        {"user canceled", "操作未完成"},
+        {"", "操作未完成"},
+    };
+    for (const auto& [message, title] : cases) {
+        EXPECT_EQ(OperationIssue(message).title, title) << message;
+    }
+    EXPECT_EQ(OperationIssue("").guidance, "当前设置未确认生效，请查看技术详情并检查硬件状态。");
+    static_assert(!pyrelle::AppDistribution::isAppStore);
+    static_assert(pyrelle::AppDistribution::hardwareControlAvailable);
+}
+
+}  // namespace
