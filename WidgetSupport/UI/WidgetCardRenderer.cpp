@@ -66,17 +66,28 @@ double advance(UChar32 c) {
                 (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
                 (c >= 0xFFE0 && c <= 0xFFE6) || c >= 0x1F300;
     if (wide) return 1.0;
-    if (c == ' ') return 0.3;
-    return 0.6;
+    if (c < 0x80 && std::string_view(" il.,:;|!'()[]").find(static_cast<char>(c)) != std::string_view::npos) {
+        return 0.3;
+    }
+    if (c == 0xB7) return 0.3;  // the middle dot of " · "
+    if (c == 'M' || c == 'W' || c == 'm' || c == 'w') return 0.85;
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return 0.64;
+    return 0.55;
+}
+
+// Estimated width of `text` at `fontSize`.
+double width(const std::string& text, double fontSize) {
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(text);
+    double total = 0;
+    for (int32_t i = 0; i < u.length(); i = u.moveIndex32(i, 1)) total += advance(u.char32At(i));
+    return total * fontSize;
 }
 
 // `text` cut, at a character boundary, to fit `width` at `fontSize`, with "…" when cut.
 std::string fit(const std::string& text, double width, double fontSize) {
+    if (pyrelle::WidgetCardRenderer::width(text, fontSize) <= width) return text;
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(text);
     double limit = width / fontSize;
-    double total = 0;
-    for (int32_t i = 0; i < u.length(); i = u.moveIndex32(i, 1)) total += advance(u.char32At(i));
-    if (total <= limit) return text;
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> it(
         icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
@@ -319,9 +330,11 @@ private:
         const double inner = size_.width - 2 * padding;
         text(padding, y, 9, escape(fit(c_.footerLabel(), inner / 2, 9)), "footer secondary");
         text(size_.width - padding, y, 9, escape(fit(relative(), inner / 2, 9)), "footer-time secondary", 400, "end");
-        text(padding, y + 16, 10, escape(fit(c_.modeText(), inner * 0.48, 10)), "mode");
-        std::string turbo = c_.text(Texts::turbo) + c_.text(Texts::separator) + c_.turboText();
-        text(size_.width - padding, y + 16, 10, escape(fit(turbo, inner * 0.48, 10)), "turbo", 400, "end");
+        // The turbo text keeps what it needs up to half the row; the mode takes the rest.
+        std::string turbo = fit(c_.text(Texts::turbo) + c_.text(Texts::separator) + c_.turboText(), inner / 2, 10);
+        double modeWidth = inner - WidgetCardRenderer::width(turbo, 10) - 12;
+        text(padding, y + 16, 10, escape(fit(c_.modeText(), modeWidth, 10)), "mode");
+        text(size_.width - padding, y + 16, 10, escape(turbo), "turbo", 400, "end");
     }
 
     void medium() {

@@ -1,0 +1,204 @@
+// The real PyrelleWidget program on a status file written by WidgetStorage: the cards it
+// renders, its timeline and its command line.
+#include <sys/wait.h>
+
+#include <regex>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "WidgetTestSupport.hpp"
+#include "pyrelle/widget/WidgetStorage.hpp"
+
+namespace pyrelle {
+namespace {
+
+namespace fs = std::filesystem;
+using widget_test::readText;
+using widget_test::sampleSnapshot;
+using widget_test::TemporaryDirectory;
+
+const fs::path kProgram = fs::path(PYRELLE_BINARY_DIR) / "Widget/PyrelleWidget";
+constexpr double kDate = 786900000.5;
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+struct ProgramRun {
+    int status;
+    std::string err;
+};
+
+ProgramRun run(const TemporaryDirectory& dir, const std::vector<std::string>& arguments) {
+    std::string command = quoted(kProgram.string());
+    for (const std::string& argument : arguments) command += " " + quoted(argument);
+    command += " >" + quoted((dir / "stdout").string()) + " 2>" + quoted((dir / "stderr").string());
+    int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readText(dir / "stderr")};
+}
+
+// Every document parses as XML (checked by Python's parser, independent of ours). The
+// system interpreter is preferred: version-manager shims take seconds to start.
+bool wellFormed(const std::vector<fs::path>& files) {
+    std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+    std::string command = python + " -c 'import sys, xml.etree.ElementTree as E\nfor f in sys.argv[1:]: E.parse(f)'";
+    for (const fs::path& file : files) command += " " + quoted(file.string());
+    return std::system(command.c_str()) == 0;
+}
+
+// The text of every element whose class list contains `cls` (nested markup removed).
+std::vector<std::string> texts(const std::string& svg, const std::string& cls) {
+    std::vector<std::string> out;
+    std::regex element("<text[^>]*class=\"[^\"]*\\b" + cls + "\\b[^\"]*\"[^>]*>(.*?)</text>");
+    std::regex tags("<[^>]*>");
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), element); it != std::sregex_iterator(); ++it) {
+        out.push_back(std::regex_replace((*it)[1].str(), tags, ""));
+    }
+    return out;
+}
+
+class WidgetProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(kProgram)) GTEST_SKIP() << "PyrelleWidget is not built";
+        status_ = dir_ / "support/status.json";
+        WidgetStorage::write(sampleSnapshot(kDate), status_);
+    }
+
+    ProgramRun render(double now, const fs::path& out) {
+        return run(dir_, {"--out", out.string(), "--status", status_.string(), "--now", std::to_string(now)});
+    }
+
+    std::vector<fs::path> cards(const fs::path& out) {
+        std::vector<fs::path> files;
+        for (int entry = 0; entry < 3; ++entry) {
+            for (const char* size : {"small", "medium", "large"}) {
+                files.push_back(out / ("entry-" + std::to_string(entry) + "-" + size + ".svg"));
+            }
+        }
+        return files;
+    }
+
+    TemporaryDirectory dir_;
+    fs::path status_;
+};
+
+TEST_F(WidgetProgram, RendersEveryEntryForEveryFamilyWithFiguresLinksAndTrends) {
+    fs::path out = dir_ / "out";
+    ASSERT_EQ(render(kDate + 60, out).status, 0);
+    std::vector<fs::path> files = cards(out);
+    for (const fs::path& file : files) ASSERT_TRUE(fs::exists(file)) << file;
+    EXPECT_TRUE(wellFormed(files));
+
+    std::string small = readText(out / "entry-0-small.svg");
+    EXPECT_EQ(texts(small, "figure"), (std::vector<std::string>{"58°", "CPU 12%", "2400 RPM"}));
+    EXPECT_NE(small.find("href=\"pyrelle://metric/cpuTemperature\""), std::string::npos);
+    EXPECT_NE(small.find("href=\"pyrelle://overview\""), std::string::npos);
+    EXPECT_EQ(texts(small, "mode"), std::vector<std::string>{"均衡"});
+
+    std::string large = readText(out / "entry-1-large.svg");
+    for (const char* metric : {"cpuTemperature", "cpuUsage", "fan"}) {
+        EXPECT_NE(large.find(std::string("href=\"pyrelle://metric/") + metric + "\""), std::string::npos);
+    }
+    EXPECT_EQ(texts(large, "fan"), (std::vector<std::string>{"风扇 1 · 1850 · 自动", "风扇 2 · 2400 · 手动"}));
+    EXPECT_EQ(texts(large, "status"), std::vector<std::string>{"最近状态"});
+    EXPECT_EQ(texts(large, "turbo"), std::vector<std::string>{"睿频 · 开启睿频"});
+    // The CPU-load trend has a gap between its two segments: two runs, each closed.
+    std::smatch line;
+    ASSERT_TRUE(std::regex_search(large, line, std::regex("data-metric=\"cpuUsage\"[^>]*>.*?class=\"trend-line\" d=\"([^\"]+)\"")));
+    std::string lineData = line[1].str();
+    EXPECT_EQ(std::count(lineData.begin(), lineData.end(), 'M'), 2);
+    std::smatch area;
+    ASSERT_TRUE(std::regex_search(large, area, std::regex("data-metric=\"cpuUsage\"[^>]*><path class=\"trend-area\" d=\"([^\"]+)\"")));
+    std::string areaData = area[1].str();
+    EXPECT_EQ(std::count(areaData.begin(), areaData.end(), 'Z'), 2);
+
+    EXPECT_TRUE(fs::exists(out / "index.html"));
+    EXPECT_NE(readText(out / "index.html").find("<svg"), std::string::npos);
+}
+
+TEST_F(WidgetProgram, TimelineHasThreeEntriesAndReloadsAfterTheLast) {
+    fs::path out = dir_ / "out";
+    double now = kDate + 60;
+    ASSERT_EQ(render(now, out).status, 0);
+    nlohmann::json timeline = nlohmann::json::parse(readText(out / "timeline.json"));
+    ASSERT_EQ(timeline["entries"].size(), 3u);
+    EXPECT_DOUBLE_EQ(timeline["entries"][0]["date"].get<double>(), now);
+    EXPECT_DOUBLE_EQ(timeline["entries"][1]["date"].get<double>(), now + 300);
+    EXPECT_DOUBLE_EQ(timeline["entries"][2]["date"].get<double>(), now + 1800);
+    EXPECT_DOUBLE_EQ(timeline["reloadAfter"].get<double>(), now + 1800);
+    EXPECT_EQ(timeline["entries"][0]["freshness"], "recent");
+    EXPECT_EQ(timeline["entries"][1]["freshness"], "previous");
+    EXPECT_EQ(timeline["kind"], "PyrelleStatus");
+    EXPECT_EQ(timeline["displayName"], "Kilnview");
+}
+
+TEST_F(WidgetProgram, ADayLaterEveryFigureIsADash) {
+    fs::path out = dir_ / "out";
+    ASSERT_EQ(render(kDate + 86401, out).status, 0);
+    for (const fs::path& file : cards(out)) {
+        std::vector<std::string> figures = texts(readText(file), "figure");
+        ASSERT_FALSE(figures.empty()) << file;
+        for (const std::string& figure : figures) {
+            EXPECT_EQ(std::regex_search(figure, std::regex("[0-9]")) && figure.find("CPU") == std::string::npos,
+                      false) << file << ": " << figure;
+            EXPECT_NE(figure.find("—"), std::string::npos) << file << ": " << figure;
+        }
+        EXPECT_EQ(texts(readText(file), "fan").size(), 0u);
+    }
+}
+
+TEST_F(WidgetProgram, UnusableStatusFilesShowTheWaitingState) {
+    std::string hostile = sampleSnapshot(kDate).encode();
+    hostile.replace(hostile.find("均衡"), 6, "<x>&\\u0001\\\"");
+    widget_test::writeText(dir_ / "hostile.json", hostile);
+    fs::create_symlink(status_, dir_ / "link.json");
+    widget_test::writeText(dir_ / "huge.json", std::string(300000, '['));
+
+    for (const char* name : {"missing.json", "link.json", "huge.json"}) {
+        fs::path out = dir_ / (std::string("out-") + name);
+        ASSERT_EQ(run(dir_, {"--out", out.string(), "--status", (dir_ / name).string(), "--now",
+                             std::to_string(kDate)}).status, 0) << name;
+        std::string small = readText(out / "entry-0-small.svg");
+        EXPECT_EQ(texts(small, "figure")[0], "—°") << name;
+        EXPECT_TRUE(wellFormed(cards(out))) << name;
+    }
+    fs::path out = dir_ / "out-hostile";
+    ASSERT_EQ(run(dir_, {"--out", out.string(), "--status", (dir_ / "hostile.json").string(), "--now",
+                         std::to_string(kDate)}).status, 0);
+    EXPECT_TRUE(wellFormed(cards(out)));
+    EXPECT_EQ(texts(readText(out / "entry-0-small.svg"), "mode")[0], "&lt;x&gt;&amp; &quot;");
+}
+
+TEST_F(WidgetProgram, BadCommandLinesExitWithStatusTwo) {
+    std::vector<std::vector<std::string>> bad{
+        {},
+        {"--status", status_.string()},
+        {"--out"},
+        {"--out", (dir_ / "o").string(), "--now", "soon"},
+        {"--out", (dir_ / "o").string(), "--now", "nan"},
+        {"--out", (dir_ / "o").string(), "--now", "1e999"},
+        {"--out", (dir_ / "o").string(), "--verbose"},
+        {"--out", ""},
+    };
+    for (const auto& arguments : bad) {
+        ProgramRun result = run(dir_, arguments);
+        EXPECT_EQ(result.status, 2) << ::testing::PrintToString(arguments);
+        EXPECT_NE(result.err.find("PyrelleWidget: "), std::string::npos);
+        EXPECT_NE(result.err.find("usage:"), std::string::npos);
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "o"));
+    widget_test::writeText(dir_ / "file", "x");
+    ProgramRun unwritable = run(dir_, {"--out", (dir_ / "file/out").string()});
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_FALSE(unwritable.err.empty());
+}
+
+}  // namespace
+}  // namespace pyrelle
