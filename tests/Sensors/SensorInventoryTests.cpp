@@ -47,7 +47,8 @@ TEST(SensorInventoryOrder, DigitRunsCompareNumerically) {
         EXPECT_LT(compare("TC2C", "TC10C"), 0);
         EXPECT_GT(compare("TC10C", "TC2C"), 0);
         EXPECT_LT(compare("F9Ac", "F10Ac"), 0);
-        EXPECT_LT(compare("Tp09", "Tp0D"), 0);
+        EXPECT_LT(compare("Tp0D", "Tp09"), 0);  // the run "0" is smaller than "09"
+        EXPECT_LT(compare("TC2C", "TC02D"), 0);
         EXPECT_LT(compare("TA0P", "TB0T"), 0);
         EXPECT_EQ(compare("TC0P", "TC0P"), 0);
         EXPECT_NE(compare("Tc0P", "TC0P"), 0);  // case differences still give a fixed order

@@ -18,8 +18,13 @@ namespace {
 // One prototype collator for the user's locale with numeric ordering; each thread works on its
 // own clone because ICU collators are not meant to be shared across threads.
 std::unique_ptr<icu::Collator> makePrototype() {
+    // The "C"/POSIX environment (a helper started without a language) maps to en_US_POSIX,
+    // whose collation is plain code-point order with every capital before every small letter.
+    // That is no user's name order, so such an environment gets the root locale's order.
+    icu::Locale locale = icu::Locale::getDefault();
+    if (std::string_view(locale.getName()) == "en_US_POSIX") locale = icu::Locale::getRoot();
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale::getDefault(), status));
+    std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(locale, status));
     if (U_FAILURE(status) || !collator) return nullptr;
     collator->setAttribute(UCOL_NUMERIC_COLLATION, UCOL_ON, status);
     collator->setStrength(icu::Collator::SECONDARY);  // letter case does not decide the order
