@@ -260,7 +260,7 @@ Profile appleM4Pro() {
     p.idleHeat = 5.0;
     p.cpuHeat = 46.0;
     p.gpuHeat = 40.0;
-    p.resistance = 2.0;
+    p.resistance = 2.4;
     p.airflowGain = 1.6;
     TableBuilder b(p);
     using N = ThermalNode;

@@ -22,9 +22,10 @@ constexpr double kFanTimeConstant = 1.2;
 constexpr double kStep = 0.25;
 constexpr double kMaxSpan = 3600.0;
 
-// The system controller's fan curve: minimum speed up to 55 °C, full speed at 90 °C.
-constexpr double kControllerLow = 55.0;
-constexpr double kControllerHigh = 90.0;
+// The system controller's fan curve: minimum speed up to 60 °C, full speed at 100 °C (the
+// machines let their chips run hot before they get loud).
+constexpr double kControllerLow = 60.0;
+constexpr double kControllerHigh = 100.0;
 
 double approach(double value, double goal, double dt, double tau) {
     return goal + (value - goal) * std::exp(-dt / tau);

@@ -199,7 +199,7 @@ uint8_t VirtualSMC::writeValue(const KeySpec& spec, double value) {
             // The controller hands a fan over only while the unlock flag is set, and only
             // once it has had time to notice the flag.
             if (!hasUnlock_ || unlock_ == 0) return smcResult::kBadCommand;
-            if (now() - unlockedAt_ < unlockDelay_) return smcResult::kBadCommand;
+            if (now() - unlockedAt_ + 1e-9 < unlockDelay_) return smcResult::kBadCommand;
             modes_[n] = 1;
             thermal_.setManual(n, true);
             return smcResult::kSuccess;
