@@ -11,7 +11,8 @@ namespace {
 constexpr size_t kWriteLogLimit = 256;
 
 std::vector<uint8_t> textPayload(const nlohmann::json& body) {
-    const std::string text = body.dump();
+    // Error texts may quote the caller's bytes, which need not be valid UTF-8.
+    const std::string text = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return {text.begin(), text.end()};
 }
 

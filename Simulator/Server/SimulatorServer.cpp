@@ -100,6 +100,9 @@ void SimulatorServer::listen() {
         listenFd_ = -1;
         throw error;
     }
+    // Any local user may talk to the virtual Mac: unprivileged probes read it as well as the
+    // administrator's helper.
+    ::chmod(staged ? staging.c_str() : path_.c_str(), 0666);
     if (::listen(listenFd_, 16) != 0 || (staged && ::rename(staging.c_str(), path_.c_str()) != 0)) {
         const auto error = systemError("cannot listen on " + path_);
         if (staged) ::unlink(staging.c_str());

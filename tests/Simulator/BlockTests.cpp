@@ -66,7 +66,8 @@ TEST(BadRequests, UnknownSelectorsAreRefused) {
 
 TEST(BadRequests, MalformedControlRequestsAnswerAnError) {
     SimulatedMac mac;
-    for (const std::string& text : std::vector<std::string>{"", "{", "nope", "[1,2]", "42", "\"state\"", std::string("{\"op\":\"st\0", 10)}) {
+    for (const std::string& text : std::vector<std::string>{"", "{", "nope", "[1,2]", "42", "\"state\"", std::string("{\"op\":\"st\0", 10),
+                                                                     "{\"op\":\"\xff\xfe\"}"}) {
         std::vector<uint8_t> reply;
         const std::vector<uint8_t> request(text.begin(), text.end());
         EXPECT_EQ(mac.device->exchange(16, request, reply), status::kBadArgument) << text;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "SimulatorFixture.hpp"
 
 namespace pyrelle::sim::testing {
@@ -191,6 +194,34 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFault{"ZeroCount", {{"op", "fault"}, {"kind", "kernel-error"}, {"count", 0}}},
                       BadFault{"ZeroStatus", {{"op", "fault"}, {"kind", "kernel-error"}, {"status", 0}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace pyrelle::sim::testing
+
+namespace pyrelle::sim::testing {
+namespace {
+
+// Several clients at once (the helper's sampler, its lease thread, a test's control client)
+// must see a consistent device.
+TEST(Concurrency, ExchangesFromManyThreadsStayConsistent) {
+    SimulatedMac mac;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&mac, &failures, t] {
+            DeviceProbe probe(*mac.device);
+            for (int i = 0; i < 200; ++i) {
+                if (t == 0) {
+                    mac.device->control({{"op", "load"}, {"value", (i % 10) / 10.0}});
+                } else if (probe.read(t == 1 ? "TC0P" : "F0Ac").code != 0 || !probe.keyAt(static_cast<uint32_t>(i))) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+}
 
 }  // namespace
 }  // namespace pyrelle::sim::testing
