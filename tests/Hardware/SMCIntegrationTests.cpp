@@ -169,6 +169,19 @@ TEST_F(VirtualMac, ReadBackMismatchFailsTheWriteAfterTwoSeconds) {
     smc.setManual(0, false);
 }
 
+TEST_F(VirtualMac, ReadBackThatBecomesUnreadableSaysSo) {
+    auto& smc = open("apple-m4-pro");
+    smc.setManual(0, true);
+    // The first read-back succeeds; from the first pause on, the key cannot be read.
+    clock.onPause([&](double) { device->control({{"op", "fault"}, {"kind", "refuse-read"}, {"key", "F0Tg"}}); });
+    EXPECT_EQ(failure([&] { smc.setTarget(0, 2500); }),
+              "SMC F0Tg 回读不一致，操作未确认（目标 2500.00，读回 无法读取；已等待最多 2 秒）");
+    clock.onPause(nullptr);
+    control({{"op", "clear-faults"}});
+    smc.setManual(0, false);
+    EXPECT_EQ(fanState(0)["mode"], 3);
+}
+
 TEST_F(VirtualMac, WritesTheCodecCannotHoldAreRefusedBeforeWriting) {
     auto& smc = open("apple-m4-pro");
     EXPECT_EQ(failure([&] { smc.write("F0Tg", 20001); }), "SMC F0Tg 不支持写入这个数值");
