@@ -88,6 +88,15 @@ uint32_t getLE32(const uint8_t* at) {
     return uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16 | uint32_t{at[3]} << 24;
 }
 
+bool hasPendingInput(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
 int32_t statusFor(Io failure) {
     return failure == Io::timedOut ? PYR_KERN_TIMEOUT : PYR_KERN_NOT_RESPONDING;
 }
@@ -129,6 +138,13 @@ int32_t SocketDevice::exchange(uint32_t selector, std::span<const uint8_t> reque
     std::lock_guard lock(mutex_);
     // A stream that broke mid-exchange may still carry a late answer; it cannot be resynced.
     if (broken_) return PYR_KERN_NOT_RESPONDING;
+    // Between exchanges the device has nothing to say: readable data here is either the
+    // peer's end of stream or bytes it was never asked for, and either way the stream can
+    // no longer be trusted to stay in step.
+    if (hasPendingInput(fd_)) {
+        broken_ = true;
+        return PYR_KERN_NOT_RESPONDING;
+    }
     const auto deadline = Clock::now() + exchangeTimeout();
 
     std::vector<uint8_t> message(8 + request.size());

@@ -276,6 +276,18 @@ INSTANTIATE_TEST_SUITE_P(
                         writeAll(fd, std::string(40, 'x').data(), 40);
                     },
                     PYR_KERN_NOT_RESPONDING},
+        HostileCase{"SendsUnaskedBytes",
+                    [](int fd, const std::atomic<bool>& stopping) {
+                        // A valid key-info answer followed by three stray bytes.
+                        Request request;
+                        if (!readRequest(fd, request) || request.payload.size() != 80) return;
+                        std::vector<uint8_t> message(8 + 80 + 3, 0);
+                        message[4] = 80;
+                        message[8 + 28] = 2;  // data size 2
+                        writeAll(fd, message.data(), message.size());
+                        stayQuiet(fd, stopping);
+                    },
+                    PYR_KERN_NOT_RESPONDING},
         HostileCase{"StaysSilent", stayQuiet, PYR_KERN_TIMEOUT},
         HostileCase{"AnswersHalfThenStalls",
                     [](int fd, const std::atomic<bool>& stopping) {
