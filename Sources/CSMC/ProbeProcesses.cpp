@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -43,6 +44,7 @@ int32_t pidFromName(const char* name) {
 struct StatFields {
     std::string_view name;  // comm, at most 15 bytes on current kernels
     int32_t parent = 0;
+    uint64_t flags = 0;
     uint64_t userTicks = 0, systemTicks = 0, startTicks = 0, residentPages = 0;
 };
 
@@ -70,6 +72,7 @@ bool parseStat(std::string_view text, StatFields& fields) {
                 if (error != std::errc() || stop != cursor) return false;
                 continue;
             }
+            case 9: target = &fields.flags; break;
             case 14: target = &fields.userTicks; break;
             case 15: target = &fields.systemTicks; break;
             case 22: target = &fields.startTicks; break;
@@ -96,6 +99,37 @@ bool parseEffectiveUID(std::string_view text, uint32_t& uid) {
     }
     return true;
 }
+
+// Reads a /proc file like readFileAt and also gives the owner of its inode.
+ssize_t readOwnedFile(int dirfd, const char* path, char* buffer, size_t capacity, uid_t& owner) {
+    buffer[0] = '\0';
+    const int fd = openat(dirfd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -errno;
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        const int error = errno;
+        close(fd);
+        return -error;
+    }
+    owner = info.st_uid;
+    size_t total = 0;
+    while (total + 1 < capacity) {
+        const ssize_t got = read(fd, buffer + total, capacity - 1 - total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            const int error = errno;
+            close(fd);
+            return -error;
+        }
+        if (got == 0) break;
+        total += static_cast<size_t>(got);
+    }
+    close(fd);
+    buffer[total] = '\0';
+    return static_cast<ssize_t>(total);
+}
+
+constexpr uint64_t kKernelThread = 0x00200000;  // PF_KTHREAD in stat's flags
 
 // "<key> <number>" inside /proc/<pid>/io; 0 when missing or garbled.
 uint64_t ioField(std::string_view text, std::string_view key) {
@@ -143,15 +177,21 @@ Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize
     char path[32];
     char stat[1024];
     std::snprintf(path, sizeof path, "%d/stat", pid);
-    if (readFileAt(procfd, path, stat, sizeof stat) <= 0) return Read::failed;
+    uid_t owner = 0;
+    if (readOwnedFile(procfd, path, stat, sizeof stat, owner) <= 0) return Read::failed;
     StatFields fields;
     if (!parseStat(stat, fields)) return Read::failed;
 
-    char status[512];
-    std::snprintf(path, sizeof path, "%d/status", pid);
-    uint32_t uid = 0;
-    if (readFileAt(procfd, path, status, sizeof status) <= 0 || !parseEffectiveUID(status, uid)) {
-        return Read::failed;
+    // A process's /proc files belong to its effective uid, except that a process which is
+    // not dumpable (setuid programs, privilege-separated daemons) shows them as root's. So
+    // only a root-owned entry, other than a kernel thread, needs status to learn its uid.
+    uint32_t uid = owner;
+    if (owner == 0 && (fields.flags & kKernelThread) == 0) {
+        char status[512];
+        std::snprintf(path, sizeof path, "%d/status", pid);
+        if (readFileAt(procfd, path, status, sizeof status) <= 0 || !parseEffectiveUID(status, uid)) {
+            return Read::failed;
+        }
     }
 
     char io[512];

@@ -2,6 +2,9 @@
 // counted as failures, the capacity rule) and over the live /proc of this machine.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -11,6 +14,8 @@
 
 #include "FixtureTree.hpp"
 #include "ProbeLinux.hpp"
+
+extern char** environ;
 
 namespace pyrelle::csmc::probes {
 namespace {
@@ -51,6 +56,7 @@ const PYRProcessSnapshot* find(const std::vector<PYRProcessSnapshot>& entries, i
 }
 
 TEST(ProcessSnapshotFixture, FieldsFromStatStatusAndIO) {
+    if (geteuid() != 0) GTEST_SKIP() << "fixture files must belong to root";
     FixtureTree tree;
     const long hz = sysconf(_SC_CLK_TCK);
     const long page = sysconf(_SC_PAGESIZE);
@@ -91,6 +97,8 @@ TEST(ProcessSnapshotFixture, FieldsFromStatStatusAndIO) {
 }
 
 TEST(ProcessSnapshotFixture, UnreadableProcessesAreCountedNotReported) {
+    // Root-owned entries are the ones whose uid comes from status (see the snapshot).
+    if (geteuid() != 0) GTEST_SKIP() << "fixture files must belong to root";
     FixtureTree tree;
     writeProcess(tree, 10, statLine(10, "good", 1, 1, 1, 1, 1), statusText(0, 0), kIO);
     tree.mkdir("proc/11");                                                              // vanished
@@ -110,6 +118,7 @@ TEST(ProcessSnapshotFixture, UnreadableProcessesAreCountedNotReported) {
 }
 
 TEST(ProcessSnapshotFixture, DeniedIOGivesZeroDiskBytesWithoutAFailure) {
+    if (geteuid() != 0) GTEST_SKIP() << "fixture files must belong to root";
     FixtureTree tree;
     writeProcess(tree, 20, statLine(20, "other-user", 1, 1, 1, 1, 1), statusText(1000, 1000), nullptr);
     tree.mkdir("proc/20/io");  // opens, but cannot be read: like another user's io file
@@ -155,6 +164,28 @@ TEST(ProcessSnapshotLive, SeesThisProcessAsItIs) {
     EXPECT_STREQ(self->name, "tests_probes");
     EXPECT_GT(self->started, 0u);
     EXPECT_EQ(self->name[95], '\0');
+}
+
+TEST(ProcessSnapshotLive, AnotherUsersProcessKeepsItsUid) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
+    const char* argv[] = {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
+                          "sleep", "5", nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawnp(&child, "setpriv", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    std::vector<PYRProcessSnapshot> out(8192);
+    const PYRProcessSnapshot* seen = nullptr;
+    for (int attempt = 0; attempt < 1000; ++attempt) {  // until setpriv has become sleep
+        const int32_t count = pyr_process_snapshot(out.data(), static_cast<int32_t>(out.size()), nullptr);
+        seen = find(out, count, child);
+        if (seen != nullptr && std::strcmp(seen->name, "sleep") == 0) break;
+        usleep(2000);
+    }
+    ASSERT_NE(seen, nullptr);
+    EXPECT_STREQ(seen->name, "sleep");
+    EXPECT_EQ(seen->uid, 65534u);
+    EXPECT_EQ(seen->parent_pid, getpid());
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 }  // namespace

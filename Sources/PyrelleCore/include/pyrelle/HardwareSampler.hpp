@@ -14,6 +14,7 @@
 #include "pyrelle/SMC.hpp"
 #include "pyrelle/SamplerPlatform.hpp"
 #include "pyrelle/Snapshot.hpp"
+#include "pyrelle/SystemClock.hpp"
 #include "pyrelle/TurboState.hpp"
 
 namespace pyrelle {
@@ -54,7 +55,7 @@ public:
 
     // What the `probe` command prints: one sample, a pause of `probePause` seconds, and the
     // second sample, which then has a CPU percentage whenever the counters moved.
-    Snapshot probe(const std::function<void(double)>& pause);
+    Snapshot probe(const std::function<void(double)>& pause = SystemClock::sleep);
 
     // The sensors read on every sample, in discovery order.
     std::vector<KnownSensor> knownSensors() const;
