@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <random>
 
 #include "pyrelle/CPUActivityWindow.hpp"
 
@@ -209,6 +211,59 @@ TEST(CPUActivityWindow, RowsRankByAverageThenById) {
     std::vector<std::string> ids;
     for (const SustainedActivity& r : window.rows()) ids.push_back(r.id);
     EXPECT_EQ(ids, (std::vector<std::string>{"d", "b", "a", "c"}));
+}
+
+// Applications that come and go (ids leaving the window and new ones arriving) must never
+// inherit figures from one another. Checked against the plain definition over random samples.
+TEST(CPUActivityWindow, ChurningApplicationsMatchThePlainDefinition) {
+    std::mt19937 random(7);
+    CPUActivityWindow window(20);
+    struct Sample {
+        double time;
+        std::map<std::string, std::pair<double, std::optional<double>>> figures;
+    };
+    std::vector<Sample> history;  // accepted samples of the current stretch
+    double time = 0;
+    for (int round = 0; round < 400; ++round) {
+        time += round % 97 == 96 ? 30 : 1 + random() % 3;  // an occasional gap restarts
+        std::vector<ActivitySource> input;
+        Sample sample{time, {}};
+        for (int i = 0; i < 6; ++i) {
+            const std::string id = "app-" + std::to_string(random() % 40);
+            if (sample.figures.count(id)) continue;
+            const double cpu = static_cast<double>(random() % 300);
+            const std::optional<double> rate =
+                random() % 4 ? std::optional<double>(random() % 1000) : std::nullopt;
+            input.push_back(ActivitySource{id, id, cpu, rate});
+            sample.figures[id] = {cpu, rate};
+        }
+        const bool restart = history.empty() || time - history.back().time > 15;
+        window.record(input, time);
+        if (restart) history.clear();
+        history.push_back(sample);
+        if (restart) continue;
+
+        const double cutoff = time - 20;
+        double covered = 0, total = 0;
+        std::map<std::string, double> cpuTime, diskTime;
+        for (std::size_t k = 1; k < history.size(); ++k) {
+            if (history[k].time <= cutoff) continue;
+            const double d = history[k].time - std::max(history[k - 1].time, cutoff);
+            covered += d;
+            for (const auto& [id, figures] : history[k].figures) {
+                cpuTime[id] += d * figures.first;
+                total += d * figures.first;
+                if (figures.second) diskTime[id] += d;
+            }
+        }
+        ASSERT_DOUBLE_EQ(window.seconds(), covered);
+        ASSERT_EQ(window.rows().size(), sample.figures.size());
+        for (const SustainedActivity& r : window.rows()) {
+            ASSERT_NEAR(r.averageCPU, cpuTime[r.id] / covered, 1e-9) << r.id;
+            ASSERT_NEAR(r.cpuShare, total > 0 ? cpuTime[r.id] / total * 100 : 0, 1e-9) << r.id;
+            ASSERT_DOUBLE_EQ(r.diskSeconds, diskTime[r.id]) << r.id;
+        }
+    }
 }
 
 }  // namespace

@@ -61,8 +61,36 @@ std::vector<ActivitySource> CPUActivityWindow::merge(const std::vector<ActivityS
 
 void CPUActivityWindow::clearHistory() {
     frames_.clear();
+    slotOf_.clear();
+    slotUses_.clear();
+    freeSlots_.clear();
     seconds_ = 0;
     rows_.clear();
+}
+
+uint32_t CPUActivityWindow::retain(const std::string& id) {
+    const auto [found, inserted] = slotOf_.try_emplace(id, 0);
+    if (inserted) {
+        if (freeSlots_.empty()) {
+            found->second = static_cast<uint32_t>(slotUses_.size());
+            slotUses_.push_back(0);
+        } else {
+            found->second = freeSlots_.back();
+            freeSlots_.pop_back();
+        }
+    }
+    ++slotUses_[found->second];
+    return found->second;
+}
+
+void CPUActivityWindow::release(const Frame& frame) {
+    for (std::size_t i = 0; i < frame.sources.size(); ++i) {
+        const uint32_t slot = frame.slots[i];
+        if (--slotUses_[slot] == 0) {
+            slotOf_.erase(frame.sources[i].id);
+            freeSlots_.push_back(slot);
+        }
+    }
 }
 
 void CPUActivityWindow::record(const std::vector<ActivitySource>& sources, double time) {
@@ -82,25 +110,30 @@ void CPUActivityWindow::record(const std::vector<ActivitySource>& sources, doubl
         return;
     }
 
-    frames_.push_back(Frame{*last_, time, std::move(merged)});
+    Frame frame{*last_, time, std::move(merged), {}};
+    frame.slots.reserve(frame.sources.size());
+    for (const ActivitySource& source : frame.sources) frame.slots.push_back(retain(source.id));
+    frames_.push_back(std::move(frame));
     rebuild(time);
     last_ = time;
 }
 
 void CPUActivityWindow::rebuild(double time) {
     const double cutoff = time - window_;
-    while (!frames_.empty() && frames_.front().end <= cutoff) frames_.pop_front();
+    while (!frames_.empty() && frames_.front().end <= cutoff) {
+        release(frames_.front());
+        frames_.pop_front();
+    }
 
-    // Keyed by views into the frames' own ids, which stay put while this runs.
-    std::unordered_map<std::string_view, Integral> integrals;
-    integrals.reserve(frames_.back().sources.size() * 2);
+    std::vector<Integral> integrals(slotUses_.size());
     double covered = 0;
     double totalCPU = 0;
     for (const Frame& frame : frames_) {
         const double d = frame.end - std::max(frame.start, cutoff);
         covered += d;
-        for (const ActivitySource& source : frame.sources) {
-            Integral& integral = integrals[source.id];
+        for (std::size_t i = 0; i < frame.sources.size(); ++i) {
+            const ActivitySource& source = frame.sources[i];
+            Integral& integral = integrals[frame.slots[i]];
             const double cpuTime = d * source.cpu;
             integral.cpuTime += cpuTime;
             totalCPU += cpuTime;
@@ -112,13 +145,14 @@ void CPUActivityWindow::rebuild(double time) {
     }
     seconds_ = covered;
 
-    const std::vector<ActivitySource>& latest = frames_.back().sources;
+    const Frame& latest = frames_.back();
     std::vector<SustainedActivity> rows;
-    rows.reserve(latest.size());
+    rows.reserve(latest.sources.size());
     // An overflowing total gives no meaningful shares; report none rather than NaN.
     const bool sharesKnown = totalCPU > 0 && std::isfinite(totalCPU);
-    for (const ActivitySource& source : latest) {
-        const Integral& integral = integrals[source.id];
+    for (std::size_t i = 0; i < latest.sources.size(); ++i) {
+        const ActivitySource& source = latest.sources[i];
+        const Integral& integral = integrals[latest.slots[i]];
         SustainedActivity row;
         row.id = source.id;
         row.name = source.name;

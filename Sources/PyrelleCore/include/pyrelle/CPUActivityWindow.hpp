@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "pyrelle/ActivitySource.hpp"
@@ -41,13 +44,21 @@ private:
         double start = 0;
         double end = 0;
         std::vector<ActivitySource> sources;  // one entry per id, in first-seen order
+        std::vector<uint32_t> slots;          // the slot of each entry's id
     };
 
     static std::vector<ActivitySource> merge(const std::vector<ActivitySource>& sources);
     void clearHistory();
     void rebuild(double time);
+    // Ids are interned as small slot numbers while any frame holds them, so integrating the
+    // window indexes arrays instead of hashing every id of every frame.
+    uint32_t retain(const std::string& id);
+    void release(const Frame& frame);
 
     std::deque<Frame> frames_;
+    std::unordered_map<std::string, uint32_t> slotOf_;
+    std::vector<uint32_t> slotUses_;  // frames holding each slot's id; 0 = free
+    std::vector<uint32_t> freeSlots_;
     std::optional<double> last_;
     double seconds_ = 0;
     std::vector<SustainedActivity> rows_;
