@@ -79,6 +79,7 @@ TEST(HelperCommandLine, FanProbeWithVanishedDevicePrintsEmptyObject) {
 
 TEST(HelperCommandLine, FanProbeNeedsNoAdministrator) {
     VirtualMac mac("apple-m4-pro");
+    mac.shareWithAllUsers();
     ProcessOptions options;
     options.environment["PYRELLE_SMC_SOCKET"] = mac.socket();
     const auto r = runProcess(asNobody({"fan-probe"}), options);

@@ -143,3 +143,93 @@ inline ProcessResult runProcess(const std::vector<std::string>& argv,
 }
 
 }  // namespace pyrelle::testing
+
+namespace pyrelle::testing {
+
+// A program left running while the test acts on it (signals, stop files, device faults);
+// its output goes to temporary files and is collected by wait(). Killed if never waited for.
+class BackgroundProcess {
+public:
+    BackgroundProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {}) {
+        char outPattern[] = "/tmp/pyrelle-out-XXXXXX";
+        char errPattern[] = "/tmp/pyrelle-err-XXXXXX";
+        outFd_ = mkstemp(outPattern);
+        errFd_ = mkstemp(errPattern);
+        unlink(outPattern);
+        unlink(errPattern);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, outFd_, 1);
+        posix_spawn_file_actions_adddup2(&actions, errFd_, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        const auto envText = buildEnvironment(options);
+        std::vector<char*> env;
+        for (const auto& e : envText) env.push_back(const_cast<char*>(e.c_str()));
+        env.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+    }
+
+    ~BackgroundProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(outFd_);
+        close(errFd_);
+    }
+
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int number) const { kill(pid_, number); }
+
+    bool running() const {
+        return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+    }
+
+    // Waits at most `seconds`; a process still running then is killed (timedOut set).
+    ProcessResult wait(double seconds) {
+        ProcessResult result;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        int status = 0;
+        while (true) {
+            const pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) break;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                result.timedOut = true;
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            usleep(10000);
+        }
+        pid_ = -1;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = slurp(outFd_);
+        result.err = slurp(errFd_);
+        return result;
+    }
+
+private:
+    static std::string slurp(int fd) {
+        std::string text;
+        char buffer[65536];
+        lseek(fd, 0, SEEK_SET);
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+        return text;
+    }
+
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+};
+
+}  // namespace pyrelle::testing

@@ -67,6 +67,14 @@ public:
     VirtualMac& operator=(const VirtualMac&) = delete;
 
     const std::string& socket() const { return socket_; }
+
+    // Lets processes of other users (the helper run as "nobody") reach the device.
+    void shareWithAllUsers() const {
+        std::filesystem::permissions(directory_, std::filesystem::perms::owner_all |
+                                                     std::filesystem::perms::group_exec |
+                                                     std::filesystem::perms::others_exec);
+        std::filesystem::permissions(socket_, std::filesystem::perms::all);
+    }
     pid_t pid() const { return pid_; }
 
     // Sends one control request and returns the device's JSON reply.

@@ -57,4 +57,11 @@ std::optional<ThermalProfile> parseThermalProfile(std::string_view value) {
     return std::nullopt;
 }
 
+std::optional<ThermalProfile> parseThermalProfileCommand(std::string_view word) {
+    for (auto profile : allThermalProfiles) {
+        if (command(profile) == word) return profile;
+    }
+    return std::nullopt;
+}
+
 }  // namespace pyrelle

@@ -29,4 +29,7 @@ FanCurve curve(ThermalProfile profile);
 // From the Chinese value only; the command words give no profile.
 std::optional<ThermalProfile> parseThermalProfile(std::string_view value);
 
+// From the command-line word ("custom", "quiet", …).
+std::optional<ThermalProfile> parseThermalProfileCommand(std::string_view word);
+
 }  // namespace pyrelle

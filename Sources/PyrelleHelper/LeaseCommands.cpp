@@ -1,0 +1,193 @@
+#include "LeaseCommands.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <limits>
+#include <ostream>
+#include <thread>
+
+#include "CSMC.h"
+#include "pyrelle/Base64.hpp"
+#include "pyrelle/CoolingLease.hpp"
+#include "pyrelle/CurveLease.hpp"
+#include "pyrelle/HardwareSampler.hpp"
+#include "pyrelle/SMC.hpp"
+#include "pyrelle/ScopeError.hpp"
+#include "pyrelle/ThermalProfile.hpp"
+
+namespace pyrelle::helper {
+
+namespace {
+
+constexpr const char* kInvalidArguments = "无效参数";
+constexpr const char* kNoFans = "没有可读取的风扇";
+constexpr const char* kInvalidCooling = "无效的散热会话参数或发起程序已经退出";
+constexpr const char* kInvalidProfile = "无效的模式会话参数";
+constexpr const char* kInvalidCurve = "曲线数据无效";
+constexpr const char* kNotReady =
+    "风扇必须处于系统自动，且控制温度传感器可读取；请先退出其他调控软件。";
+constexpr const char* kCoolingDone = "散热会话结束，已确认风扇恢复系统自动。";
+constexpr const char* kProfileDone = "模式会话结束，风扇已恢复系统自动；保留睿频选择。";
+constexpr const char* kAutoDone = "风扇已恢复系统自动。";
+
+constexpr size_t kCurveLimit = 4096;  // bytes of the base64 argument
+
+// A decimal integer with an optional sign and nothing else around it.
+std::optional<long long> parseDecimal(const std::string& text) {
+    size_t start = 0;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) start = 1;
+    if (start == text.size() || text.size() - start > 19) return std::nullopt;
+    for (size_t i = start; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    }
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) return std::nullopt;
+    return value;
+}
+
+bool isHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The owner identity of elements pidIndex, pidIndex + 1 and pidIndex + 2, or absent.
+std::optional<LeaseOwner> parseOwner(const Arguments& args, size_t pidIndex,
+                                     const LeaseEnvironment& environment) {
+    const auto pid = parseOwnerPid(args[pidIndex]);
+    const auto uid = parseOwnerUid(args[pidIndex + 1]);
+    const auto token = canonicalToken(args[pidIndex + 2]);
+    if (!pid || !uid || !token || !environment.ownerAlive(*pid, *uid)) return std::nullopt;
+    return LeaseOwner{*pid, *uid, stopFilePath(*token)};
+}
+
+std::function<bool()> cancellation(const LeaseOwner& owner, const LeaseEnvironment& environment) {
+    return [owner, &environment] {
+        return environment.stopSignalled() || !environment.ownerAlive(owner.pid, owner.uid) ||
+               environment.fileExists(owner.stopFile);
+    };
+}
+
+}  // namespace
+
+LeaseEnvironment LeaseEnvironment::system() {
+    LeaseEnvironment environment;
+    environment.now = [] { return pyr_continuous_seconds(); };
+    environment.sleep = [](double seconds) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    };
+    environment.installStopHandlers = [] { pyr_install_stop_handlers(); };
+    environment.stopSignalled = [] { return pyr_should_stop() == 1; };
+    environment.ownerAlive = [](int32_t pid, uint32_t uid) { return pyr_owner_alive(pid, uid) == 1; };
+    environment.fileExists = [](const std::string& path) {
+        struct stat info {};
+        return ::lstat(path.c_str(), &info) == 0;
+    };
+    return environment;
+}
+
+std::optional<int32_t> parseOwnerPid(const std::string& text) {
+    const auto value = parseDecimal(text);
+    if (!value || *value < 2 || *value > std::numeric_limits<int32_t>::max()) return std::nullopt;
+    return static_cast<int32_t>(*value);
+}
+
+std::optional<uint32_t> parseOwnerUid(const std::string& text) {
+    const auto value = parseDecimal(text);
+    if (!value || *value < 0 || *value > std::numeric_limits<uint32_t>::max() || *value == 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(*value);
+}
+
+std::optional<std::string> canonicalToken(const std::string& text) {
+    if (text.size() != 36) return std::nullopt;
+    std::string upper = text;
+    for (size_t i = 0; i < upper.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? upper[i] != '-' : !isHex(upper[i])) return std::nullopt;
+        if (upper[i] >= 'a' && upper[i] <= 'f') upper[i] = static_cast<char>(upper[i] - 'a' + 'A');
+    }
+    return upper;
+}
+
+std::string stopFilePath(const std::string& token) { return "/tmp/pyrelle-stop-" + token; }
+
+void runCooling(const Arguments& args, double duration, std::ostream& out,
+                const LeaseEnvironment& environment) {
+    if (args.size() != 5) throw ScopeError(kInvalidCooling);
+    const auto owner = parseOwner(args, 2, environment);
+    if (!owner) throw ScopeError(kInvalidCooling);
+    environment.installStopHandlers();
+
+    SMC smc;
+    CoolingLease::run(
+        smc, duration, environment.now, cancellation(*owner, environment),
+        [&environment] { environment.sleep(1); });
+    out << kCoolingDone << '\n';
+}
+
+void runProfile(const Arguments& args, std::ostream& out, const LeaseEnvironment& environment) {
+    if (args.size() != 7) throw ScopeError(kInvalidProfile);
+    const auto owner = parseOwner(args, 3, environment);
+    const auto profile = parseThermalProfileCommand(args[2]);
+    if (!owner || !profile) throw ScopeError(kInvalidProfile);
+
+    const std::string& encoded = args[6];
+    if (encoded.size() > kCurveLimit) throw ScopeError(kInvalidCurve);
+    const auto bytes = Base64::decodeText(encoded);
+    if (!bytes) throw ScopeError(kInvalidCurve);
+    const FanCurve curve = decodeFanCurve(*bytes);
+    curve.validate();
+
+    environment.installStopHandlers();
+    const auto isCancelled = cancellation(*owner, environment);
+    if (isCancelled()) return;
+
+    SMC smc;
+    HardwareSampler sampler;
+    const auto fans = smc.fans();
+    const Snapshot snapshot = sampler.sample();
+    const auto control = temperature(curve.sensor, snapshot);
+    bool ready = !fans.empty() && snapshot.cpuTemperature().has_value() && control.has_value();
+    for (const auto& fan : fans) {
+        ready = ready && fan.controllable && fan.manual.has_value() && !*fan.manual;
+    }
+    if (!ready) throw ScopeError(kNotReady);
+    if (isCancelled()) return;
+
+    CurveLease::run(
+        smc, curve, 1800, [&sampler] { return sampler.sample(); }, environment.now, isCancelled,
+        [&environment] { environment.sleep(2); });
+    out << kProfileDone << '\n';
+}
+
+void runAuto(const Arguments& args, std::ostream& out) {
+    if (args.size() != 2) throw ScopeError(kInvalidArguments);
+    SMC smc;
+    const auto fans = smc.fans();
+    if (fans.empty()) throw ScopeError(kNoFans);
+    std::vector<int> ids;
+    ids.reserve(fans.size());
+    for (const auto& fan : fans) ids.push_back(fan.id);
+    handBackAll(smc, ids);
+    out << kAutoDone << '\n';
+}
+
+void handBackAll(SMC& smc, const std::vector<int>& ids) {
+    try {
+        CoolingLease::restoreAuto(smc, ids);
+    } catch (const ScopeError&) {
+        // A session that died without restoring leaves the unlock flag set, and then no fan can
+        // be confirmed automatic. Handing the fans back is what the user asked for: clear the
+        // flag once and try again; a second failure is reported as it is.
+        const auto unlock = smc.number("Ftst");
+        if (!unlock || *unlock == 0) throw;
+        smc.write("Ftst", 0);
+        CoolingLease::restoreAuto(smc, ids);
+    }
+}
+
+}  // namespace pyrelle::helper

@@ -1,0 +1,114 @@
+#pragma once
+// Shared pieces of the end-to-end fan tests: an owner process running as an ordinary user,
+// fresh tokens and their stop files, the helper's path, and checks of the device's state.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "support/Subprocess.hpp"
+#include "support/VirtualMac.hpp"
+
+namespace pyrelle::testing {
+
+inline constexpr uint32_t kOwnerUid = 1000;
+
+inline std::string helperPath() { return binaryPath("Sources/PyrelleHelper/PyrelleHelper"); }
+
+// A process of uid 1000 standing in for the desktop application.
+class OwnerProcess {
+public:
+    OwnerProcess()
+        : process_({"/usr/bin/setpriv", "--reuid", std::to_string(kOwnerUid), "--regid",
+                    std::to_string(kOwnerUid), "--clear-groups", "/bin/sleep", "600"}) {
+        // Wait until setpriv has switched users, so the owner check sees uid 1000.
+        for (int i = 0; i < 500; ++i) {
+            struct stat info {};
+            const std::string path = "/proc/" + std::to_string(process_.pid());
+            if (::stat(path.c_str(), &info) == 0 && info.st_uid == kOwnerUid) {
+                std::ifstream comm(path + "/comm");
+                std::string name;
+                std::getline(comm, name);
+                if (name == "sleep") return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    pid_t pid() const { return process_.pid(); }
+    std::string pidText() const { return std::to_string(process_.pid()); }
+    void exit() { process_.signal(SIGKILL); }
+
+private:
+    BackgroundProcess process_;
+};
+
+// A fresh upper-case token whose stop file is removed again at the end of the test.
+class Token {
+public:
+    Token() {
+        static std::atomic<unsigned> counter{0};
+        char text[40];
+        std::snprintf(text, sizeof text, "%08X-0000-4000-8000-%012X", static_cast<unsigned>(getpid()),
+                      counter.fetch_add(1) + 0xA0u);
+        text_ = text;
+    }
+    ~Token() { std::remove(stopFile().c_str()); }
+    const std::string& text() const { return text_; }
+    std::string lower() const {
+        std::string result = text_;
+        for (auto& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return result;
+    }
+    std::string stopFile() const { return "/tmp/pyrelle-stop-" + text_; }
+    void requestStop() const { std::ofstream(stopFile()) << ""; }
+
+private:
+    std::string text_;
+};
+
+inline ProcessOptions deviceOptions(const VirtualMac& mac) {
+    ProcessOptions options;
+    options.environment["PYRELLE_SMC_SOCKET"] = mac.socket();
+    options.timeoutSeconds = 60;
+    return options;
+}
+
+// True when every fan of the device is under system-automatic control.
+inline bool allFansAutomatic(const nlohmann::json& state) {
+    for (const auto& fan : state.at("fans")) {
+        if (fan.at("manual").get<bool>()) return false;
+    }
+    return true;
+}
+
+inline size_t writeCount(const nlohmann::json& state) {
+    size_t total = 0;
+    for (const auto& [key, count] : state.at("writes").items()) total += count.get<size_t>();
+    return total;
+}
+
+// Polls the device until `predicate` holds (at most `seconds`).
+template <typename Predicate>
+bool waitForDevice(const VirtualMac& mac, Predicate predicate, double seconds = 15) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate(mac.state())) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+inline bool allFansManual(const nlohmann::json& state) {
+    for (const auto& fan : state.at("fans")) {
+        if (!fan.at("manual").get<bool>()) return false;
+    }
+    return !state.at("fans").empty();
+}
+
+}  // namespace pyrelle::testing
