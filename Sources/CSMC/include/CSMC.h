@@ -12,7 +12,9 @@
  *   -2                 (read) the SMC reported a data size outside 1...32
  *   -3                 (write) key not on the write allow-list, or an invalid "Ftst" value
  *   1...255            the SMC's own result byte (the SMC refused the request)
- *   any other value    kernel status of the user-client call, e.g. PYR_KERN_NO_DEVICE
+ *   any other value    kernel status of the user-client call, e.g. PYR_KERN_NO_DEVICE;
+ *                      a device status that would read as one of the codes above is
+ *                      reported as PYR_KERN_IPC_ERROR instead
  */
 
 #include <stdint.h>

@@ -30,7 +30,9 @@ public:
     virtual ~Device() = default;
 
     // Performs one request/response exchange. Returns the status: 0 on success, otherwise a
-    // kernel-style status that the shim passes through unchanged. `reply` receives the
+    // kernel-style status that the shim passes through unchanged (except values in -3...-1
+    // and 1...255, which the SMC functions report as PYR_KERN_IPC_ERROR so they cannot be
+    // mistaken for the shim's own codes or an SMC result byte). `reply` receives the
     // response payload (for selector 2 normally exactly 80 bytes).
     virtual int32_t exchange(uint32_t selector, std::span<const uint8_t> request,
                              std::vector<uint8_t>& reply) = 0;
