@@ -69,7 +69,8 @@ DiagnosticInput input(double seconds, const std::vector<DiagnosticSource>& rows)
     s.date = Date(800000000 + seconds);
     s.cpuUsage = 63;
     for (int core = 0; core < 12; ++core)
-        s.sensors.push_back(SensorReading{"TC" + std::to_string(core) + "C", "CPU core", 70.0 + core});
+        s.sensors.push_back(
+            SensorReading{"TC" + std::to_string(core) + "C", "CPU core", 70.0 + core});
     s.sensors.push_back(SensorReading{"TG0P", "GPU", 64});
     s.speedLimit = 100;
     s.schedulerLimit = 100;

@@ -88,10 +88,10 @@ TEST_P(CPUActivityWindowGap, OnlyStrictlyLaterSamplesWithinFifteenSecondsContinu
 }
 
 INSTANTIATE_TEST_SUITE_P(Gaps, CPUActivityWindowGap,
-                         ::testing::Values(GapCase{116, true},      // exactly 15 s
-                                           GapCase{117, false},     // 16 s
-                                           GapCase{101, false},     // same time
-                                           GapCase{90, false}));    // clock stepped back
+                         ::testing::Values(GapCase{116, true},    // exactly 15 s
+                                           GapCase{117, false},   // 16 s
+                                           GapCase{101, false},   // same time
+                                           GapCase{90, false}));  // clock stepped back
 
 TEST(CPUActivityWindow, NonFiniteTimeChangesNothing) {
     CPUActivityWindow window(60);
@@ -175,8 +175,8 @@ TEST(CPUActivityWindow, AnApplicationThatStopsAppearingStillLowersTheOthersShare
 TEST(CPUActivityWindow, FramesLeaveAtTheCutoffAndAStraddlingFrameCountsOnlyItsRecentPart) {
     CPUActivityWindow window(60);
     window.record({source("a", 0)}, 0);
-    window.record({source("a", 600)}, 10);   // [0, 10]
-    window.record({source("a", 0)}, 20);     // [10, 20]
+    window.record({source("a", 600)}, 10);  // [0, 10]
+    window.record({source("a", 0)}, 20);    // [10, 20]
     for (double t = 30; t <= 70; t += 10) window.record({source("a", 0)}, t);
     // cutoff 10: the frame ending exactly at 10 is gone, 60 s remain.
     EXPECT_EQ(window.seconds(), 60);

@@ -51,10 +51,13 @@ TEST_P(DiagnosticIncompleteData, IsReportedAfterThirtySecondsAndMakesThePartialS
 INSTANTIATE_TEST_SUITE_P(
     Inputs, DiagnosticIncompleteData,
     ::testing::Values(
-        MissingCase{"cpuTemperature", [](DiagnosticInput& in) { in.snapshot.sensors.pop_back(),
-                                                                in.snapshot.sensors.erase(
-                                                                    in.snapshot.sensors.begin()); }},
-        MissingCase{"cpuTemperatureNaN", [](DiagnosticInput& in) { setTemperature(in, "TC0P", nan); }},
+        MissingCase{"cpuTemperature",
+                    [](DiagnosticInput& in) {
+                        in.snapshot.sensors.pop_back(),
+                            in.snapshot.sensors.erase(in.snapshot.sensors.begin());
+                    }},
+        MissingCase{"cpuTemperatureNaN",
+                    [](DiagnosticInput& in) { setTemperature(in, "TC0P", nan); }},
         MissingCase{"cpuTemperatureNegative",
                     [](DiagnosticInput& in) { setTemperature(in, "TC0P", -40); }},
         MissingCase{"cpuUsage", [](DiagnosticInput& in) { in.snapshot.cpuUsage.reset(); }},
@@ -62,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
         MissingCase{"speedLimit", [](DiagnosticInput& in) { in.snapshot.speedLimit.reset(); }},
         MissingCase{"schedulerLimit",
                     [](DiagnosticInput& in) { in.snapshot.schedulerLimit.reset(); }},
-        MissingCase{"availableCPUs", [](DiagnosticInput& in) { in.snapshot.availableCPUs.reset(); }},
+        MissingCase{"availableCPUs",
+                    [](DiagnosticInput& in) { in.snapshot.availableCPUs.reset(); }},
         MissingCase{"memoryPressure",
                     [](DiagnosticInput& in) { in.snapshot.memoryPressure.reset(); }},
         MissingCase{"processDate", [](DiagnosticInput& in) { in.processDate.reset(); }},
@@ -113,8 +117,8 @@ TEST(DiagnosticEngine, ReportStates) {
              setTemperature(in, "TC0P", 85);
          },
          DiagnosticState::partial},
-        {"warning outranks all", 0,
-         [](DiagnosticInput& in) { in.snapshot.thermalState = 2; }, DiagnosticState::attention},
+        {"warning outranks all", 0, [](DiagnosticInput& in) { in.snapshot.thermalState = 2; },
+         DiagnosticState::attention},
         {"information only", 45, [](DiagnosticInput& in) { in.blockers = 2; },
          DiagnosticState::stable},
     };
@@ -157,7 +161,7 @@ TEST(DiagnosticEngine, FindingsSortBySeverityThenPriorityThenID) {
 TEST(DiagnosticEngine, SortKeepsCollectionOrderOfFullyEqualFindings) {
     const auto make = [](std::string id, DiagnosticKind kind, DiagnosticSeverity severity,
                          double value) {
-        return DiagnosticFinding{id, kind, severity, DiagnosticConfidence::confirmed,
+        return DiagnosticFinding{id,           kind,  severity,     DiagnosticConfidence::confirmed,
                                  std::nullopt, value, std::nullopt, DiagnosticAction::refresh()};
     };
     std::vector<DiagnosticFinding> findings = {
@@ -178,9 +182,9 @@ TEST(DiagnosticMetrics, CleansFiguresForDisplay) {
         std::optional<double> usage;
         std::optional<double> expected;
     };
-    for (const Case& c : {Case{100, 100}, Case{0, 0}, Case{100.01, std::nullopt},
-                          Case{-0.01, std::nullopt}, Case{nan, std::nullopt},
-                          Case{std::nullopt, std::nullopt}}) {
+    for (const Case& c :
+         {Case{100, 100}, Case{0, 0}, Case{100.01, std::nullopt}, Case{-0.01, std::nullopt},
+          Case{nan, std::nullopt}, Case{std::nullopt, std::nullopt}}) {
         DiagnosticInput input = calmInput();
         input.snapshot.cpuUsage = c.usage;
         EXPECT_EQ(DiagnosticMetrics::from(input).cpuUsage, c.expected);
@@ -281,10 +285,9 @@ TEST(DiagnosticEngine, InvariantsHoldForArbitraryFigures) {
         s.memoryPressure = memoryPressureFromValue(random() % 6);
         input.sources.clear();
         for (int i = random() % 5; i > 0; --i)
-            input.sources.push_back(DiagnosticSource{std::to_string(random() % 4), "app",
-                                                     figure(-10, 400), figure(-10, 400),
-                                                     maybe(0, 1e8), maybe(0, 1e8),
-                                                     figure(-10, 120)});
+            input.sources.push_back(
+                DiagnosticSource{std::to_string(random() % 4), "app", figure(-10, 400),
+                                 figure(-10, 400), maybe(0, 1e8), maybe(0, 1e8), figure(-10, 120)});
         input.processSeconds = figure(-10, 120);
         if (random() % 4 == 0) input.processDate = Date(figure(-20, 20)).adding(clock + 8e8);
         input.blockers = maybeInt(-2, 5);
@@ -310,9 +313,10 @@ TEST(DiagnosticEngine, InvariantsHoldForArbitraryFigures) {
             ASSERT_TRUE(f.kind != DiagnosticKind::sustainedCPU ||
                         f.confidence == DiagnosticConfidence::possible);
         }
-        ASSERT_LE(std::count_if(report.findings.begin(), report.findings.end(),
-                                [](const auto& f) { return f.kind == DiagnosticKind::sustainedCPU; }),
-                  2);
+        ASSERT_LE(
+            std::count_if(report.findings.begin(), report.findings.end(),
+                          [](const auto& f) { return f.kind == DiagnosticKind::sustainedCPU; }),
+            2);
     }
 }
 

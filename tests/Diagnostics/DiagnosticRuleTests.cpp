@@ -33,11 +33,16 @@ TEST(DiagnosticEnumerations, SeverityValuesAndPriorities) {
     EXPECT_EQ(diagnosticSeverityFromValue(-1), std::nullopt);
 
     const std::vector<std::pair<DiagnosticKind, int>> table = {
-        {DiagnosticKind::thermalPressure, 0},  {DiagnosticKind::thermalLimit, 0},
-        {DiagnosticKind::performanceLimit, 2}, {DiagnosticKind::temperature, 4},
-        {DiagnosticKind::temperatureObservation, 4}, {DiagnosticKind::sustainedCPU, 3},
-        {DiagnosticKind::memoryPressure, 1},   {DiagnosticKind::diskActivity, 6},
-        {DiagnosticKind::wakeRequests, 7},     {DiagnosticKind::batteryPolicy, 5},
+        {DiagnosticKind::thermalPressure, 0},
+        {DiagnosticKind::thermalLimit, 0},
+        {DiagnosticKind::performanceLimit, 2},
+        {DiagnosticKind::temperature, 4},
+        {DiagnosticKind::temperatureObservation, 4},
+        {DiagnosticKind::sustainedCPU, 3},
+        {DiagnosticKind::memoryPressure, 1},
+        {DiagnosticKind::diskActivity, 6},
+        {DiagnosticKind::wakeRequests, 7},
+        {DiagnosticKind::batteryPolicy, 5},
         {DiagnosticKind::unavailable, 8}};
     for (const auto& [kind, expected] : table) EXPECT_EQ(priority(kind), expected);
 
@@ -171,23 +176,22 @@ TEST_P(DiagnosticHeat, ThresholdsAndSubjects) {
     EXPECT_EQ(ids(report)[0], c.finding);
     EXPECT_EQ(report.findings.size(), std::isnan(c.cpu) ? 2u : 1u);
     EXPECT_EQ(report.findings[0].subject, c.subject);
-    EXPECT_EQ(report.findings[0].value,
-              std::string(c.subject) == "CPU" ? c.cpu : c.gpu);
+    EXPECT_EQ(report.findings[0].value, std::string(c.subject) == "CPU" ? c.cpu : c.gpu);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, DiagnosticHeat,
-    ::testing::Values(HeatCase{90, 40, "temperature", "CPU"},
-                      HeatCase{89.99, 40, "temperature-observation", "CPU"},
-                      HeatCase{60, 85, "temperature", "GPU"},
-                      HeatCase{60, 84.99, "temperature-observation", "GPU"},
-                      HeatCase{88, 86, "temperature", "GPU"},  // CPU not hot: GPU is
-                      HeatCase{80, 40, "temperature-observation", "CPU"},
-                      HeatCase{79.99, 40, "", ""},
-                      HeatCase{60, 75, "temperature-observation", "GPU"},
-                      HeatCase{60, 74.99, "", ""},
-                      HeatCase{81, 76, "temperature-observation", "CPU"},
-                      HeatCase{nan, 80, "temperature-observation", "GPU"}));
+INSTANTIATE_TEST_SUITE_P(Boundaries, DiagnosticHeat,
+                         ::testing::Values(HeatCase{90, 40, "temperature", "CPU"},
+                                           HeatCase{89.99, 40, "temperature-observation", "CPU"},
+                                           HeatCase{60, 85, "temperature", "GPU"},
+                                           HeatCase{60, 84.99, "temperature-observation", "GPU"},
+                                           HeatCase{88, 86, "temperature",
+                                                    "GPU"},  // CPU not hot: GPU is
+                                           HeatCase{80, 40, "temperature-observation", "CPU"},
+                                           HeatCase{79.99, 40, "", ""},
+                                           HeatCase{60, 75, "temperature-observation", "GPU"},
+                                           HeatCase{60, 74.99, "", ""},
+                                           HeatCase{81, 76, "temperature-observation", "CPU"},
+                                           HeatCase{nan, 80, "temperature-observation", "GPU"}));
 
 TEST(DiagnosticEngine, SwitchingTheHotSourceRestartsTheCount) {
     DiagnosticEngine engine;
@@ -254,8 +258,8 @@ TEST(DiagnosticEngine, ThermalStateAndLimitsAreAlternatives) {
 }
 
 TEST(DiagnosticEngine, MemoryPressureValues) {
-    const std::vector<std::tuple<std::optional<MemoryPressure>, std::optional<double>,
-                                 DiagnosticSeverity>>
+    const std::vector<
+        std::tuple<std::optional<MemoryPressure>, std::optional<double>, DiagnosticSeverity>>
         cases = {{MemoryPressure::warning, 2, DiagnosticSeverity::warning},
                  {MemoryPressure::critical, 4, DiagnosticSeverity::critical},
                  {MemoryPressure::normal, std::nullopt, {}},
@@ -294,8 +298,7 @@ TEST(DiagnosticEngine, SustainedCPUBoundaries) {
         {"process data too short", busy("a", 400, 400), 44.99, 0, false},
         {"process data stale", busy("a", 400, 400), 60, 12.5, false},
         {"average not a number", busy("a", nan, 400), 60, 0, false},
-        {"current infinite", busy("a", 400, std::numeric_limits<double>::infinity()), 60, 0,
-         false},
+        {"current infinite", busy("a", 400, std::numeric_limits<double>::infinity()), 60, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -335,8 +338,8 @@ TEST(DiagnosticEngine, OnlyTheTwoBusiestSustainedSourcesAreNamed) {
     EXPECT_EQ(capped.findings.at(0).seconds, 60);
 }
 
-DiagnosticSource disk(std::string id, std::optional<double> average,
-                      std::optional<double> current, double seconds) {
+DiagnosticSource disk(std::string id, std::optional<double> average, std::optional<double> current,
+                      double seconds) {
     return DiagnosticSource{id, id + " app", 1, 1, average, current, seconds};
 }
 
@@ -427,8 +430,11 @@ TEST(DiagnosticEngine, BatteryPolicyBoundaries) {
 TEST(DiagnosticEngine, SleepBlockers) {
     const std::vector<std::tuple<std::optional<int>, bool, bool>> cases = {
         // blockers, wake finding, data incomplete
-        {1, true, false}, {3, true, false}, {0, false, false},
-        {std::nullopt, false, true}, {-1, false, true}};
+        {1, true, false},
+        {3, true, false},
+        {0, false, false},
+        {std::nullopt, false, true},
+        {-1, false, true}};
     for (const auto& [blockers, fires, incomplete] : cases) {
         SCOPED_TRACE(blockers ? std::to_string(*blockers) : "unknown");
         const DiagnosticReport report =

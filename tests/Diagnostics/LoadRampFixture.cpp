@@ -34,7 +34,7 @@ double loadAt(int t) {
 // The sampler's view of the operating system, answered from the virtual Mac's power manager
 // and from CPU ticks that follow its load.
 class VirtualMacPlatform : public SamplerPlatform {
-public:
+  public:
     VirtualMacPlatform(std::shared_ptr<sim::VirtualSMC> device, const double* clock)
         : device_(std::move(device)), clock_(clock) {}
 
@@ -63,7 +63,7 @@ public:
     bool lowPowerMode() override { return device_->powerState().value("lowPower", false); }
     int32_t memoryPressure() override { return device_->powerState().value("memoryPressure", -1); }
 
-private:
+  private:
     std::shared_ptr<sim::VirtualSMC> device_;
     const double* clock_;
     PYRCPUTicks ticks_{1000, 500, 100000, 0};
@@ -75,18 +75,23 @@ nlohmann::json activity(int t, double load, int cpus, std::mt19937& random) {
     std::uniform_real_distribution<double> jitter(-1, 1);
     nlohmann::json sources = nlohmann::json::array();
     const double render = std::max(0.0, load - 0.06) * cpus * 100 * (1 + 0.03 * jitter(random));
-    sources.push_back({{"id", "com.example.render"}, {"name", "Render"}, {"cpu", render},
+    sources.push_back({{"id", "com.example.render"},
+                       {"name", "Render"},
+                       {"cpu", render},
                        {"diskRate", 40000 + 8000 * jitter(random)}});
-    sources.push_back({{"id", "com.apple.WindowServer"}, {"name", "WindowServer"},
-                       {"cpu", 7 + 2 * jitter(random)}, {"diskRate", 0}});
+    sources.push_back({{"id", "com.apple.WindowServer"},
+                       {"name", "WindowServer"},
+                       {"cpu", 7 + 2 * jitter(random)},
+                       {"diskRate", 0}});
     if (t >= 20 && t < 150) {
-        sources.push_back({{"id", "com.example.backup"}, {"name", "Backup"},
+        sources.push_back({{"id", "com.example.backup"},
+                           {"name", "Backup"},
                            {"cpu", 14 + 3 * jitter(random)},
                            {"diskRate", 3.1e7 + 4e6 * jitter(random)}});
     }
     // The sampler cannot read this one's disk counters: its rate is unknown.
-    sources.push_back({{"id", "com.apple.Safari"}, {"name", "Safari"},
-                       {"cpu", 3 + jitter(random)}});
+    sources.push_back(
+        {{"id", "com.apple.Safari"}, {"name", "Safari"}, {"cpu", 3 + jitter(random)}});
     return sources;
 }
 

@@ -22,22 +22,22 @@ constexpr const char* cpuSubject = "CPU";
 constexpr const char* gpuSubject = "GPU";
 
 // Thresholds of the rules.
-constexpr double hotCPU = 90;           // °C
-constexpr double hotGPU = 85;           // °C
-constexpr double warmCPU = 80;          // °C
-constexpr double warmGPU = 75;          // °C
-constexpr double hotFor = 30;           // seconds hot before a temperature warning
-constexpr double sustainedFor = 45;     // seconds of process data before naming CPU users
+constexpr double hotCPU = 90;             // °C
+constexpr double hotGPU = 85;             // °C
+constexpr double warmCPU = 80;            // °C
+constexpr double warmGPU = 75;            // °C
+constexpr double hotFor = 30;             // seconds hot before a temperature warning
+constexpr double sustainedFor = 45;       // seconds of process data before naming CPU users
 constexpr double sustainedAverage = 100;  // percent of one CPU
 constexpr double sustainedCurrent = 50;   // percent of one CPU
 constexpr std::size_t sustainedFindings = 2;
-constexpr double diskFor = 30;              // seconds
-constexpr double diskAverage = 20971520;    // 20 MiB/s
-constexpr double diskCurrent = 5242880;     // 5 MiB/s
+constexpr double diskFor = 30;            // seconds
+constexpr double diskAverage = 20971520;  // 20 MiB/s
+constexpr double diskCurrent = 5242880;   // 5 MiB/s
 constexpr double diskSecondsShown = 60;
-constexpr double lowBattery = 30;       // percent
+constexpr double lowBattery = 30;        // percent
 constexpr double unavailableAfter = 30;  // seconds observed before reporting missing data
-constexpr double settledAfter = 45;     // seconds observed before leaving `sampling`
+constexpr double settledAfter = 45;      // seconds observed before leaving `sampling`
 
 std::optional<double> finite(std::optional<double> value) {
     if (value && std::isfinite(*value)) return value;
@@ -50,8 +50,8 @@ bool atLeast(const std::optional<double>& value, double threshold) {
 
 DiagnosticFinding finding(std::string id, DiagnosticKind kind, DiagnosticSeverity severity,
                           DiagnosticConfidence confidence, DiagnosticAction action) {
-    DiagnosticFinding f{std::move(id), kind, severity, confidence, std::nullopt,
-                        std::nullopt,  std::nullopt, std::move(action)};
+    DiagnosticFinding f{std::move(id), kind,         severity,     confidence,
+                        std::nullopt,  std::nullopt, std::nullopt, std::move(action)};
     return f;
 }
 
@@ -179,9 +179,9 @@ DiagnosticReport DiagnosticEngine::evaluate(const DiagnosticInput& input) {
         if (snapshot.speedLimit) f.value = *snapshot.speedLimit;
         findings.push_back(std::move(f));
     } else if (hot && hotSeconds_ >= hotFor) {
-        DiagnosticFinding f = finding(temperatureID, DiagnosticKind::temperature,
-                                      DiagnosticSeverity::warning, DiagnosticConfidence::possible,
-                                      timeline);
+        DiagnosticFinding f =
+            finding(temperatureID, DiagnosticKind::temperature, DiagnosticSeverity::warning,
+                    DiagnosticConfidence::possible, timeline);
         const bool cpu = *hot == SensorCategory::cpu;
         f.subject = cpu ? cpuSubject : gpuSubject;
         f.value = cpu ? cpuTemperature : gpuTemperature;
@@ -213,19 +213,17 @@ DiagnosticReport DiagnosticEngine::evaluate(const DiagnosticInput& input) {
     if (input.supportsLowPowerMode && snapshot.acPower == false && !snapshot.lowPower &&
         input.batteryPercent && std::isfinite(*input.batteryPercent) &&
         *input.batteryPercent >= 0 && *input.batteryPercent <= lowBattery) {
-        DiagnosticFinding f = finding(batteryPolicyID, DiagnosticKind::batteryPolicy,
-                                      DiagnosticSeverity::information,
-                                      DiagnosticConfidence::confirmed,
-                                      DiagnosticAction::lowPowerPlan());
+        DiagnosticFinding f =
+            finding(batteryPolicyID, DiagnosticKind::batteryPolicy, DiagnosticSeverity::information,
+                    DiagnosticConfidence::confirmed, DiagnosticAction::lowPowerPlan());
         f.value = input.batteryPercent;
         findings.push_back(std::move(f));
     }
 
     if (metrics.wakeRequestsKnown && *input.blockers >= 1) {
-        DiagnosticFinding f = finding(wakeRequestsID, DiagnosticKind::wakeRequests,
-                                      DiagnosticSeverity::information,
-                                      DiagnosticConfidence::confirmed,
-                                      DiagnosticAction::wakeRequests());
+        DiagnosticFinding f =
+            finding(wakeRequestsID, DiagnosticKind::wakeRequests, DiagnosticSeverity::information,
+                    DiagnosticConfidence::confirmed, DiagnosticAction::wakeRequests());
         f.value = *input.blockers;
         findings.push_back(std::move(f));
     }
@@ -240,14 +238,12 @@ DiagnosticReport DiagnosticEngine::evaluate(const DiagnosticInput& input) {
     sort(findings);
 
     DiagnosticReport report;
-    report.attentionCount = static_cast<int>(
-        std::count_if(findings.begin(), findings.end(), [](const DiagnosticFinding& f) {
-            return f.severity != DiagnosticSeverity::information;
-        }));
-    const bool diskFinding =
-        std::any_of(findings.begin(), findings.end(), [](const DiagnosticFinding& f) {
-            return f.kind == DiagnosticKind::diskActivity;
-        });
+    report.attentionCount = static_cast<int>(std::count_if(
+        findings.begin(), findings.end(),
+        [](const DiagnosticFinding& f) { return f.severity != DiagnosticSeverity::information; }));
+    const bool diskFinding = std::any_of(
+        findings.begin(), findings.end(),
+        [](const DiagnosticFinding& f) { return f.kind == DiagnosticKind::diskActivity; });
     if (report.attentionCount > 0)
         report.state = DiagnosticState::attention;
     else if (observed_ < settledAfter)

@@ -20,8 +20,12 @@ struct DiagnosticSource {
 
     // The engine's view of an activity-window row (its share is not part of it).
     static DiagnosticSource from(const SustainedActivity& row) {
-        return DiagnosticSource{row.id,         row.name,           row.averageCPU,
-                                row.currentCPU, row.averageDiskRate, row.currentDiskRate,
+        return DiagnosticSource{row.id,
+                                row.name,
+                                row.averageCPU,
+                                row.currentCPU,
+                                row.averageDiskRate,
+                                row.currentDiskRate,
                                 row.diskSeconds};
     }
 
