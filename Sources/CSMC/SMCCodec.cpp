@@ -1,11 +1,15 @@
 // The SMC value codec: SMC bytes to a number and back. Byte order is the SMC's (big-endian)
 // except for "flt ", which the SMC keeps in the host's order.
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <optional>
 
 #include "CSMC.h"
+
+// The record crosses the C boundary; its layout is fixed.
+static_assert(sizeof(PYRValue) == 40 && offsetof(PYRValue, type) == 4 && offsetof(PYRValue, bytes) == 8);
 
 namespace {
 
