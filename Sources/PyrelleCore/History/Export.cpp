@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace pyrelle::Export {
@@ -13,16 +14,48 @@ namespace {
 constexpr double firstUnix = -62135596800.0;
 constexpr double endUnix = 253402300800.0;
 
-void put2(char* out, unsigned value) {
-    out[0] = static_cast<char>('0' + value / 10);
-    out[1] = static_cast<char>('0' + value % 10);
-}
+// Fixed-size line builder: every field of one line is written with plain stores and the line
+// is appended to the text at once. A line's worst case (four 309-digit doubles) fits easily.
+class Line {
+public:
+    void put(char c) { *cursor_++ = c; }
+    void put(std::string_view text) {
+        std::memcpy(cursor_, text.data(), text.size());
+        cursor_ += text.size();
+    }
+    void put2(unsigned value) {
+        cursor_[0] = static_cast<char>('0' + value / 10);
+        cursor_[1] = static_cast<char>('0' + value % 10);
+        cursor_ += 2;
+    }
+    // "%.2f" of the exact double, never localised: to_chars rounds as the C locale's printf.
+    void fixed2(double value) {
+        cursor_ = std::to_chars(cursor_, end(), value, std::chars_format::fixed, 2).ptr;
+    }
+    void integer(long long value) { cursor_ = std::to_chars(cursor_, end(), value).ptr; }
+    void optional(const std::optional<double>& value) {
+        if (value) fixed2(*value);
+    }
+    void optional(const std::optional<int>& value) {
+        if (value) integer(*value);
+    }
+    void flushTo(std::string& out) {
+        out.append(buffer_, cursor_);
+        cursor_ = buffer_;
+    }
 
-// Formats whole-second UTC timestamps; remembers the last day's "YYYY-MM-DD" because
+private:
+    char* end() { return buffer_ + sizeof buffer_; }
+
+    char buffer_[2048];
+    char* cursor_ = buffer_;
+};
+
+// Formats whole-second UTC timestamps; remembers the last day's "YYYY-MM-DDT" because
 // consecutive snapshots nearly always share it.
 class TimestampWriter {
 public:
-    void append(std::string& out, Date date) {
+    void write(Line& line, Date date) {
         const double unix = std::floor(date.unixTime());
         if (!std::isfinite(unix) || unix < firstUnix || unix >= endUnix) return;
         const auto whole = static_cast<std::int64_t>(unix);
@@ -36,18 +69,21 @@ public:
             cachedDay_ = days;
             writeDay(days);
         }
-        char time[10];
-        put2(time, static_cast<unsigned>(rest / 3600));
-        time[2] = ':';
-        put2(time + 3, static_cast<unsigned>(rest / 60 % 60));
-        time[5] = ':';
-        put2(time + 6, static_cast<unsigned>(rest % 60));
-        time[8] = 'Z';
-        out.append(day_, 11);
-        out.append(time, 9);
+        line.put(std::string_view(day_, sizeof day_));
+        line.put2(static_cast<unsigned>(rest / 3600));
+        line.put(':');
+        line.put2(static_cast<unsigned>(rest / 60 % 60));
+        line.put(':');
+        line.put2(static_cast<unsigned>(rest % 60));
+        line.put('Z');
     }
 
 private:
+    static void put2(char* out, unsigned value) {
+        out[0] = static_cast<char>('0' + value / 10);
+        out[1] = static_cast<char>('0' + value % 10);
+    }
+
     // Civil date from days since 1970-01-01 (proleptic Gregorian).
     void writeDay(std::int64_t days) {
         const std::int64_t z = days + 719468;
@@ -72,28 +108,6 @@ private:
     char day_[11] = {};
 };
 
-// "%.2f" of the exact double, never localised: to_chars rounds as the C locale's printf does.
-void appendFixed2(std::string& out, double value) {
-    char buffer[352];  // enough for the widest double in fixed notation
-    const auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2);
-    out.append(buffer, result.ptr);
-}
-
-void appendInteger(std::string& out, long long value) {
-    char buffer[24];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr);
-}
-
-void appendOptional(std::string& out, const std::optional<double>& value) {
-    if (value) appendFixed2(out, *value);
-}
-
-void appendOptional(std::string& out, const std::optional<int>& value) {
-    if (value) appendInteger(out, *value);
-}
-
 }  // namespace
 
 std::string csv(std::span<const Snapshot> snapshots) {
@@ -104,40 +118,42 @@ std::string csv(std::span<const Snapshot> snapshots) {
     out += '\n';
 
     TimestampWriter timestamps;
+    Line line;
     for (const Snapshot& s : snapshots) {
-        timestamps.append(out, s.date);
-        out += ',';
-        appendOptional(out, s.cpuUsage);
-        out += ',';
-        appendOptional(out, s.cpuTemperature());
-        out += ',';
-        appendOptional(out, s.speedLimit);
-        out += ',';
-        appendOptional(out, s.schedulerLimit);
-        out += ',';
-        appendOptional(out, s.availableCPUs);
-        out += ',';
-        appendInteger(out, s.totalCPUs);
-        out += ',';
-        appendInteger(out, s.thermalState);
-        out += ',';
-        appendOptional(out, s.thermalWarning);
-        out += ',';
-        out.append(toText(s.turbo));
-        out += ',';
-        if (s.acPower) out += *s.acPower ? '1' : '0';
-        out += ',';
-        out += s.lowPower ? '1' : '0';
+        timestamps.write(line, s.date);
+        line.put(',');
+        line.optional(s.cpuUsage);
+        line.put(',');
+        line.optional(s.cpuTemperature());
+        line.put(',');
+        line.optional(s.speedLimit);
+        line.put(',');
+        line.optional(s.schedulerLimit);
+        line.put(',');
+        line.optional(s.availableCPUs);
+        line.put(',');
+        line.integer(s.totalCPUs);
+        line.put(',');
+        line.integer(s.thermalState);
+        line.put(',');
+        line.optional(s.thermalWarning);
+        line.put(',');
+        line.put(toText(s.turbo));
+        line.put(',');
+        if (s.acPower) line.put(*s.acPower ? '1' : '0');
+        line.put(',');
+        line.put(s.lowPower ? '1' : '0');
 
         const FanReading* fans[2] = {nullptr, nullptr};
         for (const FanReading& fan : s.fans) {
             if (fan.id >= 0 && fan.id < 2 && fans[fan.id] == nullptr) fans[fan.id] = &fan;
         }
         for (const FanReading* fan : fans) {
-            out += ',';
-            if (fan != nullptr) appendOptional(out, fan->rpm);
+            line.put(',');
+            if (fan != nullptr) line.optional(fan->rpm);
         }
-        out += '\n';
+        line.put('\n');
+        line.flushTo(out);
     }
     return out;
 }
