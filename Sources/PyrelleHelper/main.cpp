@@ -4,8 +4,12 @@
 
 #include <chrono>
 #include <iostream>
+#include <memory>
+
+#include "CSMC.h"
 #include <thread>
 
+#include "ControlSession.hpp"
 #include "FanProbe.hpp"
 #include "HelperEntry.hpp"
 #include "LeaseCommands.hpp"
@@ -34,6 +38,25 @@ int main(int argc, char** argv) {
         runProfile(a, out, environment);
     };
     commands.restoreAuto = [](const Arguments& a, std::ostream& out) { runAuto(a, out); };
+    commands.serve = [](const Arguments& a, std::ostream&) {
+        runControlSession(a, ServeEnvironment::system(), [] {
+            // The session's SMC lives until the process exits: a lease that outlived the final
+            // bounded wait may still be handing fans back through it.
+            auto* smc = new pyrelle::SMC();
+            SessionDependencies dependencies;
+            dependencies.hardware = smc;
+            dependencies.makeSampler = [] {
+                auto sampler = std::make_shared<pyrelle::HardwareSampler>();
+                return std::function<pyrelle::Snapshot()>([sampler] { return sampler->sample(); });
+            };
+            dependencies.now = [] { return pyr_continuous_seconds(); };
+            dependencies.sleep = [](double seconds) {
+                std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            };
+            dependencies.handBack = [smc](const std::vector<int>& ids) { handBackAll(*smc, ids); };
+            return dependencies;
+        });
+    };
 
     return runHelper(args, commands, std::cout, std::cerr);
 }

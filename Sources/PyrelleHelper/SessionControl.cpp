@@ -1,0 +1,241 @@
+#include "SessionControl.hpp"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <uuid/uuid.h>
+
+#include <chrono>
+
+#include "pyrelle/CoolingLease.hpp"
+#include "pyrelle/CurveLease.hpp"
+#include "pyrelle/ScopeError.hpp"
+
+namespace pyrelle::helper {
+
+namespace {
+
+constexpr const char* kStopTimeout = "等待风扇恢复自动超时，未开始下一操作";
+constexpr const char* kNotApplied = "控制未生效";
+constexpr const char* kConfirmTimeout = "控制确认超时，已请求恢复系统自动";
+constexpr const char* kNoFans = "没有可读取的风扇";
+constexpr const char* kConfirmed = "控制已确认生效";
+constexpr const char* kSystemManaged = "风扇由系统管理";
+constexpr const char* kRestoreFailedMark = "恢复自动风扇失败";
+constexpr const char* kTestLabel = "风扇验证";
+constexpr const char* kCustomLabel = "自定义";
+constexpr const char* kRefused =
+    "Apple Silicon 当前仅支持独立风扇控制，不支持 Intel 睿频或电源设置控制";
+
+std::string newSessionIdentifier() {
+    uuid_t id;
+    uuid_generate_random(id);
+    char text[37];
+    uuid_unparse_upper(id, text);
+    return text;
+}
+
+std::chrono::steady_clock::time_point after(double seconds) {
+    return std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+// Lowers the calling thread to background ("utility") priority.
+void lowerThreadPriority() {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+}
+
+SessionControl::SessionControl(int32_t owner, uint32_t uid, SessionDependencies dependencies)
+    : dependencies_(std::move(dependencies)), owner_(owner), uid_(uid) {
+    if (!dependencies_.handBack) {
+        dependencies_.handBack = [hardware = dependencies_.hardware](const std::vector<int>& ids) {
+            CoolingLease::restoreAuto(*hardware, ids);
+        };
+    }
+}
+
+SessionControl::~SessionControl() {
+    if (lease_.joinable()) {
+        if (running()) {
+            lease_.detach();  // only when the process is ending after a bounded wait
+        } else {
+            lease_.join();
+        }
+    }
+}
+
+bool SessionControl::running() {
+    std::lock_guard lock(mutex_);
+    return running_;
+}
+
+bool SessionControl::cancelledNow() {
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return true;
+    }
+    return dependencies_.externalStop && dependencies_.externalStop();
+}
+
+bool SessionControl::cancelAndWait() {
+    std::unique_lock lock(mutex_);
+    cancelled_ = true;
+    return condition_.wait_until(lock, after(dependencies_.stopWaitSeconds),
+                                 [this] { return !running_; });
+}
+
+bool SessionControl::stopAndWait() {
+    const bool stopped = cancelAndWait();
+    if (stopped && lease_.joinable()) lease_.join();
+    return stopped;
+}
+
+void SessionControl::requireStopped() {
+    if (!stopAndWait()) throw ScopeError(kStopTimeout);
+}
+
+void SessionControl::requireNoFailedRestore() {
+    std::lock_guard lock(mutex_);
+    if (failure_ && failure_->find(kRestoreFailedMark) != std::string::npos) {
+        throw ScopeError(*failure_);
+    }
+}
+
+ControlReply SessionControl::status() {
+    std::lock_guard lock(mutex_);
+    ControlReply reply;
+    reply.ok = !failure_.has_value();
+    reply.message = failure_ ? *failure_ : (running_ ? kConfirmed : kSystemManaged);
+    reply.session = session_;
+    reply.profile = profile_;
+    reply.label = label_;
+    if (running_ && applied_ && progress_) {
+        FanSessionStatus fanStatus;
+        fanStatus.remainingSeconds = std::max(0.0, progress_->deadline - dependencies_.now());
+        fanStatus.targets = progress_->targets;
+        fanStatus.protectionActive = progress_->protectionActive;
+        reply.fanStatus = fanStatus;
+    }
+    return reply;
+}
+
+void SessionControl::runLease(FanCurve curve, double duration) {
+    lowerThreadPriority();
+    std::optional<std::string> failure;
+    try {
+        const auto sample = dependencies_.makeSampler();
+        const auto isCancelled = [this] { return cancelledNow(); };
+        CurveLease::Callbacks callbacks;
+        callbacks.onUpdate = [this](const FanControlProgress& progress) {
+            std::lock_guard lock(mutex_);
+            progress_ = progress;
+        };
+        callbacks.onApplied = [this] {
+            std::lock_guard lock(mutex_);
+            applied_ = true;
+            condition_.notify_all();
+        };
+        CurveLease::run(
+            *dependencies_.hardware, curve, duration, sample, dependencies_.now, isCancelled,
+            [this, &isCancelled] {
+                for (int slice = 0; slice < kWaitSlices && !isCancelled(); ++slice) {
+                    dependencies_.sleep(kWaitSlice);
+                }
+            },
+            callbacks);
+    } catch (const std::exception& error) {
+        failure = error.what();
+    } catch (...) {
+        failure = "未知错误";
+    }
+    std::lock_guard lock(mutex_);
+    failure_ = failure;
+    running_ = false;
+    session_.reset();
+    profile_.reset();
+    label_.reset();
+    progress_.reset();
+    condition_.notify_all();
+}
+
+void SessionControl::start(const FanCurve& curve, const std::string& mode,
+                           const std::string& name, double duration) {
+    curve.validate();
+    requireStopped();
+    requireNoFailedRestore();
+
+    {
+        std::lock_guard lock(mutex_);
+        running_ = true;
+        cancelled_ = false;
+        applied_ = false;
+        failure_.reset();
+        progress_.reset();
+        session_ = newSessionIdentifier();
+        profile_ = mode;
+        label_ = name;
+    }
+    lease_ = std::thread([this, curve, duration] { runLease(curve, duration); });
+
+    std::unique_lock lock(mutex_);
+    const bool decided = condition_.wait_until(
+        lock, after(dependencies_.stopWaitSeconds), [this] { return !running_ || applied_; });
+    if (!decided) {
+        cancelled_ = true;
+        throw ScopeError(kConfirmTimeout);
+    }
+    if (running_) {
+        if (failure_) throw ScopeError(*failure_);
+        return;
+    }
+    if (applied_ && !failure_) return;
+    throw ScopeError(failure_ ? *failure_ : kNotApplied);
+}
+
+ControlReply SessionControl::handle(const ControlRequest& request) {
+    FanControlPolicy::validate(request, /*appleSilicon=*/true);
+    const std::string& command = request.command;
+
+    if (command == "hello" || command == "status") return status();
+
+    if (command == "shutdown") {
+        requireStopped();
+        requireNoFailedRestore();
+        return status();
+    }
+
+    if (command == "auto") {
+        requireStopped();
+        const auto fans = dependencies_.hardware->fans();
+        if (fans.empty()) throw ScopeError(kNoFans);
+        std::vector<int> ids;
+        for (const auto& fan : fans) ids.push_back(fan.id);
+        dependencies_.handBack(ids);
+        {
+            std::lock_guard lock(mutex_);
+            failure_.reset();
+        }
+        return status();
+    }
+
+    if (command == "test-fans") {
+        start(FanCurve::manual(100), "custom", kTestLabel, kTestDuration);
+        return status();
+    }
+
+    if (command == "profile") {
+        requireStopped();
+        requireNoFailedRestore();
+        start(*request.curve, "custom", request.label.value_or(kCustomLabel),
+              request.duration.value_or(kDefaultDuration));
+        return status();
+    }
+
+    // Power and turbo commands never pass this build's gate.
+    throw ScopeError(kRefused);
+}
+
+}  // namespace pyrelle::helper
