@@ -29,10 +29,13 @@ void from_json(const nlohmann::json& json, WidgetFan& fan) {
 }
 
 void to_json(nlohmann::json& json, const WidgetFan& fan) {
+    // Checked before `json` is touched: a throw from a half-built value would leak it.
+    if (fan.rpm) JSONFields::finite(*fan.rpm);
+    if (fan.maximum) JSONFields::finite(*fan.maximum);
     json = nlohmann::json::object();
     json["id"] = fan.id;
-    if (fan.rpm) json["rpm"] = JSONFields::finite(*fan.rpm);
-    if (fan.maximum) json["maximum"] = JSONFields::finite(*fan.maximum);
+    if (fan.rpm) json["rpm"] = *fan.rpm;
+    if (fan.maximum) json["maximum"] = *fan.maximum;
     if (fan.manual) json["manual"] = *fan.manual;
 }
 

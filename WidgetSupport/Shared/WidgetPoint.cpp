@@ -20,9 +20,12 @@ void from_json(const nlohmann::json& json, WidgetPoint& point) {
 }
 
 void to_json(nlohmann::json& json, const WidgetPoint& point) {
+    // Checked before `json` is touched: a throw from a half-built value would leak it.
+    JSONFields::finite(point.date);
+    if (point.value) JSONFields::finite(*point.value);
     json = nlohmann::json::object();
-    json["date"] = JSONFields::finite(point.date);
-    if (point.value) json["value"] = JSONFields::finite(*point.value);
+    json["date"] = point.date;
+    if (point.value) json["value"] = *point.value;
     json["segment"] = point.segment;
 }
 

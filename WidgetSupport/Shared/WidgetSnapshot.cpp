@@ -90,8 +90,10 @@ WidgetSnapshot WidgetSnapshot::decode(std::span<const std::byte> data) {
 }
 
 std::string WidgetSnapshot::encode() const {
+    nlohmann::json json;
+    to_json(json, *this);
     try {
-        return nlohmann::json(*this).dump();
+        return json.dump();
     } catch (const nlohmann::json::exception&) {
         throw WidgetDataError();  // text that is not UTF-8
     }
@@ -155,14 +157,31 @@ void from_json(const nlohmann::json& json, WidgetSnapshot& snapshot) {
 }
 
 void to_json(nlohmann::json& json, const WidgetSnapshot& snapshot) {
+    // Everything is checked before `json` is touched: a throw from a half-built value
+    // (this one or a nested fan or point) would leak it.
     using JSONFields::finite;
+    finite(snapshot.date);
+    for (const auto& reading : {snapshot.cpuTemperature, snapshot.gpuTemperature, snapshot.storageTemperature,
+                                snapshot.cpuUsage}) {
+        if (reading) finite(*reading);
+    }
+    for (const WidgetFan& fan : snapshot.fans) {
+        if (fan.rpm) finite(*fan.rpm);
+        if (fan.maximum) finite(*fan.maximum);
+    }
+    for (const auto& [key, points] : snapshot.trends) {
+        for (const WidgetPoint& point : points) {
+            finite(point.date);
+            if (point.value) finite(*point.value);
+        }
+    }
     json = nlohmann::json::object();
     json["schema"] = snapshot.schema;
-    json["date"] = finite(snapshot.date);
-    if (snapshot.cpuTemperature) json["cpuTemperature"] = finite(*snapshot.cpuTemperature);
-    if (snapshot.gpuTemperature) json["gpuTemperature"] = finite(*snapshot.gpuTemperature);
-    if (snapshot.storageTemperature) json["storageTemperature"] = finite(*snapshot.storageTemperature);
-    if (snapshot.cpuUsage) json["cpuUsage"] = finite(*snapshot.cpuUsage);
+    json["date"] = snapshot.date;
+    if (snapshot.cpuTemperature) json["cpuTemperature"] = *snapshot.cpuTemperature;
+    if (snapshot.gpuTemperature) json["gpuTemperature"] = *snapshot.gpuTemperature;
+    if (snapshot.storageTemperature) json["storageTemperature"] = *snapshot.storageTemperature;
+    if (snapshot.cpuUsage) json["cpuUsage"] = *snapshot.cpuUsage;
     json["fans"] = snapshot.fans;
     json["mode"] = snapshot.mode;
     json["turbo"] = snapshot.turbo;

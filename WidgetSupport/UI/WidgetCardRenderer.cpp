@@ -143,16 +143,15 @@ std::string relativeTime(double instant, double now, const icu::Locale& locale) 
     return out;
 }
 
-const char* fontFamily(const icu::Locale& locale) {
+// The font list for the card's language, so Han characters take that language's forms.
+std::string fontFamily(const icu::Locale& locale) {
     std::string_view language = locale.getLanguage();
     std::string_view script = locale.getScript();
     const char* cjk = "Noto Sans CJK SC";
     if (language == "ja") cjk = "Noto Sans CJK JP";
     else if (language == "ko") cjk = "Noto Sans CJK KR";
     else if (script == "Hant") cjk = "Noto Sans CJK TC";
-    static thread_local std::string family;
-    family = std::string("system-ui, -apple-system, 'Noto Sans', '") + cjk + "', 'Noto Sans CJK SC', sans-serif";
-    return family.c_str();
+    return std::string("system-ui, -apple-system, 'Noto Sans', '") + cjk + "', sans-serif";
 }
 
 class Card {
