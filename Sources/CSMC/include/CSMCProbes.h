@@ -28,7 +28,11 @@ typedef struct PYRPowerStatus {
     int32_t thermal_warning; /* thermal warning level: 0 normal, 5 danger, 10 crisis */
 } PYRPowerStatus;
 
-/* Host-wide CPU ticks since boot, each widened from a 32-bit counter (they wrap at 2^32). */
+/*
+ * Host-wide CPU ticks since boot. Systems with 32-bit counters wrap them at 2^32; Linux keeps
+ * 64-bit counters and they are passed through whole. Consumers compare the low 32 bits with
+ * wrapping arithmetic, which is right for both.
+ */
 typedef struct PYRCPUTicks {
     uint64_t user;
     uint64_t system;
