@@ -318,7 +318,7 @@ private:
         out_ += "<rect class=\"tile\" x=\"" + num(x) + "\" y=\"" + num(y) + "\" width=\"" + num(w) +
                 "\" height=\"" + num(h) + "\" rx=\"12\"/>\n";
         symbol(symbolName(metric), x + 8, y + 8, 12);
-        text(x + 24, y + 18, 10, escape(fit(c_.text(WidgetStatusContent::title(metric)), w - 30, 10)),
+        text(x + 23, y + 18, 9.5, escape(fit(c_.text(WidgetStatusContent::title(metric)), w - 27, 9.5)),
              "title secondary");
         tileFigure(metric, x + 8, y + 47, 22);
         trend(metric, x + 8, y + 55, w - 16, h - 63);
