@@ -250,3 +250,12 @@ TEST(HardwareSensorReadingJSON, ValueIsValidatedOnDecode) {
     unknownKind["kind"] = "humidity";
     EXPECT_THROW((void)unknownKind.get<HardwareSensorReading>(), ScopeError);
 }
+
+TEST(SnapshotNonFinite, UnreadableSensorNeitherWinsNorHidesARealReading) {
+    pyrelle::Snapshot snapshot;
+    snapshot.sensors = {{"TC0P", "CPU", std::nan("")},
+                        {"TC1C", "Core", 95},
+                        {"TG0P", "GPU", std::numeric_limits<double>::infinity()}};
+    EXPECT_EQ(snapshot.cpuTemperature(), 95);
+    EXPECT_EQ(snapshot.temperature(pyrelle::SensorCategory::gpu), std::nullopt);
+}

@@ -11,10 +11,12 @@ namespace pyrelle {
 
 namespace {
 
+// A reading that is not a finite number counts as absent, so it can neither win nor hide a
+// real reading after it.
 std::optional<double> hottest(const std::vector<SensorReading>& sensors, SensorCategory category) {
     std::optional<double> result;
     for (const auto& sensor : sensors) {
-        if (sensor.category() != category) continue;
+        if (sensor.category() != category || !std::isfinite(sensor.celsius)) continue;
         if (!result || sensor.celsius > *result) result = sensor.celsius;
     }
     return result;
