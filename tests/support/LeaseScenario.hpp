@@ -111,4 +111,36 @@ inline bool allFansManual(const nlohmann::json& state) {
     return !state.at("fans").empty();
 }
 
+
+// `serve` started as the desktop application starts it: effective uid 0, real uid of the
+// owner, the owner's pid and uid as arguments, the virtual Mac behind PYRELLE_SMC_SOCKET.
+inline std::vector<std::string> serveArguments(const std::string& pid, const std::string& uid,
+                                               uint32_t realUid = kOwnerUid) {
+    return {"/usr/bin/setpriv", "--ruid", std::to_string(realUid), "--euid", "0", helperPath(),
+            "serve", pid, uid};
+}
+
+// One control session: requests as compact JSON lines, replies parsed back.
+class ServeSession {
+public:
+    ServeSession(const VirtualMac& mac, const std::string& pid, const std::string& uid)
+        : process_(serveArguments(pid, uid), deviceOptions(mac)) {}
+
+    InteractiveProcess& process() { return process_; }
+
+    // Sends one request and returns its reply; a missing or undecodable reply is a null.
+    nlohmann::json request(const nlohmann::json& message, double seconds = 30) {
+        return requestLine(message.dump(), seconds);
+    }
+    nlohmann::json requestLine(const std::string& line, double seconds = 30) {
+        if (!process_.sendLine(line)) return nullptr;
+        const auto reply = process_.readLine(seconds);
+        if (!reply) return nullptr;
+        return nlohmann::json::parse(*reply, nullptr, false);
+    }
+
+private:
+    InteractiveProcess process_;
+};
+
 }  // namespace pyrelle::testing

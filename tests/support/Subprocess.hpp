@@ -233,3 +233,166 @@ private:
 };
 
 }  // namespace pyrelle::testing
+
+namespace pyrelle::testing {
+
+// A program the test converses with line by line over pipes (standard input and output),
+// as the desktop application converses with `serve`; standard error goes to a temporary
+// file collected by wait(). Killed if never waited for.
+class InteractiveProcess {
+public:
+    InteractiveProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {}) {
+        int inPipe[2], outPipe[2];
+        if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        char errPattern[] = "/tmp/pyrelle-err-XXXXXX";
+        errFd_ = mkstemp(errPattern);
+        unlink(errPattern);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, errFd_, 2);
+        // The test ignores SIGPIPE for its own writes; the child starts with the default.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        const auto envText = buildEnvironment(options);
+        std::vector<char*> env;
+        for (const auto& e : envText) env.push_back(const_cast<char*>(e.c_str()));
+        env.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), env.data());
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        close(inPipe[0]);
+        close(outPipe[1]);
+        inFd_ = inPipe[1];
+        outFd_ = outPipe[0];
+        if (rc != 0) {
+            pid_ = -1;
+            throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+        }
+        ::signal(SIGPIPE, SIG_IGN);
+    }
+
+    ~InteractiveProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        closeInput();
+        if (outFd_ >= 0) close(outFd_);
+        close(errFd_);
+    }
+
+    InteractiveProcess(const InteractiveProcess&) = delete;
+    InteractiveProcess& operator=(const InteractiveProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int number) const { kill(pid_, number); }
+
+    // Writes all of `bytes` to the program's standard input; false once the program has
+    // closed it.
+    bool write(const std::string& bytes) {
+        size_t done = 0;
+        while (inFd_ >= 0 && done < bytes.size()) {
+            const ssize_t n = ::write(inFd_, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return inFd_ >= 0;
+    }
+    bool sendLine(const std::string& line) { return write(line + "\n"); }
+
+    void closeInput() {
+        if (inFd_ >= 0) close(inFd_);
+        inFd_ = -1;
+    }
+
+    // The next line of standard output without its newline; absent at end of output or
+    // when none arrives within `seconds`.
+    std::optional<std::string> readLine(double seconds) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (true) {
+            const auto newline = pending_.find('\n');
+            if (newline != std::string::npos) {
+                std::string line = pending_.substr(0, newline);
+                pending_.erase(0, newline + 1);
+                return line;
+            }
+            if (outFd_ < 0) return std::nullopt;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            pollfd fd{outFd_, POLLIN, 0};
+            if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
+            char buffer[65536];
+            const ssize_t r = read(outFd_, buffer, sizeof buffer);
+            if (r > 0) {
+                pending_.append(buffer, static_cast<size_t>(r));
+            } else if (r == 0 || errno != EINTR) {
+                close(outFd_);
+                outFd_ = -1;
+            }
+        }
+    }
+
+    // Waits at most `seconds` for the program to end (then kills it, timedOut set); `out`
+    // holds the unread rest of standard output, `err` all of standard error.
+    ProcessResult wait(double seconds) {
+        ProcessResult result;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        int status = 0;
+        while (true) {
+            const pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) break;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                result.timedOut = true;
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            usleep(10000);
+        }
+        pid_ = -1;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        // The rest of standard output: whatever was written before the end.
+        while (outFd_ >= 0) {
+            pollfd fd{outFd_, POLLIN, 0};
+            if (poll(&fd, 1, 500) <= 0) break;
+            char buffer[65536];
+            const ssize_t r = read(outFd_, buffer, sizeof buffer);
+            if (r <= 0) break;
+            pending_.append(buffer, static_cast<size_t>(r));
+        }
+        result.out = pending_;
+        pending_.clear();
+        std::string text;
+        char buffer[65536];
+        lseek(errFd_, 0, SEEK_SET);
+        ssize_t n;
+        while ((n = read(errFd_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+        result.err = text;
+        return result;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int inFd_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    std::string pending_;
+};
+
+}  // namespace pyrelle::testing
