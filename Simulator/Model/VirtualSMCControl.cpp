@@ -210,11 +210,13 @@ json VirtualSMC::faultLocked(const json& request) {
     if (kind == "kernel-error") {
         const auto count = integer(request, "count", 1, 1e9, false);
         if (!count.error.empty()) return failure(count.error);
-        const auto code = integer(request, "status", -2147483648.0, 2147483647.0, false);
+        // Either the signed form or IOKit's usual unsigned hexadecimal form (0xE00002BC).
+        const auto code = integer(request, "status", -2147483648.0, 4294967295.0, false);
         if (!code.error.empty()) return failure(code.error);
         if (code.value && *code.value == 0) return failure("\"status\" must be non-zero");
-        faults_.addKernelError(static_cast<uint32_t>(count.value.value_or(1)),
-                               static_cast<int32_t>(code.value.value_or(status::kError)));
+        const auto kernel = code.value ? static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(*code.value)))
+                                       : status::kError;
+        faults_.addKernelError(static_cast<uint32_t>(count.value.value_or(1)), kernel);
         return success();
     }
     if (kind == "drop-connection") {
@@ -339,7 +341,9 @@ json VirtualSMC::stateLocked(const json& request) {
         const auto& spec = profile_.keys[i];
         const auto& state = keyStates_[i];
         const auto name = spec.key.text();
-        if (spec.key.text()[0] == 'T') {
+        const auto type = spec.type.text();
+        const bool numeric = type == "flt " || type.rfind("sp", 0) == 0 || type.rfind("fp", 0) == 0;
+        if (name[0] == 'T' && (spec.source == KeySource::temperature || numeric)) {
             if (const auto v = ValueCodec::decode(spec.type, spec.size, currentBytes(spec))) {
                 temperatures[name] = std::round(*v * 100.0) / 100.0;
             }

@@ -121,6 +121,8 @@ TEST(Faults, KernelErrorsForTheNextCalls) {
     mac.ok({{"op", "fault"}, {"kind", "kernel-error"}, {"status", -536870211}});
     EXPECT_EQ(mac.probe.read("TC0P").code, -536870211);
     EXPECT_EQ(mac.probe.read("TC0P").code, 0) << "one call by default";
+    mac.ok({{"op", "fault"}, {"kind", "kernel-error"}, {"status", 0xE00002C7u}});
+    EXPECT_EQ(mac.probe.read("TC0P").code, status::kUnsupported);
 }
 
 TEST(Faults, KernelErrorsLeaveControlAndPowerRequestsAlone) {

@@ -79,6 +79,10 @@ TEST(Profiles, AppleM4ProNamesItsSensorsAsTheM4FamilyDoes) {
     const auto ioft = mac.probe.read("TCDX");
     EXPECT_EQ(ioft.type, FourCC("ioft"));
     EXPECT_EQ(ioft.size, 8u);
+    const auto temperatures = mac.state()["temperatures"];
+    EXPECT_TRUE(temperatures.contains("TCDX")) << "the device knows its 8-byte temperatures";
+    EXPECT_TRUE(temperatures.contains("TC0D"));
+    EXPECT_FALSE(temperatures.contains("TMLB")) << "a counter, not a temperature";
     EXPECT_NEAR(*mac.probe.value("ID0R") * *mac.probe.value("VD0R"), *mac.probe.value("PDTR"), 0.5);
 }
 
