@@ -12,6 +12,8 @@
 #include "pyrelle/CommonSensorHistory.hpp"
 #include "pyrelle/Export.hpp"
 #include "pyrelle/MetricPlot.hpp"
+#include "pyrelle/SensorCatalog.hpp"
+#include "pyrelle/SensorInventory.hpp"
 
 namespace {
 
@@ -131,6 +133,18 @@ void BM_CommonSensorHistoryRecord(benchmark::State& state) {
     benchmark::DoNotOptimize(history.readings().data());
 }
 BENCHMARK(BM_CommonSensorHistoryRecord);
+
+// The part of a record spent outside the history: flattening and condensing the snapshot's
+// sensors (inventory and catalogue).
+void BM_CommonReadingsOfSnapshot(benchmark::State& state) {
+    const Snapshot snapshot = machineSnapshot(7);
+    for (auto _ : state) {
+        auto readings = SensorCatalog::common(SensorInventory::readings(snapshot),
+                                              SensorNamingPlatform::appleM4ProMax);
+        benchmark::DoNotOptimize(readings.data());
+    }
+}
+BENCHMARK(BM_CommonReadingsOfSnapshot);
 
 void BM_ChartTicks(benchmark::State& state) {
     double upper = 100;
