@@ -58,7 +58,11 @@ inline int64_t integer(const nlohmann::json& value, std::string_view key,
     if (value.is_number_float()) {
         double v = value.get<double>();
         if (!std::isfinite(v) || std::trunc(v) != v) fail(key, "应为整数");
-        if (v < static_cast<double>(low) || v > static_cast<double>(high)) fail(key, "超出整数范围");
+        // 2^63 itself does not fit an int64_t even though INT64_MAX rounds up to it.
+        if (v < static_cast<double>(low) || v > static_cast<double>(high) ||
+            v >= 9223372036854775808.0) {
+            fail(key, "超出整数范围");
+        }
         return static_cast<int64_t>(v);
     }
     fail(key, "应为整数");
