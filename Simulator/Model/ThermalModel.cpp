@@ -20,6 +20,7 @@ constexpr std::array<double, kThermalNodeCount> kTimeConstant = {
 };
 constexpr double kFanTimeConstant = 1.2;
 constexpr double kStep = 0.25;
+constexpr double kMaxStep = 2.0;
 constexpr double kMaxSpan = 3600.0;
 
 // The system controller's fan curve: minimum speed up to 60 °C, full speed at 100 °C (the
@@ -48,8 +49,11 @@ ThermalModel::ThermalModel(const Profile& profile)
 void ThermalModel::advance(double seconds) {
     if (!(seconds > 0)) return;
     double left = std::min(seconds, kMaxSpan);
+    // Each step is exact for constant inputs, so long spans (a settling start, an "advance"
+    // request) may take coarser steps without going unstable; short ones keep fine steps.
+    const double stride = std::clamp(left / 200.0, kStep, kMaxStep);
     while (left > 0) {
-        const double dt = std::min(left, kStep);
+        const double dt = std::min(left, stride);
         step(dt);
         left -= dt;
     }
