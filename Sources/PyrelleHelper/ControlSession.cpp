@@ -120,7 +120,10 @@ void runControlSession(const Arguments& args, const ServeEnvironment& environmen
     const bool stopped = control->stopAndWait();
     sessionOver.store(true);
     ownerWatch.join();
-    if (!stopped) (void)control.release();
+    if (!stopped) {
+        static SessionControl* abandoned = nullptr;  // kept reachable until the process exits
+        abandoned = control.release();
+    }
     if (channelFailure) std::rethrow_exception(channelFailure);
 }
 

@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
         runControlSession(a, ServeEnvironment::system(), [] {
             // The session's SMC lives until the process exits: a lease that outlived the final
             // bounded wait may still be handing fans back through it.
-            auto* smc = new pyrelle::SMC();
+            static pyrelle::SMC* smc = nullptr;  // reachable to the end, never destroyed
+            smc = new pyrelle::SMC();
             SessionDependencies dependencies;
             dependencies.hardware = smc;
             dependencies.makeSampler = [] {
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
             dependencies.sleep = [](double seconds) {
                 std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
             };
-            dependencies.handBack = [smc](const std::vector<int>& ids) { handBackAll(*smc, ids); };
+            dependencies.handBack = [](const std::vector<int>& ids) { handBackAll(*smc, ids); };
             return dependencies;
         });
     };
