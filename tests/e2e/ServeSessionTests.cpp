@@ -200,7 +200,10 @@ TEST_F(Serve, ProfileDefaultsAndASecondProfileReplacesTheFirst) {
     EXPECT_EQ(status.value("session", ""), replaced.value("session", ""));
     EXPECT_EQ(status.value("message", ""), kConfirmed);
 
-    EXPECT_EQ(ask({{"command", "shutdown"}}).value("ok", false), true);
+    // "auto" stops the running curve and hands every fan back at once.
+    expectIdle(ask({{"command", "auto"}}));
+    expectHandedBack();
+    expectIdle(ask({{"command", "shutdown"}}));
     EXPECT_EQ(finish().status, 0);
     expectHandedBack();
 }
@@ -290,6 +293,10 @@ TEST_F(Serve, AnswersMalformedRequestsWithAnErrorAndGoesOn) {
     ASSERT_TRUE(one && two);
     expectIdle(Json::parse(*one));
     expectErrorReply(Json::parse(*two), "未知控制命令");
+    // The longest line a sender may send (16383 bytes and its newline) is still read.
+    std::string longest = R"({"command":"status"})";
+    longest.resize(16383, ' ');
+    expectIdle(session->requestLine(longest));
     expectIdle(ask({{"command", "status"}}));
     EXPECT_EQ(writeCount(mac.state()), 0u);
     expectIdle(ask({{"command", "shutdown"}}));
@@ -340,7 +347,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Ending{"OwnerExits", [](Serve& s) { s.owner.exit(); }, ""},
         Ending{"EndOfInput", [](Serve& s) { s.session->process().closeInput(); }, ""},
+        Ending{"EndOfInputMidLine",
+               [](Serve& s) {
+                   s.session->process().write(R"({"command":"sta)");
+                   s.session->process().closeInput();
+               },
+               ""},
         Ending{"SIGTERM", [](Serve& s) { s.session->process().signal(SIGTERM); }, ""},
+        Ending{"SIGHUP", [](Serve& s) { s.session->process().signal(SIGHUP); }, ""},
         Ending{"Shutdown",
                [](Serve& s) { s.session->process().sendLine(R"({"command":"shutdown"})"); }, "reply"}),
     [](const auto& info) { return std::string(info.param.name); });
