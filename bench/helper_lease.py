@@ -44,9 +44,11 @@ def main():
         if not mac.wait_for(hb.fans_manual, 30):
             raise RuntimeError("the lease never took the fans")
         time.sleep(3)  # past the start-up (discovery, take-over, first verification)
-        cpu_before, wall_before = hb.cpu_seconds(helper.pid), time.monotonic()
+        reads_before = sum(mac.control({"op": "state", "reads": True})["reads"].values())
+        (user_before, system_before), wall_before = hb.cpu_split(helper.pid), time.monotonic()
         time.sleep(seconds)
-        cpu_after, wall_after = hb.cpu_seconds(helper.pid), time.monotonic()
+        (user_after, system_after), wall_after = hb.cpu_split(helper.pid), time.monotonic()
+        reads = sum(mac.control({"op": "state", "reads": True})["reads"].values()) - reads_before
         memory = hb.memory_kib(helper.pid)
         state = mac.control({"op": "state"})
 
@@ -55,12 +57,16 @@ def main():
         handed_back = mac.wait_for(hb.fans_automatic, 10)
 
         wall = wall_after - wall_before
-        used = cpu_after - cpu_before
+        user, system = user_after - user_before, system_after - system_before
+        used = user + system
         percent = 100.0 * used / wall
         print(f"curve lease, {wall:.1f} s of steady running on a virtual Mac at 50 % load "
               f"(fan targets {[round(f['target']) for f in state['fans']]} rpm)")
         print(f"  CPU {used:.3f} s = {percent:.3f} % of one core   target <= {TARGET_PERCENT} %   "
               f"{'OK' if percent <= TARGET_PERCENT else 'OVER TARGET'}")
+        print(f"    user {user:.3f} s, system {system:.3f} s (the virtual Mac's socket exchanges "
+              f"count as the helper's system time)")
+        print(f"    SMC key reads: {reads} = {reads / wall:.0f} per second")
         print(f"  memory: VmRSS {memory.get('VmRSS', 0) / 1024:.1f} MiB, "
               f"peak VmHWM {memory.get('VmHWM', 0) / 1024:.1f} MiB")
         text = out.decode().strip()

@@ -141,12 +141,18 @@ def memory_kib(pid):
     return figures
 
 
-def cpu_seconds(pid):
-    """utime + stime of a process (all its threads) in seconds."""
+def cpu_split(pid):
+    """(utime, stime) of a process (all its threads) in seconds."""
     with open(f"/proc/{pid}/stat") as stat:
         text = stat.read()
     fields = text[text.rindex(")") + 2:].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    tick = os.sysconf("SC_CLK_TCK")
+    return int(fields[11]) / tick, int(fields[12]) / tick
+
+
+def cpu_seconds(pid):
+    """utime + stime of a process (all its threads) in seconds."""
+    return sum(cpu_split(pid))
 
 
 CURVE = {"points": [{"temperature": 30, "percent": 20}, {"temperature": 60, "percent": 40},
