@@ -320,6 +320,8 @@ struct Ending {
     const char* lastOutput;  // what follows the profile's reply on standard output
 };
 
+void PrintTo(const Ending& ending, std::ostream* os) { *os << ending.name; }
+
 class ServeEndings : public Serve, public ::testing::WithParamInterface<Ending> {};
 
 // A running curve session ends with exit status 0 and the fans handed back, promptly,
@@ -364,6 +366,8 @@ struct Identity {
     // Arguments after "serve" and the real uid, given the live owner's pid.
     std::function<std::vector<std::string>(const std::string& ownerPid)> argv;
 };
+
+void PrintTo(const Identity& identity, std::ostream* os) { *os << identity.name; }
 
 class ServeIdentity : public ::testing::TestWithParam<Identity> {};
 

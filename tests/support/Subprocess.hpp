@@ -254,7 +254,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
         posix_spawn_file_actions_adddup2(&actions, errFd_, 2);
-        // The test ignores SIGPIPE for its own writes; the child starts with the default.
+        // The child starts with the default SIGPIPE action whatever the test process uses.
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         sigset_t defaults;
@@ -280,7 +280,6 @@ public:
             pid_ = -1;
             throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
         }
-        ::signal(SIGPIPE, SIG_IGN);
     }
 
     ~InteractiveProcess() {
@@ -300,16 +299,30 @@ public:
     void signal(int number) const { kill(pid_, number); }
 
     // Writes all of `bytes` to the program's standard input; false once the program has
-    // closed it.
+    // closed it. SIGPIPE is blocked for the write and a resulting one consumed, so a closed
+    // pipe never kills the test and the process's signal dispositions stay untouched.
     bool write(const std::string& bytes) {
+        sigset_t pipeSignal, previous;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
         size_t done = 0;
+        bool broken = false;
         while (inFd_ >= 0 && done < bytes.size()) {
             const ssize_t n = ::write(inFd_, bytes.data() + done, bytes.size() - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
+            if (n <= 0) {
+                broken = n < 0 && errno == EPIPE;
+                break;
+            }
             done += static_cast<size_t>(n);
         }
-        return inFd_ >= 0;
+        if (broken) {
+            const timespec now{0, 0};
+            sigtimedwait(&pipeSignal, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return inFd_ >= 0 && done == bytes.size();
     }
     bool sendLine(const std::string& line) { return write(line + "\n"); }
 
