@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "CSMC.h"
+#include "LeaseCommands.hpp"
 #include "pyrelle/ControlChannel.hpp"
 #include "pyrelle/ScopeError.hpp"
 
@@ -24,17 +25,9 @@ namespace {
 
 constexpr const char* kIdentityRefused = "原生授权会话身份验证失败";
 
-std::optional<long long> parseInteger(const std::string& text) {
-    size_t start = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
-    if (start == text.size() || text.size() - start > 19) return std::nullopt;
-    for (size_t i = start; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    }
-    errno = 0;
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    if (errno == ERANGE) return std::nullopt;
-    return value;
-}
+// A session whose lease did not stop within the bound: kept reachable until the process exits,
+// because the lease thread still uses it.
+SessionControl* abandonedSession = nullptr;
 
 }  // namespace
 
@@ -52,8 +45,8 @@ ServeEnvironment ServeEnvironment::system() {
 void runControlSession(const Arguments& args, const ServeEnvironment& environment,
                        const std::function<SessionDependencies()>& makeDependencies) {
     if (!environment.isAdministrator() || args.size() != 4) throw ScopeError(kIdentityRefused);
-    const auto pid = parseInteger(args[2]);
-    const auto uid = parseInteger(args[3]);
+    const auto pid = parseDecimal(args[2]);
+    const auto uid = parseDecimal(args[3]);
     if (!pid || *pid < std::numeric_limits<int32_t>::min() ||
         *pid > std::numeric_limits<int32_t>::max() || !uid || *uid <= 0 ||
         *uid > std::numeric_limits<uint32_t>::max()) {
@@ -120,10 +113,7 @@ void runControlSession(const Arguments& args, const ServeEnvironment& environmen
     const bool stopped = control->stopAndWait();
     sessionOver.store(true);
     ownerWatch.join();
-    if (!stopped) {
-        static SessionControl* abandoned = nullptr;  // kept reachable until the process exits
-        abandoned = control.release();
-    }
+    if (!stopped) abandonedSession = control.release();
     if (channelFailure) std::rethrow_exception(channelFailure);
 }
 

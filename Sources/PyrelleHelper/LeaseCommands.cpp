@@ -35,20 +35,6 @@ constexpr const char* kAutoDone = "风扇已恢复系统自动。";
 
 constexpr size_t kCurveLimit = 4096;  // bytes of the base64 argument
 
-// A decimal integer with an optional sign and nothing else around it.
-std::optional<long long> parseDecimal(const std::string& text) {
-    size_t start = 0;
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) start = 1;
-    if (start == text.size() || text.size() - start > 19) return std::nullopt;
-    for (size_t i = start; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    }
-    errno = 0;
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    if (errno == ERANGE) return std::nullopt;
-    return value;
-}
-
 bool isHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -71,6 +57,19 @@ std::function<bool()> cancellation(const LeaseOwner& owner, const LeaseEnvironme
 }
 
 }  // namespace
+
+std::optional<long long> parseDecimal(const std::string& text) {
+    size_t start = 0;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) start = 1;
+    if (start == text.size() || text.size() - start > 19) return std::nullopt;
+    for (size_t i = start; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    }
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) return std::nullopt;
+    return value;
+}
 
 LeaseEnvironment LeaseEnvironment::system() {
     LeaseEnvironment environment;

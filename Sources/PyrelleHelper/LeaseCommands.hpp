@@ -36,6 +36,10 @@ struct LeaseOwner {
     std::string stopFile;  // "/tmp/pyrelle-stop-" + the token in upper case
 };
 
+// A decimal integer with an optional sign and nothing around it (no blanks); absent otherwise
+// or when it does not fit 64 bits.
+std::optional<long long> parseDecimal(const std::string& text);
+
 // Argument formats of the lease commands; each answers absent for text that does not fit.
 std::optional<int32_t> parseOwnerPid(const std::string& text);   // signed 32-bit, ≥ 2
 std::optional<uint32_t> parseOwnerUid(const std::string& text);  // unsigned 32-bit, ≠ 0
