@@ -91,12 +91,15 @@ int control(const std::vector<std::string>& args) {
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::cerr << "PyrelleSimulator: cannot connect to " << socketPath << ": " << std::strerror(errno) << "\n";
+        std::cerr << "PyrelleSimulator: cannot connect to " << socketPath << ": "
+                  << std::strerror(errno) << "\n";
         if (fd >= 0) ::close(fd);
         return 1;
     }
-    const auto frame = WireFormat::encode(selector, std::span(reinterpret_cast<const uint8_t*>(body->data()), body->size()));
-    bool ok = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
+    const auto frame = WireFormat::encode(
+        selector, std::span(reinterpret_cast<const uint8_t*>(body->data()), body->size()));
+    bool ok =
+        ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
     uint8_t header[WireFormat::kHeaderSize];
     ok = ok && readAll(fd, header, sizeof header, 10000);
     const auto status = static_cast<int32_t>(ok ? WireFormat::get32(header) : 0);
@@ -111,13 +114,15 @@ int control(const std::vector<std::string>& args) {
     }
     if (selector == pyrelle::csmc::kSelectorUserClient) {
         // Binary block: show it in hexadecimal.
-        for (size_t i = 0; i < reply.size(); ++i) std::printf("%02x%s", static_cast<uint8_t>(reply[i]), (i + 1) % 16 ? " " : "\n");
+        for (size_t i = 0; i < reply.size(); ++i)
+            std::printf("%02x%s", static_cast<uint8_t>(reply[i]), (i + 1) % 16 ? " " : "\n");
         if (reply.size() % 16) std::printf("\n");
     } else if (!reply.empty()) {
         std::cout << reply << "\n";
     }
     if (status != 0) {
-        std::cerr << "PyrelleSimulator: status 0x" << std::hex << static_cast<uint32_t>(status) << std::dec << "\n";
+        std::cerr << "PyrelleSimulator: status 0x" << std::hex << static_cast<uint32_t>(status)
+                  << std::dec << "\n";
         return 1;
     }
     if (selector == pyrelle::csmc::kSelectorControl) {
@@ -143,13 +148,15 @@ int serve(const std::vector<std::string>& args) {
             keys = *value;
         } else if (args[i] == "--unlock-delay" && hasValue) {
             const auto value = parseNumber<double>(args[++i]);
-            if (!value || *value < 0 || *value > 60) return usage("--unlock-delay needs seconds within 0…60");
+            if (!value || *value < 0 || *value > 60)
+                return usage("--unlock-delay needs seconds within 0…60");
             unlockDelay = value;
         } else {
             return usage("unexpected argument " + args[i]);
         }
     }
-    if (profileName.empty() || socketPath.empty()) return usage("--profile and --socket are required");
+    if (profileName.empty() || socketPath.empty())
+        return usage("--profile and --socket are required");
     auto profile = Profile::named(profileName, keys);
     if (!profile) {
         std::string known;

@@ -8,9 +8,13 @@ StatusProvider::StatusProvider(Reader read) : read_(std::move(read)) {
     if (!read_) read_ = [] { return WidgetStorage::read(); };
 }
 
-StatusEntry StatusProvider::placeholder(double now) const { return {now, std::nullopt}; }
+StatusEntry StatusProvider::placeholder(double now) const {
+    return {now, std::nullopt};
+}
 
-StatusEntry StatusProvider::snapshot(double now) const { return {now, read_()}; }
+StatusEntry StatusProvider::snapshot(double now) const {
+    return {now, read_()};
+}
 
 StatusTimeline StatusProvider::timeline(double now) const {
     std::optional<WidgetSnapshot> status = read_();

@@ -22,7 +22,9 @@ WidgetStatusContent StatusWidgetView::content() const {
     return content;
 }
 
-std::string StatusWidgetView::widgetURL() const { return WidgetRoute::overview().url(); }
+std::string StatusWidgetView::widgetURL() const {
+    return WidgetRoute::overview().url();
+}
 
 std::string StatusWidgetView::body(const std::string& idPrefix) const {
     WidgetCardRenderer::Options options;

@@ -19,7 +19,9 @@ struct ThermalStatusWidget {
     // The gallery description in the user's language.
     static std::string description();
     // The view of `entry` for `family`.
-    static StatusWidgetView content(const StatusEntry& entry, WidgetFamily family) { return {entry, family}; }
+    static StatusWidgetView content(const StatusEntry& entry, WidgetFamily family) {
+        return {entry, family};
+    }
 };
 
 }  // namespace pyrelle

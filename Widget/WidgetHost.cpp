@@ -49,7 +49,8 @@ void writeFile(const fs::path& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
-        throw std::system_error(errno ? errno : EIO, std::generic_category(), "cannot write " + path.string());
+        throw std::system_error(errno ? errno : EIO, std::generic_category(),
+                                "cannot write " + path.string());
     }
 }
 
@@ -83,7 +84,8 @@ std::string usage() {
     return "usage: PyrelleWidget --out DIR [--status FILE] [--now SECONDS]\n"
            "  --out DIR        directory for the rendered cards, index.html and timeline.json\n"
            "  --status FILE    status file to read (default: the widget's status file)\n"
-           "  --now SECONDS    the current time in seconds since 2001-01-01T00:00:00Z (default: the clock)\n";
+           "  --now SECONDS    the current time in seconds since 2001-01-01T00:00:00Z (default: "
+           "the clock)\n";
 }
 
 std::variant<Options, std::string> parse(const std::vector<std::string>& arguments) {
@@ -110,8 +112,10 @@ std::variant<Options, std::string> parse(const std::vector<std::string>& argumen
             char* end = nullptr;
             errno = 0;
             double seconds = std::strtod(value.c_str(), &end);
-            if (end == value.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(seconds)) {
-                return "--now needs a finite number of seconds since 2001-01-01, not '" + value + "'";
+            if (end == value.c_str() || *end != '\0' || errno == ERANGE ||
+                !std::isfinite(seconds)) {
+                return "--now needs a finite number of seconds since 2001-01-01, not '" + value +
+                       "'";
             }
             options.now = seconds;
         }
@@ -146,16 +150,17 @@ void run(const Options& options) {
             std::string document = view.body(name);
             writeFile(options.out / (name + ".svg"), document);
             cards[std::string(toText(view.size()))] = name + ".svg";
-            row += "<figure class=\"" + std::string(toText(view.size())) + "\">" + inlineSVG(document) +
-                   "<figcaption>" + name + ".svg</figcaption></figure>\n";
+            row += "<figure class=\"" + std::string(toText(view.size())) + "\">" +
+                   inlineSVG(document) + "<figcaption>" + name + ".svg</figcaption></figure>\n";
         }
         entries.push_back({{"date", entry.date},
                            {"time", iso8601(entry.date)},
                            {"snapshot", entry.snapshot.has_value()},
                            {"freshness", freshnessText(entry)},
                            {"cards", cards}});
-        rows += "<section><h2>Entry " + std::to_string(i) + " · " + htmlEscape(iso8601(entry.date)) + " · " +
-                freshnessText(entry) + "</h2>\n<div class=\"row\">\n" + row + "</div></section>\n";
+        rows += "<section><h2>Entry " + std::to_string(i) + " · " +
+                htmlEscape(iso8601(entry.date)) + " · " + freshnessText(entry) +
+                "</h2>\n<div class=\"row\">\n" + row + "</div></section>\n";
     }
 
     nlohmann::json document = {{"kind", ThermalStatusWidget::kind},
@@ -164,20 +169,25 @@ void run(const Options& options) {
                                {"entries", entries},
                                {"reloadAfter", timeline.reloadAfter},
                                {"reloadAfterTime", iso8601(timeline.reloadAfter)}};
-    writeFile(options.out / "timeline.json", document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    writeFile(options.out / "timeline.json",
+              document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 
-    std::string html =
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +
-        std::string(ThermalStatusWidget::displayName) + "</title>\n<style>\n"
-        "body { margin: 24px; background: #d9dde3; font: 13px system-ui, 'Noto Sans', sans-serif; color: #333; }\n"
-        "h1 { font-size: 18px; margin: 0 0 4px; } p { margin: 0 0 16px; }\n"
-        "h2 { font-size: 13px; font-weight: 600; margin: 18px 0 8px; }\n"
-        ".row { display: flex; gap: 20px; align-items: flex-start; }\n"
-        "figure { margin: 0; } figure svg { display: block; filter: drop-shadow(0 2px 6px rgba(0,0,0,.18)); }\n"
-        "figcaption { font-size: 11px; color: #666; margin-top: 6px; }\n"
-        "</style></head><body>\n<h1>" + std::string(ThermalStatusWidget::displayName) + "</h1>\n<p>" +
-        htmlEscape(ThermalStatusWidget::description()) + " · reload after " +
-        htmlEscape(iso8601(timeline.reloadAfter)) + "</p>\n" + rows + "</body></html>\n";
+    std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +
+                       std::string(ThermalStatusWidget::displayName) +
+                       "</title>\n<style>\n"
+                       "body { margin: 24px; background: #d9dde3; font: 13px system-ui, 'Noto "
+                       "Sans', sans-serif; color: #333; }\n"
+                       "h1 { font-size: 18px; margin: 0 0 4px; } p { margin: 0 0 16px; }\n"
+                       "h2 { font-size: 13px; font-weight: 600; margin: 18px 0 8px; }\n"
+                       ".row { display: flex; gap: 20px; align-items: flex-start; }\n"
+                       "figure { margin: 0; } figure svg { display: block; filter: drop-shadow(0 "
+                       "2px 6px rgba(0,0,0,.18)); }\n"
+                       "figcaption { font-size: 11px; color: #666; margin-top: 6px; }\n"
+                       "</style></head><body>\n<h1>" +
+                       std::string(ThermalStatusWidget::displayName) + "</h1>\n<p>" +
+                       htmlEscape(ThermalStatusWidget::description()) + " · reload after " +
+                       htmlEscape(iso8601(timeline.reloadAfter)) + "</p>\n" + rows +
+                       "</body></html>\n";
     writeFile(options.out / "index.html", html);
 }
 

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     auto parsed = pyrelle::WidgetHost::parse(arguments);
     if (auto* error = std::get_if<std::string>(&parsed)) {
-        std::fprintf(stderr, "PyrelleWidget: %s\n%s", error->c_str(), pyrelle::WidgetHost::usage().c_str());
+        std::fprintf(stderr, "PyrelleWidget: %s\n%s", error->c_str(),
+                     pyrelle::WidgetHost::usage().c_str());
         return 2;
     }
     const auto& options = std::get<pyrelle::WidgetHost::Options>(parsed);

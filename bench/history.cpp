@@ -35,8 +35,8 @@ Snapshot machineSnapshot(int i) {
     s.acPower = i % 3 != 0;
     s.lowPower = false;
     s.smcAvailable = true;
-    static const char* keys[] = {"TC0P", "TC0D", "TC1C", "TC2C", "Tp01", "Tp05", "Te05",
-                                 "Te0S", "Tg0K", "TG0P", "Tm0p", "TH0x"};
+    static const char* keys[] = {"TC0P", "TC0D", "TC1C", "TC2C", "Tp01", "Tp05",
+                                 "Te05", "Te0S", "Tg0K", "TG0P", "Tm0p", "TH0x"};
     for (int k = 0; k < 12; ++k)
         s.sensors.push_back({keys[k], keys[k], 40 + std::fmod(i * 0.37 + k * 3.1, 50.0)});
     s.fans.push_back({0, 1200 + std::fmod(i * 13.7, 3000.0), 1200.0, 5000.0, false, true});

@@ -51,10 +51,12 @@ void recordMean(const std::string& name, double seconds, benchmark::IterationCou
 class TimedDevice : public pyrelle::csmc::Device {
 public:
     explicit TimedDevice(std::shared_ptr<pyrelle::csmc::Device> inner) : inner_(std::move(inner)) {}
-    int32_t exchange(uint32_t selector, std::span<const uint8_t> request, std::vector<uint8_t>& reply) override {
+    int32_t exchange(uint32_t selector, std::span<const uint8_t> request,
+                     std::vector<uint8_t>& reply) override {
         const auto start = Clock::now();
         const int32_t status = inner_->exchange(selector, request, reply);
-        nanoseconds_ += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+        nanoseconds_ +=
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
         ++exchanges_;
         return status;
     }
@@ -89,7 +91,8 @@ std::shared_ptr<pyrelle::sim::VirtualSMC> virtualMac(const std::string& profile,
 
 void BM_SampleSteadyState(benchmark::State& state) {
     // Argument: the sensor keys the virtual Mac keeps (its Apple M4 Pro table otherwise).
-    auto device = std::make_shared<TimedDevice>(virtualMac("apple-m4-pro", 0, static_cast<size_t>(state.range(0))));
+    auto device = std::make_shared<TimedDevice>(
+        virtualMac("apple-m4-pro", 0, static_cast<size_t>(state.range(0))));
     pyrelle::csmc::installDevice(device);
     pyrelle::HardwareSampler sampler;
     int64_t taken = 0;
@@ -141,12 +144,13 @@ public:
         if (mkdtemp(pattern) == nullptr) return false;
         directory_ = pattern;
         socket_ = directory_ + "/smc.sock";
-        std::vector<std::string> argv = {program, "--profile", profile, "--keys", std::to_string(keys),
-                                         "--socket", socket_};
+        std::vector<std::string> argv = {
+            program, "--profile", profile, "--keys", std::to_string(keys), "--socket", socket_};
         std::vector<char*> args;
         for (auto& a : argv) args.push_back(a.data());
         args.push_back(nullptr);
-        if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, args.data(), environ) != 0) return false;
+        if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, args.data(), environ) != 0)
+            return false;
         for (int i = 0; i < 500 && !std::filesystem::exists(socket_); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -194,14 +198,16 @@ std::vector<pid_t> g_children;
 void startChildren(int count, const std::string& user) {
     std::vector<std::string> words = {"sleep", "3600"};
     if (!user.empty()) {
-        words.insert(words.begin(), {"setpriv", "--reuid", user, "--regid", user, "--clear-groups"});
+        words.insert(words.begin(),
+                     {"setpriv", "--reuid", user, "--regid", user, "--clear-groups"});
     }
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     for (int i = 0; i < count; ++i) {
         pid_t pid = 0;
-        if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) g_children.push_back(pid);
+        if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0)
+            g_children.push_back(pid);
     }
 }
 
@@ -226,7 +232,8 @@ void BM_ProcessSnapshot(benchmark::State& state) {
         count = pyr_process_snapshot(buffer.data(), static_cast<int32_t>(buffer.size()), &failures);
         benchmark::DoNotOptimize(count);
     }
-    recordMean("snapshot", std::chrono::duration<double>(Clock::now() - start).count(), state.iterations());
+    recordMean("snapshot", std::chrono::duration<double>(Clock::now() - start).count(),
+               state.iterations());
     recordMean("snapshot cpu", threadCPU() - cpuStart, state.iterations());
     state.counters["processes"] = count;
     state.counters["failures"] = failures;
@@ -248,7 +255,8 @@ BENCHMARK(BM_ProcessSampler)->Unit(benchmark::kMillisecond);
 // `ps` listing every process with pid, parent, uid, start time, CPU time, RSS and name (it has
 // no disk counters), output discarded.
 void BM_PsSameFields(benchmark::State& state) {
-    const char* argv[] = {"ps", "-e", "-o", "pid=,ppid=,euid=,lstart=,cputimes=,rss=,comm=", nullptr};
+    const char* argv[] = {"ps", "-e", "-o",
+                          "pid=,ppid=,euid=,lstart=,cputimes=,rss=,comm=", nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -266,7 +274,8 @@ void BM_PsSameFields(benchmark::State& state) {
         cpu += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
-    recordMean("ps", std::chrono::duration<double>(Clock::now() - start).count(), state.iterations());
+    recordMean("ps", std::chrono::duration<double>(Clock::now() - start).count(),
+               state.iterations());
     recordMean("ps cpu", cpu, state.iterations());
     state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations()) * 1e3;
     posix_spawn_file_actions_destroy(&actions);
@@ -276,7 +285,8 @@ BENCHMARK(BM_PsSameFields)->Unit(benchmark::kMillisecond);
 // psutil scanning the same fields (including disk counters) inside one Python process; only
 // the scans are timed, not the interpreter's start.
 void BM_PsutilScan(benchmark::State& state) {
-    const std::string script = (std::filesystem::path(__FILE__).parent_path() / "process_peers.py").string();
+    const std::string script =
+        (std::filesystem::path(__FILE__).parent_path() / "process_peers.py").string();
     const std::string command = "/usr/bin/python3 '" + script + "' --scan 3";
     double total = 0, cpu = 0;
     for (auto _ : state) {
@@ -314,8 +324,10 @@ int main(int argc, char** argv) {
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (argument.rfind("--children-uid=", 0) == 0) childUser = argument.substr(15);
-        else rest.push_back(argv[i]);
+        if (argument.rfind("--children-uid=", 0) == 0)
+            childUser = argument.substr(15);
+        else
+            rest.push_back(argv[i]);
     }
     int count = static_cast<int>(rest.size());
     benchmark::Initialize(&count, rest.data());
@@ -329,11 +341,16 @@ int main(int argc, char** argv) {
         const double ours = g_means["snapshot"], oursCPU = g_means["snapshot cpu"];
         std::printf("\nprocess snapshot, 1000 extra children (uid %s): %.2f ms wall, %.2f ms CPU\n",
                     childUser.empty() ? "own" : childUser.c_str(), ours * 1e3, oursCPU * 1e3);
-        std::printf("  ps, same fields: %.2f ms wall (%.1fx ours), %.2f ms CPU (%.1fx ours); target >= 2x\n",
-                    g_means["ps"] * 1e3, g_means["ps"] / ours, g_means["ps cpu"] * 1e3, g_means["ps cpu"] / oursCPU);
-        std::printf("  psutil scan:     %.2f ms wall (%.1fx ours), %.2f ms CPU (%.1fx ours); target >= 5x\n",
-                    g_means["psutil"] * 1e3, g_means["psutil"] / ours, g_means["psutil cpu"] * 1e3,
-                    g_means["psutil cpu"] / oursCPU);
+        std::printf(
+            "  ps, same fields: %.2f ms wall (%.1fx ours), %.2f ms CPU (%.1fx ours); target >= "
+            "2x\n",
+            g_means["ps"] * 1e3, g_means["ps"] / ours, g_means["ps cpu"] * 1e3,
+            g_means["ps cpu"] / oursCPU);
+        std::printf(
+            "  psutil scan:     %.2f ms wall (%.1fx ours), %.2f ms CPU (%.1fx ours); target >= "
+            "5x\n",
+            g_means["psutil"] * 1e3, g_means["psutil"] / ours, g_means["psutil cpu"] * 1e3,
+            g_means["psutil cpu"] / oursCPU);
     }
     return 0;
 }

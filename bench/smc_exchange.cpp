@@ -47,9 +47,9 @@ public:
 
 void perExchange(benchmark::State& state, double exchangesPerIteration) {
     // Seconds per exchange of wall time, shown with an SI prefix (e.g. "45n" = 45 ns).
-    state.counters["per_exchange"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * exchangesPerIteration,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_exchange"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * exchangesPerIteration,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_InProcessRead(benchmark::State& state) {
@@ -153,7 +153,8 @@ void BM_SocketRead(benchmark::State& state) {
         ::unsetenv("PYRELLE_SMC_SOCKET");
         if (connection == 0) {
             state.SkipWithError("cannot connect");
-            for (auto _ : state) {}
+            for (auto _ : state) {
+            }
             return;
         }
         PYRValue value{};
@@ -191,6 +192,10 @@ void BM_SocketBareRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_InProcessRead)->Repetitions(15)->ReportAggregatesOnly(true)->UseRealTime();
 BENCHMARK(BM_InProcessDeviceAlone)->Repetitions(15)->ReportAggregatesOnly(true)->UseRealTime();
 BENCHMARK(BM_SocketRead)->Repetitions(15)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(0.05);
-BENCHMARK(BM_SocketBareRoundTrip)->Repetitions(15)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(0.05);
+BENCHMARK(BM_SocketBareRoundTrip)
+    ->Repetitions(15)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->MinTime(0.05);
 
 BENCHMARK_MAIN();

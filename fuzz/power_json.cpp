@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (const auto assertions = SleepBlocker::assertionsFromInhibitors(text)) {
         const auto blockers = SleepBlocker::fromAssertions(*assertions);
-        for (size_t index = 1; index < blockers.size(); ++index) check(blockers[index - 1].id() <= blockers[index].id());
+        for (size_t index = 1; index < blockers.size(); ++index)
+            check(blockers[index - 1].id() <= blockers[index].id());
     }
 
     const json value = json::parse(text, nullptr, false);
@@ -71,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (const auto plan = decode<PowerOptimizationPlan>(value)) {
         roundTrip(*plan);
         ignoringFailures([&] { plan->validate(); });
-        ignoringFailures([&] { plan->requireReadable(configuration.value_or(PowerConfiguration{})); });
+        ignoringFailures(
+            [&] { plan->requireReadable(configuration.value_or(PowerConfiguration{})); });
         if (plan->expected) {
             for (const auto& edit : plan->edits(*plan->expected)) check(edit.before != edit.after);
         }
@@ -84,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             backup->validate();
             // An accepted backup is one a transaction could have made.
             check(backup->edits.size() <= 6);
-            for (const auto& edit : backup->edits) check(valid(edit.key, edit.before) && valid(edit.key, edit.after));
+            for (const auto& edit : backup->edits)
+                check(valid(edit.key, edit.before) && valid(edit.key, edit.after));
             check(!backup->turboBefore || *backup->turboBefore == 0 || *backup->turboBefore == 1);
         } catch (const ScopeError&) {
         }

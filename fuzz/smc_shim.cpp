@@ -84,29 +84,29 @@ void fuzzClient(Input& input) {
         char key[5] = {};
         input.bytes(key, 4);
         switch (input.byte() % 3) {
-        case 0: {
-            PYRValue out{};
-            const int32_t code = pyr_smc_read(connection, key, &out);
-            if (code == -3) std::abort();  // only writes are refused by the allow-list
-            if (code == 0 && (out.size < 1 || out.size > 32)) std::abort();
-            if (code == 0) (void)pyr_decode(&out);
-            break;
-        }
-        case 1: {
-            char found[5] = {'x', 'x', 'x', 'x', 'x'};
-            const int32_t code = pyr_smc_key_at_index(connection, input.byte(), found);
-            if (code == -2 || code == -3) std::abort();
-            if (code == 0 && found[4] != '\0') std::abort();
-            break;
-        }
-        default: {
-            PYRValue value{};
-            value.size = input.byte() % 34;
-            input.bytes(&value.type, sizeof(value.type));
-            input.bytes(value.bytes, 2);
-            (void)pyr_smc_write(connection, key, &value);
-            break;
-        }
+            case 0: {
+                PYRValue out{};
+                const int32_t code = pyr_smc_read(connection, key, &out);
+                if (code == -3) std::abort();  // only writes are refused by the allow-list
+                if (code == 0 && (out.size < 1 || out.size > 32)) std::abort();
+                if (code == 0) (void)pyr_decode(&out);
+                break;
+            }
+            case 1: {
+                char found[5] = {'x', 'x', 'x', 'x', 'x'};
+                const int32_t code = pyr_smc_key_at_index(connection, input.byte(), found);
+                if (code == -2 || code == -3) std::abort();
+                if (code == 0 && found[4] != '\0') std::abort();
+                break;
+            }
+            default: {
+                PYRValue value{};
+                value.size = input.byte() % 34;
+                input.bytes(&value.type, sizeof(value.type));
+                input.bytes(value.bytes, 2);
+                (void)pyr_smc_write(connection, key, &value);
+                break;
+            }
         }
     }
     pyr_smc_close(connection);

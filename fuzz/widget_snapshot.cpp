@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     snapshot.freshness(snapshot.date + 60);
     // Cleaning is idempotent: what was decoded re-encodes and decodes to the same snapshot.
     std::string encoded = snapshot.encode();
-    if (encoded.size() <= WidgetSnapshot::maximumFileSize && !(WidgetSnapshot::decode(encoded) == snapshot)) {
+    if (encoded.size() <= WidgetSnapshot::maximumFileSize &&
+        !(WidgetSnapshot::decode(encoded) == snapshot)) {
         std::abort();
     }
     return 0;

@@ -56,7 +56,9 @@ std::optional<int32_t> FaultSet::takeKernelError() {
     return static_cast<int32_t>(*value);
 }
 
-std::optional<uint32_t> FaultSet::takeBadLength() { return take(badLength_); }
+std::optional<uint32_t> FaultSet::takeBadLength() {
+    return take(badLength_);
+}
 
 bool FaultSet::takeDrop() {
     const bool drop = drop_;
@@ -82,9 +84,12 @@ void FaultSet::addBadLength(std::optional<uint32_t> count, uint32_t length) {
 
 nlohmann::json FaultSet::describe() const {
     auto list = nlohmann::json::array();
-    for (const auto& r : writes_) list.push_back({{"kind", "refuse-write"}, {"key", r.pattern.text}, {"result", r.result}});
-    for (const auto& r : reads_) list.push_back({{"kind", "refuse-read"}, {"key", r.pattern.text}, {"result", r.result}});
-    for (const auto& o : offsets_) list.push_back({{"kind", "readback-offset"}, {"key", o.pattern.text}, {"delta", o.delta}});
+    for (const auto& r : writes_)
+        list.push_back({{"kind", "refuse-write"}, {"key", r.pattern.text}, {"result", r.result}});
+    for (const auto& r : reads_)
+        list.push_back({{"kind", "refuse-read"}, {"key", r.pattern.text}, {"result", r.result}});
+    for (const auto& o : offsets_)
+        list.push_back({{"kind", "readback-offset"}, {"key", o.pattern.text}, {"delta", o.delta}});
     if (lagSeconds_ > 0) list.push_back({{"kind", "readback-lag"}, {"seconds", lagSeconds_}});
     if (holdUnlock_) list.push_back({{"kind", "hold-ftst"}});
     auto counted = [&list](const char* kind, const std::optional<Counted>& c, const char* field) {
@@ -94,7 +99,8 @@ nlohmann::json FaultSet::describe() const {
         list.push_back(entry);
     };
     if (kernelError_) {
-        nlohmann::json entry = {{"kind", "kernel-error"}, {"status", static_cast<int32_t>(kernelError_->value)}};
+        nlohmann::json entry = {{"kind", "kernel-error"},
+                                {"status", static_cast<int32_t>(kernelError_->value)}};
         if (kernelError_->remaining) entry["count"] = *kernelError_->remaining;
         list.push_back(entry);
     }

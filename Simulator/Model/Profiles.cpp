@@ -48,7 +48,8 @@ public:
 
     void opaque(std::string_view key, std::string_view type, uint32_t size, uint32_t seed) {
         auto& spec = add(key, type, size, KeySource::fixed);
-        for (uint32_t i = 0; i < size; ++i) spec.bytes[i] = static_cast<uint8_t>(seed * 131 + i * 29);
+        for (uint32_t i = 0; i < size; ++i)
+            spec.bytes[i] = static_cast<uint8_t>(seed * 131 + i * 29);
     }
 
     void temp(std::string_view key, ThermalNode node, double offset, bool listed = true,
@@ -69,10 +70,14 @@ public:
         const std::string f = "F" + std::to_string(n);
         const std::string type = p_.speedType.text();
         const auto i = static_cast<uint8_t>(n);
-        add(f + "Ac", type, ValueCodec::naturalSize(p_.speedType).value_or(4), KeySource::fanActual, i);
-        add(f + "Mn", type, ValueCodec::naturalSize(p_.speedType).value_or(4), KeySource::fanMinimum, i);
-        add(f + "Mx", type, ValueCodec::naturalSize(p_.speedType).value_or(4), KeySource::fanMaximum, i);
-        add(f + "Tg", type, ValueCodec::naturalSize(p_.speedType).value_or(4), KeySource::fanTarget, i);
+        add(f + "Ac", type, ValueCodec::naturalSize(p_.speedType).value_or(4), KeySource::fanActual,
+            i);
+        add(f + "Mn", type, ValueCodec::naturalSize(p_.speedType).value_or(4),
+            KeySource::fanMinimum, i);
+        add(f + "Mx", type, ValueCodec::naturalSize(p_.speedType).value_or(4),
+            KeySource::fanMaximum, i);
+        add(f + "Tg", type, ValueCodec::naturalSize(p_.speedType).value_or(4), KeySource::fanTarget,
+            i);
         if (!mode.empty()) add(f + std::string(mode), "ui8 ", 1, KeySource::fanMode, i);
         number(f + "St", "ui8 ", 0);
         text(f + "ID", "{fds", 16, n == 0 ? "\0\0\0\0Left Fan" : "\0\0\0\0Right Fan");
@@ -150,8 +155,9 @@ public:
                 if (has(key)) continue;
                 const double jitter = static_cast<double>(next() % 100) / 25.0;
                 if (lead == 'T') {
-                    static constexpr ThermalNode kNodes[] = {ThermalNode::skin, ThermalNode::ambient,
-                                                             ThermalNode::wireless, ThermalNode::memory};
+                    static constexpr ThermalNode kNodes[] = {
+                        ThermalNode::skin, ThermalNode::ambient, ThermalNode::wireless,
+                        ThermalNode::memory};
                     temp(key, kNodes[next() % 4], jitter - 2.0);
                 } else if (lead == 'P') {
                     rail(key, KeySource::power, Rail::constant, 0.1 + jitter / 10.0);
@@ -272,7 +278,7 @@ Profile appleM4Pro() {
     b.fan(1, "Md");
     const std::pair<const char*, double> cpu[] = {
         {"Te05", 1.2}, {"Te0S", 0.4}, {"Te09", -0.8}, {"Te0H", 2.1}, {"Tp01", 3.0}, {"Tp05", 2.2},
-        {"Tp09", 1.7}, {"Tp0D", 3.4}, {"Tp0V", 0.9}, {"Tp0Y", 2.6}, {"Tp0b", 1.1}, {"Tp0e", 2.9}};
+        {"Tp09", 1.7}, {"Tp0D", 3.4}, {"Tp0V", 0.9},  {"Tp0Y", 2.6}, {"Tp0b", 1.1}, {"Tp0e", 2.9}};
     for (const auto& [key, offset] : cpu) b.temp(key, N::cpu, offset);
     const std::pair<const char*, double> gpu[] = {{"Tg0K", 0.5}, {"Tg0L", -0.3}, {"Tg0d", 1.4},
                                                   {"Tg0e", 0.8}, {"Tg0j", -1.0}, {"Tg0k", 1.9},
@@ -316,12 +322,12 @@ Profile appleLowercase() {
     p.keys.back().source = KeySource::fanCount;
     b.add("Ftst", "ui8 ", 1, KeySource::unlock);
     b.fan(0, "md");
-    const std::pair<const char*, double> cpu[] = {{"Tp01", 1.0}, {"Tp05", 2.0}, {"Tp09", 0.6},
-                                                  {"Tp0D", 1.8}, {"Tp0H", 2.4}, {"Tp0L", 1.1},
-                                                  {"Tp0P", 0.2}, {"Tp0T", 2.9}, {"Tp0X", 1.5},
-                                                  {"Tp0b", 0.8}};
+    const std::pair<const char*, double> cpu[] = {
+        {"Tp01", 1.0}, {"Tp05", 2.0}, {"Tp09", 0.6}, {"Tp0D", 1.8}, {"Tp0H", 2.4},
+        {"Tp0L", 1.1}, {"Tp0P", 0.2}, {"Tp0T", 2.9}, {"Tp0X", 1.5}, {"Tp0b", 0.8}};
     for (const auto& [key, offset] : cpu) b.temp(key, N::cpu, offset);
-    for (const auto& [key, offset] : {std::pair{"Tg05", 0.4}, {"Tg0D", 1.2}, {"Tg0L", -0.2}, {"Tg0T", 0.9}}) {
+    for (const auto& [key, offset] :
+         {std::pair{"Tg05", 0.4}, {"Tg0D", 1.2}, {"Tg0L", -0.2}, {"Tg0T", 0.9}}) {
         b.temp(key, N::gpu, offset);
     }
     b.temp("Tm02", N::memory, 0.0);
@@ -355,11 +361,15 @@ Profile appleFanless() {
     b.number("FNum", "ui8 ", 0);
     p.keys.back().source = KeySource::fanCount;
     const std::pair<const char*, double> cpu[] = {
-        {"Te05", 1.0}, {"Te0S", 0.2}, {"Te09", -0.6}, {"Te0H", 1.6}, {"Tp01", 2.4}, {"Tp05", 1.9},
-        {"Tp09", 1.2}, {"Tp0D", 2.8}, {"Tp0V", 0.7}, {"Tp0Y", 2.0}};
+        {"Te05", 1.0}, {"Te0S", 0.2}, {"Te09", -0.6}, {"Te0H", 1.6}, {"Tp01", 2.4},
+        {"Tp05", 1.9}, {"Tp09", 1.2}, {"Tp0D", 2.8},  {"Tp0V", 0.7}, {"Tp0Y", 2.0}};
     for (const auto& [key, offset] : cpu) b.temp(key, N::cpu, offset);
-    for (const auto& [key, offset] : {std::pair{"Tg0G", 0.9}, {"Tg0H", 0.2}, {"Tg0K", -0.4},
-                                      {"Tg0L", 0.6}, {"Tg0d", 1.1}, {"Tg0e", -0.8}}) {
+    for (const auto& [key, offset] : {std::pair{"Tg0G", 0.9},
+                                      {"Tg0H", 0.2},
+                                      {"Tg0K", -0.4},
+                                      {"Tg0L", 0.6},
+                                      {"Tg0d", 1.1},
+                                      {"Tg0e", -0.8}}) {
         b.temp(key, N::gpu, offset);
     }
     b.temp("Tm0p", N::memory, 0.0);
@@ -412,7 +422,8 @@ Profile intel() {
     b.temp("TC0E", N::cpu, 0.8, true, sp);
     b.temp("TC0F", N::cpu, 1.2, true, sp);
     b.temp("TC0H", N::cpu, -8.0, false, sp);
-    for (int n = 1; n <= 8; ++n) b.temp("TC" + std::to_string(n) + "C", N::cpu, 0.3 * n, n <= 4, sp);
+    for (int n = 1; n <= 8; ++n)
+        b.temp("TC" + std::to_string(n) + "C", N::cpu, 0.3 * n, n <= 4, sp);
     b.temp("TCGC", N::cpu, -1.0, true, sp);
     b.temp("TCSA", N::cpu, -2.0, true, sp);
     b.temp("TCXC", N::cpu, 0.9, true, sp);
@@ -464,7 +475,8 @@ constexpr Entry kProfiles[] = {
 }  // namespace
 
 size_t Profile::listedCount() const {
-    return static_cast<size_t>(std::count_if(keys.begin(), keys.end(), [](const KeySpec& k) { return k.listed; }));
+    return static_cast<size_t>(
+        std::count_if(keys.begin(), keys.end(), [](const KeySpec& k) { return k.listed; }));
 }
 
 const KeySpec* Profile::find(FourCC key) const {
@@ -492,7 +504,8 @@ std::optional<Profile> Profile::named(std::string_view name, size_t keyCount) {
                 continue;
             }
             const auto digits = name.substr(base.size() + 1);
-            const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+            const auto [end, ec] =
+                std::from_chars(digits.data(), digits.data() + digits.size(), count);
             if (ec != std::errc() || end != digits.data() + digits.size() || count == 0) continue;
         }
         if (count > kMaxKeys) return std::nullopt;
@@ -503,9 +516,11 @@ std::optional<Profile> Profile::named(std::string_view name, size_t keyCount) {
             Profile copy = profile;
             profile.keys.clear();
             TableBuilder rebuild(profile);
-            for (const auto& spec : copy.keys) rebuild.add(spec.key.text(), spec.type.text(), spec.size,
-                                                            spec.source, spec.index, spec.scale,
-                                                            spec.offset, spec.listed).bytes = spec.bytes;
+            for (const auto& spec : copy.keys)
+                rebuild
+                    .add(spec.key.text(), spec.type.text(), spec.size, spec.source, spec.index,
+                         spec.scale, spec.offset, spec.listed)
+                    .bytes = spec.bytes;
             rebuild.fill(count);
         }
         return profile;

@@ -86,13 +86,16 @@ double ThermalModel::gpuHeat() const {
     return idleHeat_ * 0.25 + gpuHeatMax_ * load_ * 0.5 * (lowPower_ ? 0.6 : 1.0);
 }
 
-double ThermalModel::memoryHeat() const { return 0.8 + 3.0 * load_; }
+double ThermalModel::memoryHeat() const {
+    return 0.8 + 3.0 * load_;
+}
 
 void ThermalModel::step(double dt) {
     // Airflow: the fans' mean fraction of their maximum speed.
     double airflow = 0;
     for (size_t n = 0; n < fans_.size(); ++n) {
-        if (specs_[n].maximum > 0) airflow += std::clamp(fans_[n].actual / specs_[n].maximum, 0.0, 1.0);
+        if (specs_[n].maximum > 0)
+            airflow += std::clamp(fans_[n].actual / specs_[n].maximum, 0.0, 1.0);
     }
     if (!fans_.empty()) airflow /= static_cast<double>(fans_.size());
     const double r = resistance_ / (1.0 + airflowGain_ * airflow);
@@ -134,7 +137,9 @@ void ThermalModel::updateThermalState() {
     thermalState_ = state;
 }
 
-int ThermalModel::thermalWarning() const { return thermalState_ >= 2 ? thermalState_ - 1 : 0; }
+int ThermalModel::thermalWarning() const {
+    return thermalState_ >= 2 ? thermalState_ - 1 : 0;
+}
 
 int ThermalModel::speedLimit() const {
     // Full speed below 80 °C, then three points per degree down to a floor of 40 %.
@@ -147,26 +152,26 @@ double ThermalModel::railPower(Rail rail) const {
     const double cpuW = cpuHeat(), gpuW = gpuHeat(), memW = memoryHeat();
     const double system = cpuW + gpuW + memW + idleHeat_;
     switch (rail) {
-    case Rail::system: return system;
-    case Rail::dcIn: return acPower_ ? system + 4.0 : 0.0;  // adapter also charges a little
-    case Rail::cpu: return cpuW;
-    case Rail::gpu: return gpuW;
-    case Rail::memory: return memW;
-    case Rail::battery: return acPower_ ? -4.0 : system;  // negative while charging
-    case Rail::constant: return 1.0;
+        case Rail::system: return system;
+        case Rail::dcIn: return acPower_ ? system + 4.0 : 0.0;  // adapter also charges a little
+        case Rail::cpu: return cpuW;
+        case Rail::gpu: return gpuW;
+        case Rail::memory: return memW;
+        case Rail::battery: return acPower_ ? -4.0 : system;  // negative while charging
+        case Rail::constant: return 1.0;
     }
     return 0;
 }
 
 double ThermalModel::railVoltage(Rail rail) const {
     switch (rail) {
-    case Rail::system: return 12.3;
-    case Rail::dcIn: return acPower_ ? 20.1 : 0.0;
-    case Rail::cpu: return 0.72 + 0.3 * load_;
-    case Rail::gpu: return 0.68 + 0.25 * load_;
-    case Rail::memory: return 1.1;
-    case Rail::battery: return 12.45;
-    case Rail::constant: return 1.0;
+        case Rail::system: return 12.3;
+        case Rail::dcIn: return acPower_ ? 20.1 : 0.0;
+        case Rail::cpu: return 0.72 + 0.3 * load_;
+        case Rail::gpu: return 0.68 + 0.25 * load_;
+        case Rail::memory: return 1.1;
+        case Rail::battery: return 12.45;
+        case Rail::constant: return 1.0;
     }
     return 0;
 }

@@ -30,7 +30,8 @@ std::optional<Fixed> fixedPoint(const std::string& t) {
 }
 
 void putBig(Bytes& out, uint64_t value, uint32_t size) {
-    for (uint32_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(value >> (8 * (size - 1 - i)));
+    for (uint32_t i = 0; i < size; ++i)
+        out[i] = static_cast<uint8_t>(value >> (8 * (size - 1 - i)));
 }
 
 uint64_t getBig(const Bytes& in, uint32_t size) {
@@ -39,7 +40,9 @@ uint64_t getBig(const Bytes& in, uint32_t size) {
     return value;
 }
 
-double clamp(double v, double lo, double hi) { return v < lo ? lo : (v > hi ? hi : v); }
+double clamp(double v, double lo, double hi) {
+    return v < lo ? lo : (v > hi ? hi : v);
+}
 
 }  // namespace
 
@@ -74,18 +77,25 @@ std::optional<Bytes> encode(FourCC type, uint32_t size, double number) {
     } else if (t == "ui16") {
         putBig(out, static_cast<uint16_t>(clamp(std::trunc(number), 0, 65535)), 2);
     } else if (t == "si16") {
-        putBig(out, static_cast<uint16_t>(static_cast<int16_t>(clamp(std::trunc(number), -32768, 32767))), 2);
+        putBig(
+            out,
+            static_cast<uint16_t>(static_cast<int16_t>(clamp(std::trunc(number), -32768, 32767))),
+            2);
     } else if (t == "ui32") {
         putBig(out, static_cast<uint32_t>(clamp(std::trunc(number), 0, 4294967295.0)), 4);
     } else if (t == "si32") {
-        putBig(out, static_cast<uint32_t>(static_cast<int32_t>(clamp(std::trunc(number), -2147483648.0, 2147483647.0))), 4);
+        putBig(out,
+               static_cast<uint32_t>(
+                   static_cast<int32_t>(clamp(std::trunc(number), -2147483648.0, 2147483647.0))),
+               4);
     } else if (t == "flt ") {
         const float f = static_cast<float>(clamp(number, -3.0e38, 3.0e38));
         std::memcpy(out.data(), &f, 4);  // host order, as the SMC of the target machines keeps it
     } else if (t == "ioft") {
         // 48.16 unsigned fixed point, little-endian: opaque to the shim's codec.
         const auto v = static_cast<uint64_t>(clamp(number, 0, 1.0e12) * 65536.0);
-        for (int i = 0; i < 8; ++i) out[static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+        for (int i = 0; i < 8; ++i)
+            out[static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
     } else if (t == "ui64") {
         putBig(out, static_cast<uint64_t>(clamp(std::trunc(number), 0, 1.8e19)), 8);
     } else {

@@ -12,8 +12,12 @@ namespace {
 
 using nlohmann::json;
 
-json failure(const std::string& message) { return {{"ok", false}, {"error", message}}; }
-json success() { return {{"ok", true}}; }
+json failure(const std::string& message) {
+    return {{"ok", false}, {"error", message}};
+}
+json success() {
+    return {{"ok", true}};
+}
 
 // A finite number field within [lo, hi]; absent when missing, or an error text.
 struct NumberField {
@@ -32,8 +36,8 @@ NumberField number(const json& request, const char* name, double lo, double hi, 
     }
     const double v = it->get<double>();
     if (v < lo || v > hi) {
-        return {std::nullopt, std::string("\"") + name + "\" must lie within " + json(lo).dump() + "…" +
-                                  json(hi).dump()};
+        return {std::nullopt, std::string("\"") + name + "\" must lie within " + json(lo).dump() +
+                                  "…" + json(hi).dump()};
     }
     return {v, {}};
 }
@@ -126,7 +130,8 @@ json VirtualSMC::controlLocked(const json& request) {
         if (!v.value) return failure(v.error);
         const auto& spec = profile_.keys[found->second];
         if (!ValueCodec::encode(spec.type, spec.size, *v.value)) {
-            return failure("key " + spec.key.text() + " of type " + spec.type.text() + " holds no number");
+            return failure("key " + spec.key.text() + " of type " + spec.type.text() +
+                           " holds no number");
         }
         state.pinned = *v.value;
         return success();
@@ -185,7 +190,8 @@ json VirtualSMC::faultLocked(const json& request) {
     }
     if (kind == "steal-fan") {
         if (profile_.fans.empty()) return failure("this machine has no fans");
-        const auto fan = integer(request, "fan", 0, static_cast<double>(profile_.fans.size() - 1), true);
+        const auto fan =
+            integer(request, "fan", 0, static_cast<double>(profile_.fans.size() - 1), true);
         if (!fan.value) return failure(fan.error);
         stealFan(static_cast<size_t>(*fan.value));
         return success();
@@ -200,11 +206,13 @@ json VirtualSMC::faultLocked(const json& request) {
     if (kind == "bad-length") {
         const auto length = integer(request, "length", 0, 4096, false);
         if (!length.error.empty()) return failure(length.error);
-        if (length.value && *length.value == SMCBlock::kSize) return failure("\"length\" must differ from 80");
+        if (length.value && *length.value == SMCBlock::kSize)
+            return failure("\"length\" must differ from 80");
         const auto count = integer(request, "count", 1, 1e9, false);
         if (!count.error.empty()) return failure(count.error);
-        faults_.addBadLength(count.value ? std::optional(static_cast<uint32_t>(*count.value)) : std::nullopt,
-                             static_cast<uint32_t>(length.value.value_or(SMCBlock::kSize - 1)));
+        faults_.addBadLength(
+            count.value ? std::optional(static_cast<uint32_t>(*count.value)) : std::nullopt,
+            static_cast<uint32_t>(length.value.value_or(SMCBlock::kSize - 1)));
         return success();
     }
     if (kind == "kernel-error") {
@@ -214,8 +222,10 @@ json VirtualSMC::faultLocked(const json& request) {
         const auto code = integer(request, "status", -2147483648.0, 4294967295.0, false);
         if (!code.error.empty()) return failure(code.error);
         if (code.value && *code.value == 0) return failure("\"status\" must be non-zero");
-        const auto kernel = code.value ? static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(*code.value)))
-                                       : status::kError;
+        const auto kernel =
+            code.value
+                ? static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(*code.value)))
+                : status::kError;
         faults_.addKernelError(static_cast<uint32_t>(count.value.value_or(1)), kernel);
         return success();
     }
@@ -234,9 +244,18 @@ json VirtualSMC::faultLocked(const json& request) {
 }
 
 json VirtualSMC::powerLocked(const json& request) {
-    static const char* const kKnown[] = {"op", "reset", "speedLimit", "schedulerLimit", "availableCPUs",
-                                         "totalCPUs", "thermalWarning", "thermalState", "acPower",
-                                         "lowPower", "memoryPressure", "brand"};
+    static const char* const kKnown[] = {"op",
+                                         "reset",
+                                         "speedLimit",
+                                         "schedulerLimit",
+                                         "availableCPUs",
+                                         "totalCPUs",
+                                         "thermalWarning",
+                                         "thermalState",
+                                         "acPower",
+                                         "lowPower",
+                                         "memoryPressure",
+                                         "brand"};
     for (const auto& [name, value] : request.items()) {
         if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown)) {
             return failure("unknown power field \"" + name + "\"");
@@ -274,7 +293,8 @@ json VirtualSMC::powerLocked(const json& request) {
     for (const char* name : {"acPower", "lowPower"}) {
         const auto it = request.find(name);
         if (it == request.end()) continue;
-        if (!it->is_null() && !it->is_boolean()) return failure(std::string("\"") + name + "\" must be true, false or null");
+        if (!it->is_null() && !it->is_boolean())
+            return failure(std::string("\"") + name + "\" must be true, false or null");
         pins[name] = *it;
     }
     if (const auto it = request.find("brand"); it != request.end()) {
@@ -359,9 +379,11 @@ json VirtualSMC::stateLocked(const json& request) {
         log.push_back(entry);
     }
     json nodes = json::object();
-    static const char* const kNodeNames[] = {"cpu", "gpu", "memory", "storage", "battery", "skin", "wireless", "ambient"};
+    static const char* const kNodeNames[] = {"cpu",     "gpu",  "memory",   "storage",
+                                             "battery", "skin", "wireless", "ambient"};
     for (size_t i = 0; i < kThermalNodeCount; ++i) {
-        nodes[kNodeNames[i]] = std::round(thermal_.temperature(static_cast<ThermalNode>(i)) * 100.0) / 100.0;
+        nodes[kNodeNames[i]] =
+            std::round(thermal_.temperature(static_cast<ThermalNode>(i)) * 100.0) / 100.0;
     }
     json state = {{"ok", true},
                   {"profile", profile_.name},

@@ -36,7 +36,8 @@ bool fillAddress(const std::string& path, sockaddr_un& address) {
 bool sendAll(int fd, const std::vector<uint8_t>& data) {
     size_t sent = 0;
     while (sent < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
@@ -77,10 +78,12 @@ void SimulatorServer::listen() {
     }
     struct stat info {};
     if (::lstat(path_.c_str(), &info) == 0) {
-        if (!S_ISSOCK(info.st_mode)) throw std::runtime_error(path_ + " exists and is not a socket");
+        if (!S_ISSOCK(info.st_mode))
+            throw std::runtime_error(path_ + " exists and is not a socket");
         // A socket somebody still answers on belongs to a live device; a dead one is stale.
         const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool live = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        const bool live = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address),
+                                                  sizeof address) == 0;
         if (probe >= 0) ::close(probe);
         if (live) throw std::runtime_error("another device already serves " + path_);
         ::unlink(path_.c_str());
@@ -94,7 +97,8 @@ void SimulatorServer::listen() {
     const bool staged = fillAddress(staging, stagingAddress);
     if (staged) ::unlink(staging.c_str());
     const auto& bindAddress = staged ? stagingAddress : address;
-    if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&bindAddress), sizeof bindAddress) != 0) {
+    if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&bindAddress), sizeof bindAddress) !=
+        0) {
         const auto error = systemError("cannot bind " + path_);
         ::close(listenFd_);
         listenFd_ = -1;
@@ -175,10 +179,12 @@ void SimulatorServer::serve(Client& client) {
                 open = false;
                 break;
             }
-            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(parsed.consumed));
+            buffer.erase(buffer.begin(),
+                         buffer.begin() + static_cast<std::ptrdiff_t>(parsed.consumed));
             const auto response = device_->handle(parsed.frame.word, parsed.frame.payload);
             if (response.dropConnection ||
-                !sendAll(fd, WireFormat::encode(static_cast<uint32_t>(response.status), response.payload))) {
+                !sendAll(fd, WireFormat::encode(static_cast<uint32_t>(response.status),
+                                                response.payload))) {
                 open = false;
             }
         }
@@ -212,7 +218,8 @@ void SimulatorServer::reapFinished(bool all) {
 void SimulatorServer::removeSocketFile() {
     struct stat info {};
     // Only our own socket: a later device may have taken the path over.
-    if (::lstat(path_.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && (inode_ == 0 || info.st_ino == inode_)) {
+    if (::lstat(path_.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+        (inode_ == 0 || info.st_ino == inode_)) {
         ::unlink(path_.c_str());
     }
     inode_ = 0;

@@ -24,7 +24,8 @@ Parsed parse(std::span<const uint8_t> data, uint32_t maxPayload) {
     out.outcome = Parse::complete;
     out.consumed = kHeaderSize + length;
     out.frame.word = get32(data.data());
-    out.frame.payload.assign(data.begin() + kHeaderSize, data.begin() + static_cast<std::ptrdiff_t>(out.consumed));
+    out.frame.payload.assign(data.begin() + kHeaderSize,
+                             data.begin() + static_cast<std::ptrdiff_t>(out.consumed));
     return out;
 }
 

@@ -88,9 +88,13 @@ void installDevice(std::shared_ptr<Device> device) {
     seam().installed = std::move(device);
 }
 
-uint64_t exchangeCount() { return seam().exchanges.load(std::memory_order_relaxed); }
+uint64_t exchangeCount() {
+    return seam().exchanges.load(std::memory_order_relaxed);
+}
 
-void resetExchangeCount() { seam().exchanges.store(0, std::memory_order_relaxed); }
+void resetExchangeCount() {
+    seam().exchanges.store(0, std::memory_order_relaxed);
+}
 
 int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
                        std::vector<uint8_t>& reply) {
@@ -103,7 +107,9 @@ int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
     return countedExchange(*device, selector, request, reply);
 }
 
-bool deviceConfigured() { return installedDevice() != nullptr || socketPath() != nullptr; }
+bool deviceConfigured() {
+    return installedDevice() != nullptr || socketPath() != nullptr;
+}
 
 void setExchangeTimeout(std::chrono::milliseconds timeout) {
     seam().timeoutMs.store(timeout.count() > 0 ? timeout.count() : 1, std::memory_order_relaxed);

@@ -47,7 +47,8 @@ bool parseWhole(std::string_view text, T& value) {
 template <typename T>
 bool readInteger(const char* root, const std::string& path, T& value) {
     char buffer[128];
-    return readRooted(root, path, buffer, sizeof buffer) && parseWhole(std::string_view(buffer), value);
+    return readRooted(root, path, buffer, sizeof buffer) &&
+           parseWhole(std::string_view(buffer), value);
 }
 
 // Reads a file holding one word (sysfs attribute style), trimmed; empty when unreadable.
@@ -133,7 +134,8 @@ int32_t cpuTicks(const char* root, PYRCPUTicks* out) {
     for (; parsed < 7; ++parsed) {
         while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
         if (text.empty() || text.front() == '\n') break;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), field[parsed]);
+        const auto [end, error] =
+            std::from_chars(text.data(), text.data() + text.size(), field[parsed]);
         if (error != std::errc()) return -1;
         text.remove_prefix(static_cast<size_t>(end - text.data()));
     }
@@ -260,10 +262,14 @@ int32_t thermalState(const char* root) {
             int64_t limit = 0;
             if (!readInteger(root, prefix + "temp", limit) || limit <= 0) continue;
             int32_t level = 0;
-            if (type == "critical" || type == "hot") level = 3;
-            else if (type == "passive") level = 2;
-            else if (type == "active") level = 1;
-            else continue;
+            if (type == "critical" || type == "hot")
+                level = 3;
+            else if (type == "passive")
+                level = 2;
+            else if (type == "active")
+                level = 1;
+            else
+                continue;
             anyTrip = true;
             if (temp >= limit) zoneState = std::max(zoneState, level);
         }
@@ -302,11 +308,13 @@ int32_t speedLimit(const char* root) {
             !readInteger(root, base + "cpufreq/cpuinfo_max_freq", hardware) || hardware == 0) {
             continue;
         }
-        const auto percent = static_cast<int32_t>(std::min<uint64_t>(scaling * 100 / hardware, 100));
+        const auto percent =
+            static_cast<int32_t>(std::min<uint64_t>(scaling * 100 / hardware, 100));
         limit = limit < 0 ? percent : std::min(limit, percent);
     }
     int32_t pstate = 0;
-    if (limit >= 0 && readInteger(root, "/sys/devices/system/cpu/intel_pstate/max_perf_pct", pstate) &&
+    if (limit >= 0 &&
+        readInteger(root, "/sys/devices/system/cpu/intel_pstate/max_perf_pct", pstate) &&
         pstate >= 0 && pstate <= 100) {
         limit = std::min(limit, pstate);
     }

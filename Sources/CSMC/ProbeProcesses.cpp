@@ -54,7 +54,8 @@ struct StatFields {
 bool parseStat(std::string_view text, StatFields& fields) {
     const auto open = text.find('(');
     const auto close = text.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open) return false;
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+        return false;
     fields.name = text.substr(open + 1, close - open - 1);
     const char* cursor = text.data() + close + 1;
     const char* end = text.data() + text.size();
@@ -134,7 +135,8 @@ constexpr uint64_t kKernelThread = 0x00200000;  // PF_KTHREAD in stat's flags
 // "<key> <number>" inside /proc/<pid>/io; 0 when missing or garbled.
 uint64_t ioField(std::string_view text, std::string_view key) {
     auto at = text.find(key);
-    while (at != std::string_view::npos && at != 0 && text[at - 1] != '\n') at = text.find(key, at + 1);
+    while (at != std::string_view::npos && at != 0 && text[at - 1] != '\n')
+        at = text.find(key, at + 1);
     if (at == std::string_view::npos) return 0;
     const char* cursor = text.data() + at + key.size();
     const char* end = text.data() + text.size();
@@ -189,7 +191,8 @@ Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize
     if (owner == 0 && (fields.flags & kKernelThread) == 0) {
         char status[512];
         std::snprintf(path, sizeof path, "%d/status", pid);
-        if (readFileAt(procfd, path, status, sizeof status) <= 0 || !parseEffectiveUID(status, uid)) {
+        if (readFileAt(procfd, path, status, sizeof status) <= 0 ||
+            !parseEffectiveUID(status, uid)) {
             return Read::failed;
         }
     }
@@ -204,10 +207,13 @@ Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize
     entry.parent_pid = fields.parent;
     entry.uid = uid;
     entry.started = fields.startTicks;
-    const double nanoseconds = (static_cast<double>(fields.userTicks) + static_cast<double>(fields.systemTicks)) *
-                               1e9 / static_cast<double>(ticksPerSecond);
-    entry.cpu_ns = nanoseconds >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(nanoseconds);
-    entry.memory_bytes = fields.residentPages > UINT64_MAX / pageSize ? UINT64_MAX : fields.residentPages * pageSize;
+    const double nanoseconds =
+        (static_cast<double>(fields.userTicks) + static_cast<double>(fields.systemTicks)) * 1e9 /
+        static_cast<double>(ticksPerSecond);
+    entry.cpu_ns =
+        nanoseconds >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(nanoseconds);
+    entry.memory_bytes =
+        fields.residentPages > UINT64_MAX / pageSize ? UINT64_MAX : fields.residentPages * pageSize;
     if (ioRead > 0) {
         entry.disk_read_bytes = ioField(io, "read_bytes:");
         entry.disk_write_bytes = ioField(io, "write_bytes:");
@@ -222,7 +228,8 @@ Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize
 // boot), `cpu_ns` is utime + stime, `memory_bytes` the resident set (stat's rss, the same
 // counter as statm's), the disk counters are io's read_bytes/write_bytes (bytes that reached
 // the storage layer), and `uid` is the effective uid.
-int32_t processSnapshot(const char* root, PYRProcessSnapshot* out, int32_t capacity, int32_t* failures) {
+int32_t processSnapshot(const char* root, PYRProcessSnapshot* out, int32_t capacity,
+                        int32_t* failures) {
     if (out == nullptr || capacity < 1) return -1;
     if (failures != nullptr) *failures = 0;
     const std::string procPath = joinRoot(root, "/proc");

@@ -38,7 +38,8 @@ int32_t integerField(const nlohmann::json& state, const char* key) {
     if (found == state.end() || !found->is_number()) return -1;
     const double value = found->get<double>();
     if (!std::isfinite(value) || value != std::trunc(value) ||
-        value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
+        value < std::numeric_limits<int32_t>::min() ||
+        value > std::numeric_limits<int32_t>::max()) {
         return -1;
     }
     return static_cast<int32_t>(value);
@@ -63,7 +64,8 @@ std::optional<VirtualMacState> virtualMac() {
     try {
         std::vector<uint8_t> reply;
         static constexpr uint8_t kRequest[] = {'{', '}'};
-        if (pyrelle::csmc::deviceExchange(pyrelle::csmc::kSelectorPowerManager, kRequest, reply) != 0) {
+        if (pyrelle::csmc::deviceExchange(pyrelle::csmc::kSelectorPowerManager, kRequest, reply) !=
+            0) {
             return state;
         }
         const auto json = nlohmann::json::parse(reply.begin(), reply.end(), nullptr, false);

@@ -38,9 +38,13 @@ CallResult call(uint32_t connection, const SMCBlock& input) {
     return {0, *output};
 }
 
-bool isFourBytes(const char* key) { return key != nullptr && ::strnlen(key, 5) == 4; }
+bool isFourBytes(const char* key) {
+    return key != nullptr && ::strnlen(key, 5) == 4;
+}
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The keys a caller may write: fan mode and target keys of fans 0-9, the Intel forced-mode
 // mask, and the fan test/unlock key with a plain on/off byte.

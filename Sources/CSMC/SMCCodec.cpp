@@ -9,7 +9,8 @@
 #include "CSMC.h"
 
 // The record crosses the C boundary; its layout is fixed.
-static_assert(sizeof(PYRValue) == 40 && offsetof(PYRValue, type) == 4 && offsetof(PYRValue, bytes) == 8);
+static_assert(sizeof(PYRValue) == 40 && offsetof(PYRValue, type) == 4 &&
+              offsetof(PYRValue, bytes) == 8);
 
 namespace {
 
@@ -35,7 +36,9 @@ std::optional<int> fractionBits(uint32_t type, char first, int bits) {
     return fraction;
 }
 
-uint16_t be16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
+uint16_t be16(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+}
 
 uint32_t be32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
@@ -62,16 +65,16 @@ extern "C" double pyr_decode(const PYRValue* value) {
         return std::ldexp(static_cast<double>(raw), -*fraction);
     }
     switch (type) {
-    case PYR_TYPE_UI8: return size == 1 ? static_cast<double>(bytes[0]) : kNaN;
-    case PYR_TYPE_UI16: return size == 2 ? static_cast<double>(be16(bytes)) : kNaN;
-    case PYR_TYPE_UI32: return size == 4 ? static_cast<double>(be32(bytes)) : kNaN;
-    case PYR_TYPE_FLT: {
-        if (size != 4) return kNaN;
-        float number;
-        std::memcpy(&number, bytes, sizeof(number));
-        return static_cast<double>(number);
-    }
-    default: return kNaN;
+        case PYR_TYPE_UI8: return size == 1 ? static_cast<double>(bytes[0]) : kNaN;
+        case PYR_TYPE_UI16: return size == 2 ? static_cast<double>(be16(bytes)) : kNaN;
+        case PYR_TYPE_UI32: return size == 4 ? static_cast<double>(be32(bytes)) : kNaN;
+        case PYR_TYPE_FLT: {
+            if (size != 4) return kNaN;
+            float number;
+            std::memcpy(&number, bytes, sizeof(number));
+            return static_cast<double>(number);
+        }
+        default: return kNaN;
     }
 }
 
@@ -79,24 +82,24 @@ extern "C" int32_t pyr_encode(PYRValue* value, double number) {
     if (value == nullptr || !std::isfinite(number) || number < 0) return PYR_CODEC_UNUSABLE_NUMBER;
     uint8_t* bytes = value->bytes;
     switch (value->type) {
-    case PYR_TYPE_UI8:
-        if (number > 255 || value->size != 1) return PYR_CODEC_UNSUPPORTED;
-        bytes[0] = static_cast<uint8_t>(number);
-        return PYR_CODEC_SUCCESS;
-    case PYR_TYPE_UI16:
-        if (number > 65535 || value->size != 2) return PYR_CODEC_UNSUPPORTED;
-        putBE16(bytes, static_cast<uint16_t>(number));
-        return PYR_CODEC_SUCCESS;
-    case PYR_TYPE_FLT: {
-        if (number > 20000 || value->size != 4) return PYR_CODEC_UNSUPPORTED;
-        const auto single = static_cast<float>(number);
-        std::memcpy(bytes, &single, sizeof(single));
-        return PYR_CODEC_SUCCESS;
-    }
-    case PYR_TYPE_FPE2:
-        if (number > 16383.75 || value->size != 2) return PYR_CODEC_UNSUPPORTED;
-        putBE16(bytes, static_cast<uint16_t>(std::round(number * 4)));
-        return PYR_CODEC_SUCCESS;
-    default: return PYR_CODEC_UNSUPPORTED;
+        case PYR_TYPE_UI8:
+            if (number > 255 || value->size != 1) return PYR_CODEC_UNSUPPORTED;
+            bytes[0] = static_cast<uint8_t>(number);
+            return PYR_CODEC_SUCCESS;
+        case PYR_TYPE_UI16:
+            if (number > 65535 || value->size != 2) return PYR_CODEC_UNSUPPORTED;
+            putBE16(bytes, static_cast<uint16_t>(number));
+            return PYR_CODEC_SUCCESS;
+        case PYR_TYPE_FLT: {
+            if (number > 20000 || value->size != 4) return PYR_CODEC_UNSUPPORTED;
+            const auto single = static_cast<float>(number);
+            std::memcpy(bytes, &single, sizeof(single));
+            return PYR_CODEC_SUCCESS;
+        }
+        case PYR_TYPE_FPE2:
+            if (number > 16383.75 || value->size != 2) return PYR_CODEC_UNSUPPORTED;
+            putBE16(bytes, static_cast<uint16_t>(std::round(number * 4)));
+            return PYR_CODEC_SUCCESS;
+        default: return PYR_CODEC_UNSUPPORTED;
     }
 }

@@ -129,7 +129,9 @@ std::shared_ptr<SocketDevice> SocketDevice::connect(const std::string& path,
     return std::shared_ptr<SocketDevice>(new SocketDevice(fd));
 }
 
-SocketDevice::~SocketDevice() { ::close(fd_); }
+SocketDevice::~SocketDevice() {
+    ::close(fd_);
+}
 
 int32_t SocketDevice::exchange(uint32_t selector, std::span<const uint8_t> request,
                                std::vector<uint8_t>& reply) {

@@ -35,7 +35,9 @@ ServeEnvironment ServeEnvironment::system() {
     ServeEnvironment environment;
     environment.isAdministrator = [] { return geteuid() == 0; };
     environment.realUser = [] { return static_cast<uint32_t>(getuid()); };
-    environment.ownerAlive = [](int32_t pid, uint32_t uid) { return pyr_owner_alive(pid, uid) == 1; };
+    environment.ownerAlive = [](int32_t pid, uint32_t uid) {
+        return pyr_owner_alive(pid, uid) == 1;
+    };
     environment.stopSignalled = [] { return pyr_should_stop() == 1; };
     environment.installStopHandlers = [] { pyr_install_stop_handlers(); };
     environment.exitProcess = [] { std::_Exit(0); };

@@ -12,8 +12,8 @@
 namespace pyrelle::helper {
 
 struct ServeEnvironment {
-    std::function<bool()> isAdministrator;             // effective uid 0
-    std::function<uint32_t()> realUser;                // the process's real uid
+    std::function<bool()> isAdministrator;  // effective uid 0
+    std::function<uint32_t()> realUser;     // the process's real uid
     std::function<bool(int32_t, uint32_t)> ownerAlive;
     std::function<bool()> stopSignalled;
     std::function<void()> installStopHandlers;

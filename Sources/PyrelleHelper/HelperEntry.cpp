@@ -14,7 +14,7 @@ namespace pyrelle::helper {
 namespace {
 
 // The commands this build runs; "profile" is admitted separately (only "profile custom").
-constexpr std::array<std::string_view, 6> kFanCommands = {"probe", "cooling", "fan-probe",
+constexpr std::array<std::string_view, 6> kFanCommands = {"probe", "cooling",   "fan-probe",
                                                           "serve", "test-fans", "auto"};
 
 bool admittedByGate(const Arguments& args, const std::string& command) {

@@ -79,7 +79,9 @@ LeaseEnvironment LeaseEnvironment::system() {
     };
     environment.installStopHandlers = [] { pyr_install_stop_handlers(); };
     environment.stopSignalled = [] { return pyr_should_stop() == 1; };
-    environment.ownerAlive = [](int32_t pid, uint32_t uid) { return pyr_owner_alive(pid, uid) == 1; };
+    environment.ownerAlive = [](int32_t pid, uint32_t uid) {
+        return pyr_owner_alive(pid, uid) == 1;
+    };
     environment.fileExists = [](const std::string& path) {
         struct stat info {};
         return ::lstat(path.c_str(), &info) == 0;
@@ -112,7 +114,9 @@ std::optional<std::string> canonicalToken(const std::string& text) {
     return upper;
 }
 
-std::string stopFilePath(const std::string& token) { return "/tmp/pyrelle-stop-" + token; }
+std::string stopFilePath(const std::string& token) {
+    return "/tmp/pyrelle-stop-" + token;
+}
 
 void runCooling(const Arguments& args, double duration, std::ostream& out,
                 const LeaseEnvironment& environment) {
@@ -122,9 +126,8 @@ void runCooling(const Arguments& args, double duration, std::ostream& out,
     environment.installStopHandlers();
 
     SMC smc;
-    CoolingLease::run(
-        smc, duration, environment.now, cancellation(*owner, environment),
-        [&environment] { environment.sleep(1); });
+    CoolingLease::run(smc, duration, environment.now, cancellation(*owner, environment),
+                      [&environment] { environment.sleep(1); });
     out << kCoolingDone << '\n';
 }
 

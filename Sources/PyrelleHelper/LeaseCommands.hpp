@@ -18,12 +18,12 @@ namespace pyrelle::helper {
 
 // Everything the commands take from the operating system, so tests can substitute it.
 struct LeaseEnvironment {
-    std::function<double()> now;                          // continuous clock, seconds
-    std::function<void(double)> sleep;                    // blocking pause, seconds
-    std::function<void()> installStopHandlers;            // SIGTERM, SIGINT, SIGHUP
-    std::function<bool()> stopSignalled;                  // a stop signal has arrived
-    std::function<bool(int32_t, uint32_t)> ownerAlive;    // pid still runs as uid
-    std::function<bool(const std::string&)> fileExists;   // the stop file test
+    std::function<double()> now;                         // continuous clock, seconds
+    std::function<void(double)> sleep;                   // blocking pause, seconds
+    std::function<void()> installStopHandlers;           // SIGTERM, SIGINT, SIGHUP
+    std::function<bool()> stopSignalled;                 // a stop signal has arrived
+    std::function<bool(int32_t, uint32_t)> ownerAlive;   // pid still runs as uid
+    std::function<bool(const std::string&)> fileExists;  // the stop file test
 
     // The real clock, sleep, signals, owner check and file test.
     static LeaseEnvironment system();
@@ -41,8 +41,8 @@ struct LeaseOwner {
 std::optional<long long> parseDecimal(const std::string& text);
 
 // Argument formats of the lease commands; each answers absent for text that does not fit.
-std::optional<int32_t> parseOwnerPid(const std::string& text);   // signed 32-bit, ≥ 2
-std::optional<uint32_t> parseOwnerUid(const std::string& text);  // unsigned 32-bit, ≠ 0
+std::optional<int32_t> parseOwnerPid(const std::string& text);       // signed 32-bit, ≥ 2
+std::optional<uint32_t> parseOwnerUid(const std::string& text);      // unsigned 32-bit, ≠ 0
 std::optional<std::string> canonicalToken(const std::string& text);  // upper-case UUID text
 std::string stopFilePath(const std::string& canonicalToken);
 

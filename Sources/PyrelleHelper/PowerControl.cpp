@@ -13,12 +13,15 @@ SystemPowerAccess::Probes SystemPowerAccess::Probes::system() {
     return probes;
 }
 
-SystemPowerAccess::SystemPowerAccess() : SystemPowerAccess(NativePowerSettings(), Probes::system()) {}
+SystemPowerAccess::SystemPowerAccess()
+    : SystemPowerAccess(NativePowerSettings(), Probes::system()) {}
 
 SystemPowerAccess::SystemPowerAccess(NativePowerSettings settings, Probes probes)
     : settings_(std::move(settings)), probes_(std::move(probes)) {}
 
-PowerConfiguration SystemPowerAccess::configuration() { return settings_.read(); }
+PowerConfiguration SystemPowerAccess::configuration() {
+    return settings_.read();
+}
 
 void SystemPowerAccess::set(PowerSetting setting, PowerSource source, std::int64_t value) {
     settings_.write(setting, source, value);
@@ -30,7 +33,9 @@ std::optional<PowerSource> SystemPowerAccess::currentSource() {
     return ac == 1 ? PowerSource::ac : PowerSource::battery;
 }
 
-bool SystemPowerAccess::hasSleepBlockers() { return !SleepBlocker::read(probes_.assertions).empty(); }
+bool SystemPowerAccess::hasSleepBlockers() {
+    return !SleepBlocker::read(probes_.assertions).empty();
+}
 
 std::optional<std::int64_t> SystemPowerAccess::turboState() {
     const int32_t state = probes_.turboDriverState();
@@ -38,6 +43,8 @@ std::optional<std::int64_t> SystemPowerAccess::turboState() {
     return state;
 }
 
-void SystemPowerAccess::setTurbo(bool) { throw ScopeError("Intel 睿频不适用于 Apple Silicon"); }
+void SystemPowerAccess::setTurbo(bool) {
+    throw ScopeError("Intel 睿频不适用于 Apple Silicon");
+}
 
 }  // namespace pyrelle::helper

@@ -18,9 +18,9 @@ class SystemPowerAccess final : public PowerSettingsAccess {
 public:
     // The probes it forwards to; the defaults are the native shim's.
     struct Probes {
-        std::function<int32_t()> acPower;            // pyr_ac_power
-        std::function<int32_t()> turboDriverState;   // pyr_turbo_driver_state
-        SleepBlocker::AssertionSource assertions;    // the system's sleep assertions
+        std::function<int32_t()> acPower;           // pyr_ac_power
+        std::function<int32_t()> turboDriverState;  // pyr_turbo_driver_state
+        SleepBlocker::AssertionSource assertions;   // the system's sleep assertions
         static Probes system();
     };
 

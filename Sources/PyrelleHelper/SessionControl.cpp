@@ -161,8 +161,8 @@ void SessionControl::runLease(FanCurve curve, double duration) {
     condition_.notify_all();
 }
 
-void SessionControl::start(const FanCurve& curve, const std::string& mode,
-                           const std::string& name, double duration) {
+void SessionControl::start(const FanCurve& curve, const std::string& mode, const std::string& name,
+                           double duration) {
     curve.validate();
     requireStopped();
     requireNoFailedRestore();
@@ -181,8 +181,8 @@ void SessionControl::start(const FanCurve& curve, const std::string& mode,
     lease_ = std::thread([this, curve, duration] { runLease(curve, duration); });
 
     std::unique_lock lock(mutex_);
-    const bool decided = condition_.wait_until(
-        lock, after(dependencies_.stopWaitSeconds), [this] { return !running_ || applied_; });
+    const bool decided = condition_.wait_until(lock, after(dependencies_.stopWaitSeconds),
+                                               [this] { return !running_ || applied_; });
     if (!decided) {
         cancelled_ = true;
         throw ScopeError(kConfirmTimeout);

@@ -26,11 +26,11 @@ struct SessionDependencies {
     CoolingHardware* hardware = nullptr;  // the fans, used by every lease and by "auto"
     // Creates the snapshot source of one lease (a fresh sampler in the helper).
     std::function<std::function<Snapshot()>()> makeSampler;
-    std::function<double()> now;                 // continuous clock, seconds
-    std::function<void(double)> sleep;           // a lease's pause slice
-    std::function<bool()> externalStop;          // a stop signal arrived or the owner is gone
+    std::function<double()> now;         // continuous clock, seconds
+    std::function<void(double)> sleep;   // a lease's pause slice
+    std::function<bool()> externalStop;  // a stop signal arrived or the owner is gone
     std::function<void(const std::vector<int>&)> handBack;  // every listed fan to automatic
-    double stopWaitSeconds = 12;                 // bound of every wait on the lock
+    double stopWaitSeconds = 12;                            // bound of every wait on the lock
 };
 
 class SessionControl {

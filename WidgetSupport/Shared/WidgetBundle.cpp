@@ -24,7 +24,8 @@ constexpr std::uintmax_t maximumInfoSize = 1 << 20;
 
 nlohmann::json readInfo(const fs::path& file) {
     std::error_code error;
-    if (!fs::is_regular_file(file, error) || fs::file_size(file, error) > maximumInfoSize || error) {
+    if (!fs::is_regular_file(file, error) || fs::file_size(file, error) > maximumInfoSize ||
+        error) {
         return nlohmann::json::object();
     }
     std::ifstream in(file, std::ios::binary);

@@ -10,9 +10,15 @@ namespace {
 // consulted, so a tampered bundle cannot widen what is accepted.
 constexpr std::array<std::string_view, 2> acceptedSchemes{"pyrelle", "kilnview-store"};
 
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool isAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isHex(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 // Characters that may appear in a URI at all; anything else makes the text no address.
 bool isURICharacter(char c) {
@@ -60,13 +66,18 @@ std::string WidgetRoute::scheme(const WidgetBundle& bundle) {
     return bundle.text("PyrelleURLScheme").value_or("pyrelle");
 }
 
-std::string WidgetRoute::url(const WidgetBundle& bundle) const { return url(scheme(bundle)); }
+std::string WidgetRoute::url(const WidgetBundle& bundle) const {
+    return url(scheme(bundle));
+}
 
 std::string WidgetRoute::url(std::string_view scheme) const {
     std::string address(scheme);
     address += "://";
     switch (kind_) {
-        case Kind::metric: address += "metric/"; address += toText(metric_); break;
+        case Kind::metric:
+            address += "metric/";
+            address += toText(metric_);
+            break;
         case Kind::overview: address += "overview"; break;
         case Kind::thermal: address += "thermal"; break;
     }
@@ -91,7 +102,8 @@ std::optional<WidgetRoute> WidgetRoute::parse(std::string_view url) {
     if (rest.find_first_of("?#") != std::string_view::npos) return std::nullopt;
     std::size_t slash = rest.find('/');
     std::string_view host = rest.substr(0, slash);
-    std::string_view path = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+    std::string_view path =
+        slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
     // No user, password or port: the authority is the bare host.
     if (host.find_first_of("@:") != std::string_view::npos) return std::nullopt;
 
@@ -100,7 +112,8 @@ std::optional<WidgetRoute> WidgetRoute::parse(std::string_view url) {
     if (host == "metric") {
         std::optional<std::string> decoded = percentDecoded(path);
         if (!decoded || decoded->empty() || decoded->front() != '/') return std::nullopt;
-        std::optional<WidgetMetric> metric = parseWidgetMetric(std::string_view(*decoded).substr(1));
+        std::optional<WidgetMetric> metric =
+            parseWidgetMetric(std::string_view(*decoded).substr(1));
         if (!metric) return std::nullopt;
         return WidgetRoute::metric(*metric);
     }

@@ -44,11 +44,12 @@ WidgetSnapshot::Trends cleanTrends(WidgetSnapshot::Trends trends, double date) {
                 }
             }
         }
-        std::stable_sort(points.begin(), points.end(),
-                         [](const WidgetPoint& a, const WidgetPoint& b) { return a.date < b.date; });
+        std::stable_sort(
+            points.begin(), points.end(),
+            [](const WidgetPoint& a, const WidgetPoint& b) { return a.date < b.date; });
         if (points.size() > WidgetSnapshot::maximumTrendPoints) {
-            points.erase(points.begin(),
-                         points.end() - static_cast<std::ptrdiff_t>(WidgetSnapshot::maximumTrendPoints));
+            points.erase(points.begin(), points.end() - static_cast<std::ptrdiff_t>(
+                                                            WidgetSnapshot::maximumTrendPoints));
         }
         cleaned.emplace(std::string(toText(metric)), std::move(points));
     }
@@ -147,13 +148,11 @@ void from_json(const nlohmann::json& json, WidgetSnapshot& snapshot) {
         trends[key] = std::move(points);
     }
 
-    snapshot = WidgetSnapshot(date, optionalNumber(json, "cpuTemperature"),
-                              optionalNumber(json, "gpuTemperature"),
-                              optionalNumber(json, "storageTemperature"),
-                              optionalNumber(json, "cpuUsage"), std::move(fans),
-                              text(required(json, "mode")), text(required(json, "turbo")),
-                              text(required(json, "language")), boolean(required(json, "running")),
-                              std::move(trends));
+    snapshot = WidgetSnapshot(
+        date, optionalNumber(json, "cpuTemperature"), optionalNumber(json, "gpuTemperature"),
+        optionalNumber(json, "storageTemperature"), optionalNumber(json, "cpuUsage"),
+        std::move(fans), text(required(json, "mode")), text(required(json, "turbo")),
+        text(required(json, "language")), boolean(required(json, "running")), std::move(trends));
 }
 
 void to_json(nlohmann::json& json, const WidgetSnapshot& snapshot) {
@@ -161,8 +160,8 @@ void to_json(nlohmann::json& json, const WidgetSnapshot& snapshot) {
     // (this one or a nested fan or point) would leak it.
     using JSONFields::finite;
     finite(snapshot.date);
-    for (const auto& reading : {snapshot.cpuTemperature, snapshot.gpuTemperature, snapshot.storageTemperature,
-                                snapshot.cpuUsage}) {
+    for (const auto& reading : {snapshot.cpuTemperature, snapshot.gpuTemperature,
+                                snapshot.storageTemperature, snapshot.cpuUsage}) {
         if (reading) finite(*reading);
     }
     for (const WidgetFan& fan : snapshot.fans) {

@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* relativeLocation = "Library/Application Support/Pyrelle/WidgetSnapshots/status.json";
+constexpr const char* relativeLocation =
+    "Library/Application Support/Pyrelle/WidgetSnapshots/status.json";
 
 [[noreturn]] void fail(const std::string& what, const fs::path& path, int error = errno) {
     throw std::system_error(error, std::generic_category(), what + " " + path.string());
@@ -30,14 +31,22 @@ public:
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return fd_; }
-    int release() { int fd = fd_; fd_ = -1; return fd; }
-    void reset() { if (fd_ >= 0) ::close(fd_); fd_ = -1; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
 
 private:
     int fd_;
 };
 
-std::optional<fs::path> resolve(const std::optional<fs::path>& location, const WidgetBundle& bundle) {
+std::optional<fs::path> resolve(const std::optional<fs::path>& location,
+                                const WidgetBundle& bundle) {
     if (location) return location;
     return url(bundle);
 }
@@ -76,7 +85,8 @@ std::optional<fs::path> url(const WidgetBundle& bundle) {
     if (group && !group->empty()) {
         // A configured group never falls back to the home directory: the application
         // writes into the container, so any other place would show stale data.
-        std::optional<fs::path> container = bundle.groupContainer ? bundle.groupContainer(*group) : std::nullopt;
+        std::optional<fs::path> container =
+            bundle.groupContainer ? bundle.groupContainer(*group) : std::nullopt;
         if (!container) return std::nullopt;
         return *container / "status.json";
     }
@@ -92,11 +102,13 @@ std::optional<WidgetSnapshot> read(const std::optional<fs::path>& location,
         if (!path) return std::nullopt;
         // Only a regular file is ours: a symbolic link, a FIFO (which would block) or a
         // device is not read at all.
-        Descriptor fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+        Descriptor fd(
+            ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
         if (fd.get() < 0) return std::nullopt;
         struct stat info {};
         if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-        if (info.st_size < 0 || static_cast<std::uintmax_t>(info.st_size) > WidgetSnapshot::maximumFileSize) {
+        if (info.st_size < 0 ||
+            static_cast<std::uintmax_t>(info.st_size) > WidgetSnapshot::maximumFileSize) {
             return std::nullopt;
         }
         // Read at most one byte past the limit, so a file growing meanwhile is still refused.

@@ -10,7 +10,8 @@ namespace pyrelle::WidgetText {
 namespace {
 
 icu::UnicodeString unicode(std::string_view text) {
-    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    return icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
 }
 
 std::string utf8(const icu::UnicodeString& text) {

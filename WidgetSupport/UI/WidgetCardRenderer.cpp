@@ -52,8 +52,10 @@ std::string escape(std::string_view raw) {
             case '"': out += "&quot;"; break;
             case '\'': out += "&apos;"; break;
             default:
-                if (c < 0x20 || c == 0x7F) out += ' ';
-                else out += static_cast<char>(c);
+                if (c < 0x20 || c == 0x7F)
+                    out += ' ';
+                else
+                    out += static_cast<char>(c);
         }
     }
     return out;
@@ -66,7 +68,8 @@ double advance(UChar32 c) {
                 (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
                 (c >= 0xFFE0 && c <= 0xFFE6) || c >= 0x1F300;
     if (wide) return 1.0;
-    if (c < 0x80 && std::string_view(" il.,:;|!'()[]").find(static_cast<char>(c)) != std::string_view::npos) {
+    if (c < 0x80 &&
+        std::string_view(" il.,:;|!'()[]").find(static_cast<char>(c)) != std::string_view::npos) {
         return 0.3;
     }
     if (c == 0xB7) return 0.3;  // the middle dot of " · "
@@ -97,7 +100,8 @@ std::string fit(const std::string& text, double width, double fontSize) {
     if (U_SUCCESS(status) && it) {
         it->setText(u);
         int32_t start = it->first();
-        for (int32_t end = it->next(); end != icu::BreakIterator::DONE; start = end, end = it->next()) {
+        for (int32_t end = it->next(); end != icu::BreakIterator::DONE;
+             start = end, end = it->next()) {
             double w = advance(u.char32At(start));
             if (used + w > budget) break;
             used += w;
@@ -112,7 +116,8 @@ std::string fit(const std::string& text, double width, double fontSize) {
 // The ICU locale matching the card's language.
 icu::Locale cardLocale(const std::string& language) {
     if (language.rfind("zh", 0) == 0) {
-        bool hant = language.find("Hant") != std::string::npos || language.find("TW") != std::string::npos ||
+        bool hant = language.find("Hant") != std::string::npos ||
+                    language.find("TW") != std::string::npos ||
                     language.find("HK") != std::string::npos;
         return icu::Locale(hant ? "zh_Hant" : "zh_Hans");
     }
@@ -129,12 +134,20 @@ std::string relativeTime(double instant, double now, const icu::Locale& locale) 
     double magnitude = std::fabs(offset);
     URelativeDateTimeUnit unit = UDAT_REL_UNIT_SECOND;
     double amount = std::round(offset);
-    if (magnitude >= 86400) { unit = UDAT_REL_UNIT_DAY; amount = std::trunc(offset / 86400); }
-    else if (magnitude >= 3600) { unit = UDAT_REL_UNIT_HOUR; amount = std::trunc(offset / 3600); }
-    else if (magnitude >= 60) { unit = UDAT_REL_UNIT_MINUTE; amount = std::trunc(offset / 60); }
+    if (magnitude >= 86400) {
+        unit = UDAT_REL_UNIT_DAY;
+        amount = std::trunc(offset / 86400);
+    } else if (magnitude >= 3600) {
+        unit = UDAT_REL_UNIT_HOUR;
+        amount = std::trunc(offset / 3600);
+    } else if (magnitude >= 60) {
+        unit = UDAT_REL_UNIT_MINUTE;
+        amount = std::trunc(offset / 60);
+    }
     UErrorCode status = U_ZERO_ERROR;
     icu::RelativeDateTimeFormatter formatter(locale, nullptr, UDAT_STYLE_SHORT,
-                                             UDISPCTX_CAPITALIZATION_FOR_BEGINNING_OF_SENTENCE, status);
+                                             UDISPCTX_CAPITALIZATION_FOR_BEGINNING_OF_SENTENCE,
+                                             status);
     icu::UnicodeString text;
     if (U_SUCCESS(status)) formatter.formatNumeric(amount == 0 ? -0.0 : amount, unit, text, status);
     if (U_FAILURE(status)) return std::string(Texts::missing);
@@ -148,38 +161,52 @@ std::string fontFamily(const icu::Locale& locale) {
     std::string_view language = locale.getLanguage();
     std::string_view script = locale.getScript();
     const char* cjk = "Noto Sans CJK SC";
-    if (language == "ja") cjk = "Noto Sans CJK JP";
-    else if (language == "ko") cjk = "Noto Sans CJK KR";
-    else if (script == "Hant") cjk = "Noto Sans CJK TC";
+    if (language == "ja")
+        cjk = "Noto Sans CJK JP";
+    else if (language == "ko")
+        cjk = "Noto Sans CJK KR";
+    else if (script == "Hant")
+        cjk = "Noto Sans CJK TC";
     return std::string("system-ui, -apple-system, 'Noto Sans', '") + cjk + "', sans-serif";
 }
 
 class Card {
 public:
     Card(const WidgetStatusContent& content, const Options& options)
-        : c_(content), o_(options), size_(size(content.size)),
-          locale_(cardLocale(content.strings ? content.strings->resolvedLanguage(content.language())
-                                             : WidgetStrings::shared().resolvedLanguage(content.language()))),
+        : c_(content),
+          o_(options),
+          size_(size(content.size)),
+          locale_(cardLocale(content.strings
+                                 ? content.strings->resolvedLanguage(content.language())
+                                 : WidgetStrings::shared().resolvedLanguage(content.language()))),
           links_(content.linksEnabled && WidgetRoute::isValidScheme(options.scheme)) {}
 
     std::string render() {
         const std::string W = num(size_.width), H = num(size_.height), P = escape(o_.idPrefix);
         out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
         out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + W + "\" height=\"" + H +
-                "\" viewBox=\"0 0 " + W + " " + H + "\" class=\"card " + std::string(toText(c_.size)) +
-                "\" data-freshness=\"" + freshnessText() + "\">\n";
+                "\" viewBox=\"0 0 " + W + " " + H + "\" class=\"card " +
+                std::string(toText(c_.size)) + "\" data-freshness=\"" + freshnessText() + "\">\n";
         out_ += "<title>" + escape(c_.text(Texts::appName)) + "</title>\n";
         out_ += style();
         WidgetColor color = WidgetColor::trend();
-        out_ += "<defs><linearGradient id=\"" + P + "-trend\" x1=\"0\" y1=\"0\" x2=\"0\" y2=\"1\">"
-                "<stop offset=\"0\" stop-color=\"" + color.hex() + "\" stop-opacity=\"0.38\"/>"
-                "<stop offset=\"1\" stop-color=\"" + color.hex() + "\" stop-opacity=\"0.03\"/>"
-                "</linearGradient><clipPath id=\"" + P + "-clip\"><rect width=\"" + W + "\" height=\"" + H +
+        out_ += "<defs><linearGradient id=\"" + P +
+                "-trend\" x1=\"0\" y1=\"0\" x2=\"0\" y2=\"1\">"
+                "<stop offset=\"0\" stop-color=\"" +
+                color.hex() +
+                "\" stop-opacity=\"0.38\"/>"
+                "<stop offset=\"1\" stop-color=\"" +
+                color.hex() +
+                "\" stop-opacity=\"0.03\"/>"
+                "</linearGradient><clipPath id=\"" +
+                P + "-clip\"><rect width=\"" + W + "\" height=\"" + H +
                 "\" rx=\"22\"/></clipPath></defs>\n";
         out_ += "<g clip-path=\"url(#" + P + "-clip)\">\n";
-        std::string background = "<rect class=\"background\" width=\"" + W + "\" height=\"" + H + "\"/>";
+        std::string background =
+            "<rect class=\"background\" width=\"" + W + "\" height=\"" + H + "\"/>";
         if (o_.widgetURL && links_) {
-            out_ += "<a class=\"widget-link\" href=\"" + escape(*o_.widgetURL) + "\">" + background + "</a>\n";
+            out_ += "<a class=\"widget-link\" href=\"" + escape(*o_.widgetURL) + "\">" +
+                    background + "</a>\n";
         } else {
             out_ += background + "\n";
         }
@@ -207,8 +234,8 @@ private:
     }
 
     std::string style() const {
-        return std::string("<style>\n") +
-               "text { font-family: " + fontFamily(locale_) + "; font-variant-numeric: tabular-nums;"
+        return std::string("<style>\n") + "text { font-family: " + fontFamily(locale_) +
+               "; font-variant-numeric: tabular-nums;"
                " font-feature-settings: 'tnum'; fill: #1d1d1f; white-space: pre; }\n"
                ".background { fill: #ececec; }\n"
                ".tile { fill: #000000; fill-opacity: 0.045; }\n"
@@ -218,24 +245,28 @@ private:
                ".content { pointer-events: none; }\n"
                ".content a { pointer-events: auto; cursor: pointer; }\n"
                "@media (prefers-color-scheme: dark) {\n"
-               "  .background { fill: #2a2a2c; } text { fill: #f5f5f7; } .symbol { color: #f5f5f7; }\n"
+               "  .background { fill: #2a2a2c; } text { fill: #f5f5f7; } .symbol { color: #f5f5f7; "
+               "}\n"
                "  .tile { fill: #ffffff; fill-opacity: 0.07; } .secondary { fill: #a1a1a6; }\n"
                "}\n</style>\n";
     }
 
     // A text element; `body` is already escaped markup.
-    void text(double x, double y, double fontSize, const std::string& body, const std::string& cls = "",
-              int weight = 400, const char* anchor = "start") {
-        out_ += "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\" font-size=\"" + num(fontSize) + "\"";
+    void text(double x, double y, double fontSize, const std::string& body,
+              const std::string& cls = "", int weight = 400, const char* anchor = "start") {
+        out_ +=
+            "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\" font-size=\"" + num(fontSize) + "\"";
         if (weight != 400) out_ += " font-weight=\"" + std::to_string(weight) + "\"";
-        if (std::string_view(anchor) != "start") out_ += " text-anchor=\"" + std::string(anchor) + "\"";
+        if (std::string_view(anchor) != "start")
+            out_ += " text-anchor=\"" + std::string(anchor) + "\"";
         if (!cls.empty()) out_ += " class=\"" + cls + "\"";
         out_ += ">" + body + "</text>\n";
     }
 
     void openLink(WidgetMetric metric) {
         if (links_) {
-            out_ += "<a class=\"metric-link\" href=\"" + escape(WidgetRoute::metric(metric).url(o_.scheme)) + "\">";
+            out_ += "<a class=\"metric-link\" href=\"" +
+                    escape(WidgetRoute::metric(metric).url(o_.scheme)) + "\">";
         }
     }
     void closeLink() {
@@ -249,11 +280,12 @@ private:
     void trend(WidgetMetric metric, double x, double y, double w, double h) {
         WidgetTrend::Paths paths = c_.trend(metric).paths({w, h});
         std::string color = WidgetColor::trend().hex();
-        out_ += "<g class=\"trend\" data-metric=\"" + std::string(toText(metric)) + "\" transform=\"translate(" +
-                num(x) + " " + num(y) + ")\">";
-        out_ += "<path class=\"trend-area\" d=\"" + paths.area.svg() + "\" fill=\"url(#" + escape(o_.idPrefix) +
-                "-trend)\"/>";
-        out_ += "<path class=\"trend-line\" d=\"" + paths.line.svg() + "\" fill=\"none\" stroke=\"" + color +
+        out_ += "<g class=\"trend\" data-metric=\"" + std::string(toText(metric)) +
+                "\" transform=\"translate(" + num(x) + " " + num(y) + ")\">";
+        out_ += "<path class=\"trend-area\" d=\"" + paths.area.svg() + "\" fill=\"url(#" +
+                escape(o_.idPrefix) + "-trend)\"/>";
+        out_ += "<path class=\"trend-line\" d=\"" + paths.line.svg() +
+                "\" fill=\"none\" stroke=\"" + color +
                 "\" stroke-width=\"1.6\" stroke-linejoin=\"round\" stroke-linecap=\"round\"/>";
         out_ += "</g>\n";
     }
@@ -262,9 +294,11 @@ private:
         symbol("thermometer.medium", padding - 1, 14, 13);
         text(padding + 15, 25, 11, escape(c_.text(Texts::appName)), "header", 600);
         if (c_.size != WidgetCardSize::small) {
-            std::string cls = c_.freshness() == WidgetFreshness::recent && c_.snapshot ? "status secondary"
-                                                                                      : "status attention";
-            text(size_.width - padding, 25, 9, escape(fit(c_.statusLabel(), size_.width / 2, 9)), cls, 400, "end");
+            std::string cls = c_.freshness() == WidgetFreshness::recent && c_.snapshot
+                                  ? "status secondary"
+                                  : "status attention";
+            text(size_.width - padding, 25, 9, escape(fit(c_.statusLabel(), size_.width / 2, 9)),
+                 cls, 400, "end");
         }
     }
 
@@ -276,14 +310,18 @@ private:
     void small() {
         const double inner = size_.width - 2 * padding;
         openLink(WidgetMetric::cpuTemperature);
-        text(padding, 64, 32, escape(c_.number(WidgetMetric::cpuTemperature)) + "<tspan font-size=\"22\">" +
-                                  escape(c_.text(Texts::degree)) + "</tspan>", "figure", 600);
+        text(padding, 64, 32,
+             escape(c_.number(WidgetMetric::cpuTemperature)) + "<tspan font-size=\"22\">" +
+                 escape(c_.text(Texts::degree)) + "</tspan>",
+             "figure", 600);
         closeLink();
         openLink(WidgetMetric::cpuUsage);
-        text(padding, 82, 12, "CPU " + escape(c_.number(WidgetMetric::cpuUsage)) + "%", "figure", 500);
+        text(padding, 82, 12, "CPU " + escape(c_.number(WidgetMetric::cpuUsage)) + "%", "figure",
+             500);
         closeLink();
         openLink(WidgetMetric::fan);
-        text(padding, 98, 12, escape(c_.number(WidgetMetric::fan)) + escape(c_.text(Texts::rpmUnit)), "figure", 500);
+        text(padding, 98, 12,
+             escape(c_.number(WidgetMetric::fan)) + escape(c_.text(Texts::rpmUnit)), "figure", 500);
         closeLink();
         trend(WidgetMetric::cpuUsage, padding, 105, inner, 22);
         text(padding, 142, 10, escape(fit(c_.modeText(), inner, 10)), "mode");
@@ -318,7 +356,8 @@ private:
         out_ += "<rect class=\"tile\" x=\"" + num(x) + "\" y=\"" + num(y) + "\" width=\"" + num(w) +
                 "\" height=\"" + num(h) + "\" rx=\"12\"/>\n";
         symbol(symbolName(metric), x + 8, y + 8, 12);
-        text(x + 23, y + 18, 9.5, escape(fit(c_.text(WidgetStatusContent::title(metric)), w - 27, 9.5)),
+        text(x + 23, y + 18, 9.5,
+             escape(fit(c_.text(WidgetStatusContent::title(metric)), w - 27, 9.5)),
              "title secondary");
         tileFigure(metric, x + 8, y + 47, 22);
         trend(metric, x + 8, y + 55, w - 16, h - 63);
@@ -328,9 +367,11 @@ private:
     void footer(double y) {
         const double inner = size_.width - 2 * padding;
         text(padding, y, 9, escape(fit(c_.footerLabel(), inner / 2, 9)), "footer secondary");
-        text(size_.width - padding, y, 9, escape(fit(relative(), inner / 2, 9)), "footer-time secondary", 400, "end");
+        text(size_.width - padding, y, 9, escape(fit(relative(), inner / 2, 9)),
+             "footer-time secondary", 400, "end");
         // The turbo text keeps what it needs up to half the row; the mode takes the rest.
-        std::string turbo = fit(c_.text(Texts::turbo) + c_.text(Texts::separator) + c_.turboText(), inner / 2, 10);
+        std::string turbo =
+            fit(c_.text(Texts::turbo) + c_.text(Texts::separator) + c_.turboText(), inner / 2, 10);
         double modeWidth = inner - WidgetCardRenderer::width(turbo, 10) - 12;
         text(padding, y + 16, 10, escape(fit(c_.modeText(), modeWidth, 10)), "mode");
         text(size_.width - padding, y + 16, 10, escape(turbo), "turbo", 400, "end");
@@ -339,21 +380,24 @@ private:
     void medium() {
         const double gap = 8;
         const double w = (size_.width - 2 * padding - 2 * gap) / 3;
-        const WidgetMetric metrics[] = {WidgetMetric::cpuTemperature, WidgetMetric::cpuUsage, WidgetMetric::fan};
+        const WidgetMetric metrics[] = {WidgetMetric::cpuTemperature, WidgetMetric::cpuUsage,
+                                        WidgetMetric::fan};
         for (int i = 0; i < 3; ++i) tile(metrics[i], padding + i * (w + gap), 36, w, 90);
         footer(142);
     }
 
     void large() {
         const double inner = size_.width - 2 * padding;
-        const WidgetMetric metrics[] = {WidgetMetric::cpuTemperature, WidgetMetric::cpuUsage, WidgetMetric::fan};
+        const WidgetMetric metrics[] = {WidgetMetric::cpuTemperature, WidgetMetric::cpuUsage,
+                                        WidgetMetric::fan};
         for (int i = 0; i < 3; ++i) {
             WidgetMetric metric = metrics[i];
             double y = 36 + i * 60;
-            out_ += "<rect class=\"tile\" x=\"" + num(padding) + "\" y=\"" + num(y) + "\" width=\"" + num(inner) +
-                    "\" height=\"54\" rx=\"12\"/>\n";
+            out_ += "<rect class=\"tile\" x=\"" + num(padding) + "\" y=\"" + num(y) +
+                    "\" width=\"" + num(inner) + "\" height=\"54\" rx=\"12\"/>\n";
             symbol(symbolName(metric), padding + 9, y + 8, 12);
-            text(padding + 25, y + 18, 11, escape(fit(c_.text(WidgetStatusContent::title(metric)), 110, 11)),
+            text(padding + 25, y + 18, 11,
+                 escape(fit(c_.text(WidgetStatusContent::title(metric)), 110, 11)),
                  "title secondary");
             openLink(metric);
             tileFigure(metric, padding + 9, y + 45, 24);

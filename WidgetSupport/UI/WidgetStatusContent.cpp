@@ -47,7 +47,8 @@ std::string WidgetStatusContent::temperature(std::optional<double> value) {
 }
 
 std::string WidgetStatusContent::fanText(const WidgetFan& fan) const {
-    std::string_view state = !fan.manual ? Texts::unknown : (*fan.manual ? Texts::manual : Texts::automatic);
+    std::string_view state =
+        !fan.manual ? Texts::unknown : (*fan.manual ? Texts::manual : Texts::automatic);
     std::string separator = text(Texts::separator);
     return text(Texts::fan) + " " + std::to_string(fan.id + 1) + separator +
            (fan.rpm ? noDecimals(*fan.rpm) : std::string(Texts::missing)) + separator + text(state);

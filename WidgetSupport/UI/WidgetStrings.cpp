@@ -54,10 +54,16 @@ WidgetStrings WidgetStrings::load(const std::filesystem::path& file,
         nlohmann::json json = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
         bool valid = json.is_object();
         for (auto entry = json.begin(); valid && entry != json.end(); ++entry) {
-            if (!entry->is_object()) { valid = false; break; }
+            if (!entry->is_object()) {
+                valid = false;
+                break;
+            }
             auto& row = table[entry.key()];
             for (auto cell = entry->begin(); cell != entry->end(); ++cell) {
-                if (!cell->is_string()) { valid = false; break; }
+                if (!cell->is_string()) {
+                    valid = false;
+                    break;
+                }
                 row[cell.key()] = cell->get<std::string>();
             }
         }
@@ -72,7 +78,8 @@ WidgetStrings WidgetStrings::load(const std::filesystem::path& file) {
 }
 
 const WidgetStrings& WidgetStrings::shared() {
-    static const WidgetStrings strings = load(WidgetBundle::main().resource("Localization", "json"));
+    static const WidgetStrings strings =
+        load(WidgetBundle::main().resource("Localization", "json"));
     return strings;
 }
 
@@ -89,7 +96,8 @@ std::string WidgetStrings::translate(std::string_view key, std::string_view lang
     return translateResolved(key, resolvedLanguage(language));
 }
 
-std::string WidgetStrings::translateResolved(std::string_view key, std::string_view language) const {
+std::string WidgetStrings::translateResolved(std::string_view key,
+                                             std::string_view language) const {
     if (startsWith(language, "zh")) {
         // Source texts are Simplified Chinese already.
         if (contains(language, "Hant") || contains(language, "TW") || contains(language, "HK")) {
@@ -128,7 +136,8 @@ std::string WidgetStrings::translateResolved(std::string_view key, std::string_v
     return std::string(key);
 }
 
-std::vector<std::string> WidgetStrings::preferredLanguagesFromEnvironment(const Environment& environment) {
+std::vector<std::string> WidgetStrings::preferredLanguagesFromEnvironment(
+    const Environment& environment) {
     std::vector<std::string> languages;
     auto add = [&](std::string tag) {
         if (tag.empty()) return;

@@ -39,7 +39,9 @@ std::string_view drawing(std::string_view name) {
 
 }  // namespace
 
-bool has(std::string_view name) { return !drawing(name).empty(); }
+bool has(std::string_view name) {
+    return !drawing(name).empty();
+}
 
 std::string_view resolve(std::string_view name) {
     if (has(name)) return name;
@@ -57,7 +59,8 @@ std::string svg(std::string_view name, double x, double y, double size, std::str
         }
     }
     char transform[96];
-    std::snprintf(transform, sizeof transform, "translate(%.2f %.2f) scale(%.4f)", x, y, size / 24.0);
+    std::snprintf(transform, sizeof transform, "translate(%.2f %.2f) scale(%.4f)", x, y,
+                  size / 24.0);
     return "<g class=\"symbol\" transform=\"" + std::string(transform) + "\">" + colored + "</g>";
 }
 

@@ -8,7 +8,9 @@
 namespace pyrelle {
 namespace {
 
-double unit(double value) { return std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0); }
+double unit(double value) {
+    return std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0);
+}
 
 int channel(double value) {
     if (!std::isfinite(value)) return 0;
@@ -19,7 +21,8 @@ int channel(double value) {
 
 std::string WidgetColor::hex() const {
     char buffer[8];
-    std::snprintf(buffer, sizeof buffer, "#%02x%02x%02x", channel(red), channel(green), channel(blue));
+    std::snprintf(buffer, sizeof buffer, "#%02x%02x%02x", channel(red), channel(green),
+                  channel(blue));
     return buffer;
 }
 

@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
         }
         run(input);
     }
-    std::printf("fuzz: %zu seeds and %ld random inputs ran without a finding\n", seeds.size(), runs);
+    std::printf("fuzz: %zu seeds and %ld random inputs ran without a finding\n", seeds.size(),
+                runs);
     return 0;
 }

@@ -204,7 +204,8 @@ struct WriteCase {
     int32_t expected;
 };
 
-class SMCWriteAllowListTest : public SMCClientTest, public ::testing::WithParamInterface<WriteCase> {};
+class SMCWriteAllowListTest : public SMCClientTest,
+                              public ::testing::WithParamInterface<WriteCase> {};
 
 TEST_P(SMCWriteAllowListTest, OnlyFanControlKeysReachTheSMC) {
     const WriteCase& c = GetParam();
@@ -216,16 +217,17 @@ TEST_P(SMCWriteAllowListTest, OnlyFanControlKeysReachTheSMC) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, SMCWriteAllowListTest,
-    ::testing::Values(WriteCase{"F0Md", PYR_TYPE_UI8, 1, 1, 0}, WriteCase{"F9md", PYR_TYPE_UI8, 1, 0, 0},
-                      WriteCase{"F1Tg", PYR_TYPE_FLT, 4, 0, 0}, WriteCase{"FS! ", PYR_TYPE_UI16, 2, 3, 0},
-                      WriteCase{"Ftst", PYR_TYPE_UI8, 1, 1, 0}, WriteCase{"Ftst", PYR_TYPE_UI8, 1, 0, 0},
-                      WriteCase{"Ftst", PYR_TYPE_UI8, 1, 2, -3}, WriteCase{"Ftst", PYR_TYPE_UI16, 1, 1, -3},
-                      WriteCase{"Ftst", PYR_TYPE_UI8, 2, 1, -3}, WriteCase{"F0Mn", PYR_TYPE_FLT, 4, 0, -3},
-                      WriteCase{"F0Mx", PYR_TYPE_FLT, 4, 0, -3}, WriteCase{"F0MD", PYR_TYPE_UI8, 1, 1, -3},
-                      WriteCase{"F0tg", PYR_TYPE_FLT, 4, 0, -3}, WriteCase{"f0Md", PYR_TYPE_UI8, 1, 1, -3},
-                      WriteCase{"FAMd", PYR_TYPE_UI8, 1, 1, -3}, WriteCase{"FS!!", PYR_TYPE_UI8, 1, 1, -3},
-                      WriteCase{"TC0P", PYR_TYPE_SP78, 2, 0, -3}, WriteCase{"F10Md", PYR_TYPE_UI8, 1, 1, -1},
-                      WriteCase{"F0Md", PYR_TYPE_UI8, 0, 1, -1}));
+    ::testing::Values(
+        WriteCase{"F0Md", PYR_TYPE_UI8, 1, 1, 0}, WriteCase{"F9md", PYR_TYPE_UI8, 1, 0, 0},
+        WriteCase{"F1Tg", PYR_TYPE_FLT, 4, 0, 0}, WriteCase{"FS! ", PYR_TYPE_UI16, 2, 3, 0},
+        WriteCase{"Ftst", PYR_TYPE_UI8, 1, 1, 0}, WriteCase{"Ftst", PYR_TYPE_UI8, 1, 0, 0},
+        WriteCase{"Ftst", PYR_TYPE_UI8, 1, 2, -3}, WriteCase{"Ftst", PYR_TYPE_UI16, 1, 1, -3},
+        WriteCase{"Ftst", PYR_TYPE_UI8, 2, 1, -3}, WriteCase{"F0Mn", PYR_TYPE_FLT, 4, 0, -3},
+        WriteCase{"F0Mx", PYR_TYPE_FLT, 4, 0, -3}, WriteCase{"F0MD", PYR_TYPE_UI8, 1, 1, -3},
+        WriteCase{"F0tg", PYR_TYPE_FLT, 4, 0, -3}, WriteCase{"f0Md", PYR_TYPE_UI8, 1, 1, -3},
+        WriteCase{"FAMd", PYR_TYPE_UI8, 1, 1, -3}, WriteCase{"FS!!", PYR_TYPE_UI8, 1, 1, -3},
+        WriteCase{"TC0P", PYR_TYPE_SP78, 2, 0, -3}, WriteCase{"F10Md", PYR_TYPE_UI8, 1, 1, -1},
+        WriteCase{"F0Md", PYR_TYPE_UI8, 0, 1, -1}));
 
 TEST_F(SMCClientTest, WriteSendsSizeAndAllBytesWithTypeLeftZero) {
     PYRValue target = value(PYR_TYPE_FLT, 4, {0x00, 0x40, 0x9C, 0x45});
@@ -247,7 +249,8 @@ TEST_F(SMCClientTest, DeviceExchangeUsesInstalledDevice) {
     device->setOtherReply(0, {'{', '}'});
     std::vector<uint8_t> reply{1, 2, 3};
     const std::vector<uint8_t> request{'x'};
-    EXPECT_EQ(pyrelle::csmc::deviceExchange(pyrelle::csmc::kSelectorPowerManager, request, reply), 0);
+    EXPECT_EQ(pyrelle::csmc::deviceExchange(pyrelle::csmc::kSelectorPowerManager, request, reply),
+              0);
     EXPECT_EQ(reply, (std::vector<uint8_t>{'{', '}'}));
     EXPECT_TRUE(pyrelle::csmc::deviceConfigured());
     EXPECT_EQ(device->exchanges().back().first, pyrelle::csmc::kSelectorPowerManager);

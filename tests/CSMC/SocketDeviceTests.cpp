@@ -223,9 +223,9 @@ TEST_F(SocketDeviceTest, OneShotExchangeForControlSelectors) {
     ::setenv("PYRELLE_SMC_SOCKET", server.path().c_str(), 1);
     const std::string json = R"({"op":"state"})";
     std::vector<uint8_t> reply;
-    ASSERT_EQ(pyrelle::csmc::deviceExchange(pyrelle::csmc::kSelectorControl,
-                                            {reinterpret_cast<const uint8_t*>(json.data()), json.size()},
-                                            reply),
+    ASSERT_EQ(pyrelle::csmc::deviceExchange(
+                  pyrelle::csmc::kSelectorControl,
+                  {reinterpret_cast<const uint8_t*>(json.data()), json.size()}, reply),
               0);
     EXPECT_EQ(reply, (std::vector<uint8_t>{'o', 'k'}));
     const auto exchanges = device->exchanges();
@@ -242,7 +242,8 @@ struct HostileCase {
     int32_t first;
 };
 
-class HostilePeerTest : public SocketDeviceTest, public ::testing::WithParamInterface<HostileCase> {};
+class HostilePeerTest : public SocketDeviceTest,
+                        public ::testing::WithParamInterface<HostileCase> {};
 
 TEST_P(HostilePeerTest, GivesStatusAndFailsFastAfterwards) {
     TestServer server(GetParam().serve);
@@ -260,51 +261,55 @@ TEST_P(HostilePeerTest, GivesStatusAndFailsFastAfterwards) {
 
 INSTANTIATE_TEST_SUITE_P(
     Peers, HostilePeerTest,
-    ::testing::Values(
-        HostileCase{"ClosesBeforeRequest", [](int, const std::atomic<bool>&) {}, PYR_KERN_NOT_RESPONDING},
-        HostileCase{"ClosesMidHeader",
-                    [](int fd, const std::atomic<bool>&) {
-                        Request request;
-                        if (readRequest(fd, request)) writeAll(fd, "\0\0", 2);
-                    },
-                    PYR_KERN_NOT_RESPONDING},
-        HostileCase{"ClosesMidPayload",
-                    [](int fd, const std::atomic<bool>&) {
-                        Request request;
-                        uint32_t header[2] = {0, 80};
-                        if (readRequest(fd, request)) writeAll(fd, header, sizeof(header));
-                        writeAll(fd, std::string(40, 'x').data(), 40);
-                    },
-                    PYR_KERN_NOT_RESPONDING},
-        HostileCase{"SendsUnaskedBytes",
-                    [](int fd, const std::atomic<bool>& stopping) {
-                        // A valid key-info answer followed by three stray bytes.
-                        Request request;
-                        if (!readRequest(fd, request) || request.payload.size() != 80) return;
-                        std::vector<uint8_t> message(8 + 80 + 3, 0);
-                        message[4] = 80;
-                        message[8 + 28] = 2;  // data size 2
-                        writeAll(fd, message.data(), message.size());
-                        stayQuiet(fd, stopping);
-                    },
-                    PYR_KERN_NOT_RESPONDING},
-        HostileCase{"StaysSilent", stayQuiet, PYR_KERN_TIMEOUT},
-        HostileCase{"AnswersHalfThenStalls",
-                    [](int fd, const std::atomic<bool>& stopping) {
-                        Request request;
-                        uint32_t header[2] = {0, 80};
-                        if (readRequest(fd, request)) writeAll(fd, header, sizeof(header));
-                        stayQuiet(fd, stopping);
-                    },
-                    PYR_KERN_TIMEOUT},
-        HostileCase{"ClaimsHugeLength",
-                    [](int fd, const std::atomic<bool>& stopping) {
-                        Request request;
-                        uint32_t header[2] = {0, 0xFFFFFFFFu};
-                        if (readRequest(fd, request)) writeAll(fd, header, sizeof(header));
-                        stayQuiet(fd, stopping);
-                    },
-                    PYR_KERN_MESSAGE_TOO_LARGE}),
+    ::testing::Values(HostileCase{"ClosesBeforeRequest", [](int, const std::atomic<bool>&) {},
+                                  PYR_KERN_NOT_RESPONDING},
+                      HostileCase{"ClosesMidHeader",
+                                  [](int fd, const std::atomic<bool>&) {
+                                      Request request;
+                                      if (readRequest(fd, request)) writeAll(fd, "\0\0", 2);
+                                  },
+                                  PYR_KERN_NOT_RESPONDING},
+                      HostileCase{"ClosesMidPayload",
+                                  [](int fd, const std::atomic<bool>&) {
+                                      Request request;
+                                      uint32_t header[2] = {0, 80};
+                                      if (readRequest(fd, request))
+                                          writeAll(fd, header, sizeof(header));
+                                      writeAll(fd, std::string(40, 'x').data(), 40);
+                                  },
+                                  PYR_KERN_NOT_RESPONDING},
+                      HostileCase{"SendsUnaskedBytes",
+                                  [](int fd, const std::atomic<bool>& stopping) {
+                                      // A valid key-info answer followed by three stray bytes.
+                                      Request request;
+                                      if (!readRequest(fd, request) || request.payload.size() != 80)
+                                          return;
+                                      std::vector<uint8_t> message(8 + 80 + 3, 0);
+                                      message[4] = 80;
+                                      message[8 + 28] = 2;  // data size 2
+                                      writeAll(fd, message.data(), message.size());
+                                      stayQuiet(fd, stopping);
+                                  },
+                                  PYR_KERN_NOT_RESPONDING},
+                      HostileCase{"StaysSilent", stayQuiet, PYR_KERN_TIMEOUT},
+                      HostileCase{"AnswersHalfThenStalls",
+                                  [](int fd, const std::atomic<bool>& stopping) {
+                                      Request request;
+                                      uint32_t header[2] = {0, 80};
+                                      if (readRequest(fd, request))
+                                          writeAll(fd, header, sizeof(header));
+                                      stayQuiet(fd, stopping);
+                                  },
+                                  PYR_KERN_TIMEOUT},
+                      HostileCase{"ClaimsHugeLength",
+                                  [](int fd, const std::atomic<bool>& stopping) {
+                                      Request request;
+                                      uint32_t header[2] = {0, 0xFFFFFFFFu};
+                                      if (readRequest(fd, request))
+                                          writeAll(fd, header, sizeof(header));
+                                      stayQuiet(fd, stopping);
+                                  },
+                                  PYR_KERN_MESSAGE_TOO_LARGE}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SocketDeviceTest, OversizedRequestIsRefusedBeforeSending) {
@@ -328,7 +333,8 @@ TEST_F(SocketDeviceTest, ConcurrentCallersOnOneConnectionStayInStep) {
     auto reader = [&](const char* key, double expected) {
         for (int i = 0; i < 200; ++i) {
             PYRValue value{};
-            if (pyr_smc_read(connection, key, &value) != 0 || pyr_decode(&value) != expected) ++wrong;
+            if (pyr_smc_read(connection, key, &value) != 0 || pyr_decode(&value) != expected)
+                ++wrong;
         }
     };
     std::thread a(reader, "TC0P", 50.5);

@@ -56,16 +56,11 @@ std::vector<Step> replayLoadRamp() {
 
 const char* name(DiagnosticState state) {
     switch (state) {
-        case DiagnosticState::sampling:
-            return "sampling";
-        case DiagnosticState::attention:
-            return "attention";
-        case DiagnosticState::observing:
-            return "observing";
-        case DiagnosticState::stable:
-            return "stable";
-        case DiagnosticState::partial:
-            return "partial";
+        case DiagnosticState::sampling: return "sampling";
+        case DiagnosticState::attention: return "attention";
+        case DiagnosticState::observing: return "observing";
+        case DiagnosticState::stable: return "stable";
+        case DiagnosticState::partial: return "partial";
     }
     return "?";
 }

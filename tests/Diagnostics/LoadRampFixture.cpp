@@ -34,7 +34,7 @@ double loadAt(int t) {
 // The sampler's view of the operating system, answered from the virtual Mac's power manager
 // and from CPU ticks that follow its load.
 class VirtualMacPlatform : public SamplerPlatform {
-  public:
+public:
     VirtualMacPlatform(std::shared_ptr<sim::VirtualSMC> device, const double* clock)
         : device_(std::move(device)), clock_(clock) {}
 
@@ -63,7 +63,7 @@ class VirtualMacPlatform : public SamplerPlatform {
     bool lowPowerMode() override { return device_->powerState().value("lowPower", false); }
     int32_t memoryPressure() override { return device_->powerState().value("memoryPressure", -1); }
 
-  private:
+private:
     std::shared_ptr<sim::VirtualSMC> device_;
     const double* clock_;
     PYRCPUTicks ticks_{1000, 500, 100000, 0};

@@ -27,16 +27,13 @@ struct Harness {
     bool cancelled = false;
     int waits = 0;
 
-    Harness() {
-        hardware.addFan(0, 1200, 5000, 1200).addFan(1, 1300, 5200, 1300);
-    }
+    Harness() { hardware.addFan(0, 1200, 5000, 1200).addFan(1, 1300, 5200, 1300); }
 
     // Runs the lease; returns the error text, or "" on a normal return.
     std::string run(double duration) {
         try {
             CoolingLease::run(
-                hardware, duration, [this] { return clock.now(); },
-                [this] { return cancelled; },
+                hardware, duration, [this] { return clock.now(); }, [this] { return cancelled; },
                 [this] {
                     ++waits;
                     clock.pause(1);
@@ -81,9 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"DurationOver300", [](Harness&) {}, 300.5, "散热会话必须在 5 分钟以内"},
         RefusalCase{"DurationNaN", [](Harness&) {}, std::nan(""), "散热会话必须在 5 分钟以内"},
         RefusalCase{"CancelledBeforeStart", [](Harness& h) { h.cancelled = true; }, 5, ""},
-        RefusalCase{"NoFans", [](Harness& h) { h.hardware.hidden = {0, 1}; }, 5, kNotAutomatic},
-        RefusalCase{"ManualUnknown",
-                    [](Harness& h) { h.hardware.fan(1).reading.manual.reset(); }, 5, kNotAutomatic},
+        RefusalCase{"NoFans",
+                    [](Harness& h) {
+                        h.hardware.hidden = {0, 1};
+                    },
+                    5, kNotAutomatic},
+        RefusalCase{"ManualUnknown", [](Harness& h) { h.hardware.fan(1).reading.manual.reset(); },
+                    5, kNotAutomatic},
         RefusalCase{"AlreadyManual", [](Harness& h) { h.hardware.fan(0).reading.manual = true; }, 5,
                     kNotAutomatic},
         RefusalCase{"NotControllable",
@@ -93,8 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
                     [](Harness& h) { h.hardware.fan(1).reading.maximum = 12001; }, 5, kRated},
         RefusalCase{"MinimumAboveMaximum",
                     [](Harness& h) { h.hardware.fan(1).reading.minimum = 6000; }, 5, kRated},
-        RefusalCase{"MaximumMissing",
-                    [](Harness& h) { h.hardware.fan(0).reading.maximum.reset(); }, 5, kRated},
+        RefusalCase{"MaximumMissing", [](Harness& h) { h.hardware.fan(0).reading.maximum.reset(); },
+                    5, kRated},
         RefusalCase{"TargetUnreadable", [](Harness& h) { h.hardware.fan(1).target.reset(); }, 5,
                     kInherited},
         RefusalCase{"TargetAboveRange", [](Harness& h) { h.hardware.fan(0).target = 5000.5; }, 5,
@@ -106,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CoolingLease, AcceptsTheBoundaries) {
     Harness h;
     h.hardware.fan(0).reading.maximum = 12000;
-    h.hardware.fan(0).reading.minimum = 0;  // the cooling lease accepts a zero minimum
-    h.hardware.fan(0).target = 12000;       // a target at the maximum is inherited
+    h.hardware.fan(0).reading.minimum = 0;     // the cooling lease accepts a zero minimum
+    h.hardware.fan(0).target = 12000;          // a target at the maximum is inherited
     h.hardware.fan(1).reading.minimum = 5200;  // minimum equal to maximum
     h.hardware.fan(1).target = 5200;
     EXPECT_EQ(h.run(300), "");
@@ -121,8 +122,8 @@ TEST(CoolingLease, CancellationWhileApplyingRestoresEveryFanReadAtTheStart) {
         if (h.hardware.log.back() == "target 0 5000") h.cancelled = true;
     };
     EXPECT_EQ(h.run(5), "散热会话已取消或超时");
-    EXPECT_EQ(h.hardware.writes(), (std::vector<std::string>{"manual 0", "target 0 5000", "auto 0",
-                                                             "auto 1"}));
+    EXPECT_EQ(h.hardware.writes(),
+              (std::vector<std::string>{"manual 0", "target 0 5000", "auto 0", "auto 1"}));
     EXPECT_TRUE(h.hardware.allAutomatic());
 }
 

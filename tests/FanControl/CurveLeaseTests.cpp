@@ -83,8 +83,8 @@ TEST(CurveLease, FallingTemperatureLowersFourPointsPerCycle) {
     EXPECT_EQ(h.run(FanCurve::balanced(), 40), "");
     const auto p = h.percents();
     ASSERT_GE(p.size(), 16u);
-    const std::vector<double> expected = {80, 76, 72, 68, 64, 60, 56, 52, 48, 44,
-                                          40, 36, 32, 28, 25, 25};
+    const std::vector<double> expected = {80, 76, 72, 68, 64, 60, 56, 52,
+                                          48, 44, 40, 36, 32, 28, 25, 25};
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(p[i], expected[i], 1e-9) << i;
 }
 
@@ -182,8 +182,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartCase{"Duration1800Accepted", [](Harness& h) { h.cancelled = true; }, 1800, ""},
         StartCase{"DurationOver1800", [](Harness&) {}, 1800.5, "曲线会话最长 30 分钟"},
-        StartCase{"NoFans", [](Harness& h) { h.hardware.hidden = {0, 1}; }, 60,
-                  "请先恢复系统自动风扇并退出其他控制程序"},
+        StartCase{"NoFans",
+                  [](Harness& h) {
+                      h.hardware.hidden = {0, 1};
+                  },
+                  60, "请先恢复系统自动风扇并退出其他控制程序"},
         StartCase{"ManualFan", [](Harness& h) { h.hardware.fan(1).reading.manual = true; }, 60,
                   "请先恢复系统自动风扇并退出其他控制程序"},
         StartCase{"NoRange", [](Harness& h) { h.hardware.fan(1).reading.minimum.reset(); }, 60,

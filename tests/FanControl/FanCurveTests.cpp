@@ -53,9 +53,10 @@ INSTANTIATE_TEST_SUITE_P(
                        kCount},
         ValidationCase{"Empty", {}, kCount},
         ValidationCase{"Builtin", FanCurve::balanced().points, ""},
-        ValidationCase{"EightPoints",
-                       {{30, 0}, {40, 10}, {50, 20}, {60, 30}, {70, 40}, {80, 50}, {85, 60}, {90, 100}},
-                       ""},
+        ValidationCase{
+            "EightPoints",
+            {{30, 0}, {40, 10}, {50, 20}, {60, 30}, {70, 40}, {80, 50}, {85, 60}, {90, 100}},
+            ""},
         ValidationCase{"FirstBelow30", {{29.9, 0}, {90, 100}}, kRange},
         ValidationCase{"FirstAt30", {{30, 0}, {90, 100}}, ""},
         ValidationCase{"PercentAbove100", {{40, 101}, {90, 100}}, kRange},
@@ -96,8 +97,9 @@ TEST(FanCurve, ManualIsFlatAndClamped) {
 TEST(FanCurve, JsonRoundTripAndStrictDecoding) {
     const FanCurve curve{{{40, 10}, {90, 100}}, CurveSensor::gpu};
     const nlohmann::json json = curve;
-    EXPECT_EQ(json.dump(),
-              R"({"points":[{"percent":10.0,"temperature":40.0},{"percent":100.0,"temperature":90.0}],"sensor":"GPU"})");
+    EXPECT_EQ(
+        json.dump(),
+        R"({"points":[{"percent":10.0,"temperature":40.0},{"percent":100.0,"temperature":90.0}],"sensor":"GPU"})");
     EXPECT_EQ(json.get<FanCurve>(), curve);
     EXPECT_EQ(decodeFanCurve(R"({"points":[],"sensor":"CPU / GPU 较高温"})").sensor,
               CurveSensor::hottest);
@@ -106,8 +108,7 @@ TEST(FanCurve, JsonRoundTripAndStrictDecoding) {
                             R"({"points":[],"sensor":"cpu"})", R"({"points":{},"sensor":"CPU"})",
                             R"({"points":[{"temperature":"NaN","percent":1}],"sensor":"CPU"})",
                             R"({"points":[{"temperature":true,"percent":1}],"sensor":"CPU"})",
-                            R"({"points":[{"temperature":40}],"sensor":"CPU"})", "[]", "nul",
-                            ""}) {
+                            R"({"points":[{"temperature":40}],"sensor":"CPU"})", "[]", "nul", ""}) {
         EXPECT_THROW(decodeFanCurve(bad), ScopeError) << bad;
     }
 }

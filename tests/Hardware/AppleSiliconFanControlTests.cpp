@@ -24,7 +24,9 @@ std::string failure(const std::function<void()>& action) {
 }
 
 // Two automatic fans with uppercase mode keys and "Ftst" 0, like an M4 Pro laptop.
-std::map<std::string, double> twoFans() { return {{"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}}; }
+std::map<std::string, double> twoFans() {
+    return {{"F0Md", 0}, {"F1Md", 0}, {"Ftst", 0}};
+}
 
 }  // namespace
 
@@ -139,7 +141,11 @@ TEST(AppleSiliconFanControl, GivesUpAtOnceWhenUnlockingIsNotPossible) {
         std::string expected;
     };
     const Case cases[] = {
-        {"unlock flag unreadable", [](FakeFanKeys& k) { k.values.erase("Ftst"); k.refuse["F0Md"] = "模式写入被拒绝"; },
+        {"unlock flag unreadable",
+         [](FakeFanKeys& k) {
+             k.values.erase("Ftst");
+             k.refuse["F0Md"] = "模式写入被拒绝";
+         },
          "模式写入被拒绝"},
         {"unlock write refused",
          [](FakeFanKeys& k) {
@@ -180,7 +186,8 @@ TEST(AppleSiliconFanControl, FailedTakeOverAndFailedRestoreReportBothCauses) {
         std::string second;
     };
     const Case cases[] = {
-        {"flag write refused", [&](FakeFanKeys& k) { k.refuse["Ftst"] = ftstRefused; }, ftstRefused},
+        {"flag write refused", [&](FakeFanKeys& k) { k.refuse["Ftst"] = ftstRefused; },
+         ftstRefused},
         {"flag stays set", [](FakeFanKeys& k) { k.sticky.insert("Ftst"); }, kUnconfirmed},
     };
     for (const auto& c : cases) {
@@ -189,7 +196,8 @@ TEST(AppleSiliconFanControl, FailedTakeOverAndFailedRestoreReportBothCauses) {
         keys.unlockDelay = 100;
         keys.clock.onPause([&](double) { c.afterUnlock(keys); });
         auto control = keys.control();
-        EXPECT_EQ(failure([&] { control.setManual(0, true); }), kRefused + "；恢复自动风扇失败：" + c.second);
+        EXPECT_EQ(failure([&] { control.setManual(0, true); }),
+                  kRefused + "；恢复自动风扇失败：" + c.second);
         EXPECT_TRUE(control.originals().count(0));  // kept for a later retry
         EXPECT_EQ(keys.values["F0Md"], 0);
     }

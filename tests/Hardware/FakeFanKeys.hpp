@@ -37,13 +37,16 @@ struct FakeFanKeys {
 
     void write(const std::string& key, double value) {
         writes.emplace_back(key, value);
-        if (auto refused = refuse.find(key); refused != refuse.end()) throw ScopeError(refused->second);
-        const bool modeKey = key.size() == 4 && key[0] == 'F' && (key.substr(2) == "Md" || key.substr(2) == "md");
+        if (auto refused = refuse.find(key); refused != refuse.end())
+            throw ScopeError(refused->second);
+        const bool modeKey =
+            key.size() == 4 && key[0] == 'F' && (key.substr(2) == "Md" || key.substr(2) == "md");
         if (modeKey && value == 1 && unlockDelay) {
             if (!unlockedAt || clock.now() - *unlockedAt < *unlockDelay)
                 throw ScopeError("SMC " + key + " 写入失败（132）；此机型可能不支持控制");
         }
-        if (key == "Ftst") unlockedAt = value == 1 ? std::optional<double>(clock.now()) : std::nullopt;
+        if (key == "Ftst")
+            unlockedAt = value == 1 ? std::optional<double>(clock.now()) : std::nullopt;
         if (!sticky.count(key)) values[key] = value;
     }
 

@@ -144,7 +144,8 @@ TEST_F(VirtualMac, IntelFansAreReadThroughTheForcedMask) {
     fans = smc.fans();
     EXPECT_EQ(fans[0].manual, false);
     EXPECT_EQ(fans[1].manual, true);
-    EXPECT_EQ(failure([&] { smc.setManual(0, true); }), "此风扇没有可识别的 Apple Silicon 模式接口");
+    EXPECT_EQ(failure([&] { smc.setManual(0, true); }),
+              "此风扇没有可识别的 Apple Silicon 模式接口");
 }
 
 TEST_F(VirtualMac, FanCountOutsideItsRangeGivesNoFans) {
@@ -173,7 +174,9 @@ TEST_F(VirtualMac, ReadBackThatBecomesUnreadableSaysSo) {
     auto& smc = open("apple-m4-pro");
     smc.setManual(0, true);
     // The first read-back succeeds; from the first pause on, the key cannot be read.
-    clock.onPause([&](double) { device->control({{"op", "fault"}, {"kind", "refuse-read"}, {"key", "F0Tg"}}); });
+    clock.onPause([&](double) {
+        device->control({{"op", "fault"}, {"kind", "refuse-read"}, {"key", "F0Tg"}});
+    });
     EXPECT_EQ(failure([&] { smc.setTarget(0, 2500); }),
               "SMC F0Tg 回读不一致，操作未确认（目标 2500.00，读回 无法读取；已等待最多 2 秒）");
     clock.onPause(nullptr);
@@ -203,7 +206,8 @@ TEST_F(VirtualMac, SensorKeysAreValidSortedAndTyped) {
         auto& smc = open(profile);
         const auto keys = smc.sensorKeys();
         ASSERT_GT(keys.size(), 20u);
-        EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end(), [](auto& a, auto& b) { return a.key < b.key; }));
+        EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end(),
+                                   [](auto& a, auto& b) { return a.key < b.key; }));
         std::set<std::string> names;
         for (const auto& k : keys) {
             names.insert(k.key);
@@ -215,8 +219,9 @@ TEST_F(VirtualMac, SensorKeysAreValidSortedAndTyped) {
             EXPECT_FALSE(names.count(skipped)) << skipped;
         const auto temperatures = smc.temperatureKeys();
         for (const auto& t : temperatures) EXPECT_EQ(t[0], 'T');
-        EXPECT_TRUE(std::count_if(keys.begin(), keys.end(), [](auto& k) { return k.kind != HardwareSensorKind::temperature; }) ==
-                    static_cast<long>(keys.size() - temperatures.size()));
+        EXPECT_TRUE(std::count_if(keys.begin(), keys.end(), [](auto& k) {
+                        return k.kind != HardwareSensorKind::temperature;
+                    }) == static_cast<long>(keys.size() - temperatures.size()));
     }
     auto& smc = open("apple-m4-pro");
     const auto keys = smc.sensorKeys();

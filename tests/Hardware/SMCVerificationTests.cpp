@@ -115,6 +115,7 @@ TEST(SMCVerificationManualState, ModeValueFirstThenMaskWithUnlockAmbiguity) {
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
-        EXPECT_EQ(SMCVerification::manualState(c.local, c.flags, c.id, c.handoff), c.expected) << "case " << i;
+        EXPECT_EQ(SMCVerification::manualState(c.local, c.flags, c.id, c.handoff), c.expected)
+            << "case " << i;
     }
 }

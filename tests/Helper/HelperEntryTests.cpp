@@ -13,7 +13,8 @@ using pyrelle::helper::HelperCommands;
 
 constexpr const char* kGate = "Apple Silicon 当前仅支持独立风扇控制\n";
 constexpr const char* kAdmin = "硬件控制需要管理员授权；监测不需要管理员权限。\n";
-constexpr const char* kUsage = "允许的命令：probe、cooling、profile、auto、turbo-disable、turbo-enable\n";
+constexpr const char* kUsage =
+    "允许的命令：probe、cooling、profile、auto、turbo-disable、turbo-enable\n";
 
 struct Outcome {
     int status;
@@ -78,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{"TestFanWithoutS", {"test-fan", "2", "501", "x"}, true, 1, kGate, ""},
         DispatchCase{"TurboEnable", {"turbo-enable"}, true, 1, kGate, ""},
         DispatchCase{"TurboDisable", {"turbo-disable"}, true, 1, kGate, ""},
-        DispatchCase{"ProfileQuiet", {"profile", "quiet", "2", "501", "t", "c"}, true, 1, kGate, ""},
+        DispatchCase{
+            "ProfileQuiet", {"profile", "quiet", "2", "501", "t", "c"}, true, 1, kGate, ""},
         DispatchCase{"ProfileAlone", {"profile"}, true, 1, kGate, ""},
         DispatchCase{"CaseMatters", {"Probe"}, false, 1, kGate, ""},
         DispatchCase{"ProbeAsUser", {"probe"}, false, 0, "", "probe"},
@@ -93,8 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{"CoolingAsUser", {"cooling", "2", "501", "t"}, false, 1, kAdmin, ""},
         DispatchCase{"Cooling", {"cooling", "2", "501", "t"}, true, 0, "", "cooling 300"},
         DispatchCase{"TestFans", {"test-fans", "2", "501", "t"}, true, 0, "", "cooling 5"},
-        DispatchCase{"ProfileCustom", {"profile", "custom", "2", "501", "t", "c"}, true, 0, "",
-                     "profile"},
+        DispatchCase{
+            "ProfileCustom", {"profile", "custom", "2", "501", "t", "c"}, true, 0, "", "profile"},
         DispatchCase{"AutoAsUser", {"auto"}, false, 1, kAdmin, ""},
         DispatchCase{"Auto", {"auto"}, true, 0, "", "auto"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -116,8 +118,8 @@ TEST(HelperEntry, MissingCommandFailsInsteadOfPretendingToSucceed) {
     HelperCommands commands;
     commands.isAdministrator = [] { return true; };
     std::ostringstream out, err;
-    EXPECT_EQ(pyrelle::helper::runHelper({"helper", "cooling", "2", "501", "t"}, commands, out, err),
-              1);
+    EXPECT_EQ(
+        pyrelle::helper::runHelper({"helper", "cooling", "2", "501", "t"}, commands, out, err), 1);
     EXPECT_EQ(out.str(), "");
     EXPECT_FALSE(err.str().empty());
 }

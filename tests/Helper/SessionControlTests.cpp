@@ -152,7 +152,8 @@ TEST(SessionControl, FailedRestoreBlocksNewSessionsUntilAutoSucceeds) {
     h.sensorsGone = true;
     ASSERT_TRUE(h.awaitIdle());
     const std::string failure =
-        "控制温度传感器不可用，已停止曲线并恢复系统自动；恢复自动风扇失败：SMC F1Md 写入失败（130）；此机型可能不支持控制";
+        "控制温度传感器不可用，已停止曲线并恢复系统自动；恢复自动风扇失败：SMC F1Md "
+        "写入失败（130）；此机型可能不支持控制";
     EXPECT_EQ(h.request(R"({"command":"status"})").message, failure);
     h.sensorsGone = false;
     for (const auto& blocked : {std::string(R"({"command":"test-fans"})"), kProfile,
@@ -163,7 +164,8 @@ TEST(SessionControl, FailedRestoreBlocksNewSessionsUntilAutoSucceeds) {
     }
     const auto stillFailing = h.request(R"({"command":"auto"})");
     EXPECT_FALSE(stillFailing.ok);
-    EXPECT_EQ(stillFailing.message, "恢复自动风扇失败：SMC F1Md 写入失败（130）；此机型可能不支持控制");
+    EXPECT_EQ(stillFailing.message,
+              "恢复自动风扇失败：SMC F1Md 写入失败（130）；此机型可能不支持控制");
     h.hardware.autoFailures.clear();
     EXPECT_TRUE(h.request(R"({"command":"auto"})").ok);
     EXPECT_TRUE(h.request(R"({"command":"test-fans"})").ok);

@@ -11,7 +11,9 @@ namespace {
 
 using L = CPULoadLevel;
 const Date t0(800'000'000);
-Date at(double s) { return t0.adding(s); }
+Date at(double s) {
+    return t0.adding(s);
+}
 
 std::vector<MetricPoint> everySecond(const std::vector<std::optional<double>>& values) {
     std::vector<MetricPoint> out;
@@ -69,7 +71,9 @@ std::vector<MetricPoint> highWith(int breakAt, std::optional<double> breakValue,
 
 class RestartTest : public ::testing::TestWithParam<RestartCase> {};
 
-TEST_P(RestartTest, CountRestarts) { EXPECT_EQ(levels(GetParam().points), GetParam().expected); }
+TEST_P(RestartTest, CountRestarts) {
+    EXPECT_EQ(levels(GetParam().points), GetParam().expected);
+}
 
 // Breaking at index 5: points 0-4 are elevated, the break itself, then ten more elevated from
 // the first point after the break (or from the break point when it is high).
@@ -78,19 +82,23 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Without the restart, the sample at 10 s would already be critical.
         RestartCase{"dipBelowNinety", highWith(5, 89, 0, 0), std::vector<L>(16, L::elevated)},
-        RestartCase{"missingValue", highWith(5, std::nullopt, 0, 0),
+        RestartCase{"missingValue",
+                    highWith(5, std::nullopt, 0, 0),
                     {L::elevated, L::elevated, L::elevated, L::elevated, L::elevated, L::unknown,
                      L::elevated, L::elevated, L::elevated, L::elevated, L::elevated, L::elevated,
                      L::elevated, L::elevated, L::elevated, L::elevated}},
-        RestartCase{"gapOfSixteenSeconds", highWith(5, 95, 15, 0),
+        RestartCase{"gapOfSixteenSeconds",
+                    highWith(5, 95, 15, 0),
                     {L::elevated, L::elevated, L::elevated, L::elevated, L::elevated, L::elevated,
                      L::elevated, L::elevated, L::elevated, L::elevated, L::elevated, L::elevated,
                      L::elevated, L::elevated, L::elevated, L::critical}},
-        RestartCase{"newSegment", highWith(5, 95, 0, 1),
+        RestartCase{"newSegment",
+                    highWith(5, 95, 0, 1),
                     {L::elevated, L::elevated, L::elevated, L::elevated, L::elevated, L::elevated,
                      L::elevated, L::elevated, L::elevated, L::elevated, L::elevated, L::elevated,
                      L::elevated, L::elevated, L::elevated, L::critical}},
-        RestartCase{"gapOfFifteenSecondsContinues", highWith(5, 95, 14, 0),
+        RestartCase{"gapOfFifteenSecondsContinues",
+                    highWith(5, 95, 14, 0),
                     {L::elevated, L::elevated, L::elevated, L::elevated, L::elevated, L::critical,
                      L::critical, L::critical, L::critical, L::critical, L::critical, L::critical,
                      L::critical, L::critical, L::critical, L::critical}}),
@@ -152,8 +160,7 @@ TEST_P(RunBudgetTest, SharesTheBudget) {
     const auto& c = GetParam();
     std::vector<MetricPoint> points;
     for (int r = 0; r < c.runs; ++r)
-        for (int i = 0; i < 100; ++i)
-            points.push_back({at(r * 200 + i), 30.0 + (i * 37 % 40), 0});
+        for (int i = 0; i < 100; ++i) points.push_back({at(r * 200 + i), 30.0 + (i * 37 % 40), 0});
     const auto runs = CPULoadBands::runs(points, c.budget);
     ASSERT_EQ(runs.size(), static_cast<std::size_t>(c.runs));
     for (const auto& run : runs) {

@@ -34,16 +34,16 @@ INSTANTIATE_TEST_SUITE_P(
         TickCase{"quarters", {0, 100}, 4, {0, 25, 50, 75, 100}},
         TickCase{"oneIntervalCountsAsTwo", {0, 100}, 1, {0, 50, 100}},
         TickCase{"zeroIntervalsCountAsTwo", {0, 100}, 0, {0, 50, 100}},
-        TickCase{"twentyIntervalsCountAsEight", {0, 100}, 20,
+        TickCase{"twentyIntervalsCountAsEight",
+                 {0, 100},
+                 20,
                  {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
         TickCase{"symmetricAroundZero", {-0.1, 0.1}, 4, {-0.1, -0.05, 0, 0.05, 0.1}},
         // raw step 15 → normalised 1.5, equally far from 1 and 2: the smaller factor wins.
         TickCase{"tieTakesSmallerFactor", {0, 30}, 2, {0, 10, 20, 30}},
         TickCase{"boundsOffTheGrid", {3, 97}, 4, {25, 50, 75}},
-        TickCase{"emptySpan", {30, 30}, 4, {30}},
-        TickCase{"reversedRange", {50, 10}, 4, {50}},
-        TickCase{"infiniteUpper", {5, inf}, 4, {5}},
-        TickCase{"nanUpper", {5, nan}, 4, {5}},
+        TickCase{"emptySpan", {30, 30}, 4, {30}}, TickCase{"reversedRange", {50, 10}, 4, {50}},
+        TickCase{"infiniteUpper", {5, inf}, 4, {5}}, TickCase{"nanUpper", {5, nan}, 4, {5}},
         TickCase{"overflowingSpanGivesLower", {-1.7e308, 1.7e308}, 4, {-1.7e308}},
         TickCase{"denormalSpanFallsBackToBounds", {0, 5e-324}, 4, {0, 5e-324}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -111,15 +111,22 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"leftOfFrameUnclamped", chart, {0, 70}, false, std::nullopt},
         ValueCase{"leftOfFrameClamped", chart, {0, 70}, true, ChartCoordinates::DataValue{0, 50}},
         ValueCase{"maximumEdgeIsOutside", chart, {210, 70}, false, std::nullopt},
-        ValueCase{"maximumEdgeClamped", chart, {210, 120}, true, ChartCoordinates::DataValue{60, 0}},
-        ValueCase{"minimumEdgeIsInside", chart, {10, 20}, false, ChartCoordinates::DataValue{0, 100}},
+        ValueCase{
+            "maximumEdgeClamped", chart, {210, 120}, true, ChartCoordinates::DataValue{60, 0}},
+        ValueCase{
+            "minimumEdgeIsInside", chart, {10, 20}, false, ChartCoordinates::DataValue{0, 100}},
         ValueCase{"farBelowClamped", chart, {110, 1e9}, true, ChartCoordinates::DataValue{30, 0}},
         ValueCase{"nonFinitePoint", chart, {nan, 50}, true, std::nullopt},
         ValueCase{"infinitePoint", chart, {110, inf}, true, std::nullopt},
         ValueCase{"zeroWidth", {{10, 20, 0, 100}, {0, 60}, {0, 100}}, {10, 50}, true, std::nullopt},
-        ValueCase{"zeroHeight", {{10, 20, 100, 0}, {0, 60}, {0, 100}}, {50, 20}, true, std::nullopt},
-        ValueCase{"nanWidth", {{10, 20, nan, 100}, {0, 60}, {0, 100}}, {50, 50}, true, std::nullopt},
-        ValueCase{"infiniteWidth", {{10, 20, inf, 100}, {0, 60}, {0, 100}}, {50, 50}, true,
+        ValueCase{
+            "zeroHeight", {{10, 20, 100, 0}, {0, 60}, {0, 100}}, {50, 20}, true, std::nullopt},
+        ValueCase{
+            "nanWidth", {{10, 20, nan, 100}, {0, 60}, {0, 100}}, {50, 50}, true, std::nullopt},
+        ValueCase{"infiniteWidth",
+                  {{10, 20, inf, 100}, {0, 60}, {0, 100}},
+                  {50, 50},
+                  true,
                   std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 

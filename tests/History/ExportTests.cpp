@@ -48,7 +48,9 @@ std::string line(const Snapshot& s) {
     return text.substr(header.size());
 }
 
-TEST(ExportTest, EmptyListIsHeaderAndLineFeed) { EXPECT_EQ(Export::csv({}), header); }
+TEST(ExportTest, EmptyListIsHeaderAndLineFeed) {
+    EXPECT_EQ(Export::csv({}), header);
+}
 
 TEST(ExportTest, FullLine) {
     EXPECT_EQ(line(full()),
@@ -80,12 +82,12 @@ TEST_P(RoundingTest, RoundsLikePrintf) {
     EXPECT_EQ(std::string(GetParam().text), reference);
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, RoundingTest,
-                         ::testing::Values(RoundingCase{12.345, "12.35"}, RoundingCase{2.675, "2.67"},
-                                           RoundingCase{7, "7.00"}, RoundingCase{0.125, "0.12"},
-                                           RoundingCase{-0.001, "-0.00"},
-                                           RoundingCase{1e20, "100000000000000000000.00"},
-                                           RoundingCase{INFINITY, "inf"}, RoundingCase{NAN, "nan"}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, RoundingTest,
+    ::testing::Values(RoundingCase{12.345, "12.35"}, RoundingCase{2.675, "2.67"},
+                      RoundingCase{7, "7.00"}, RoundingCase{0.125, "0.12"},
+                      RoundingCase{-0.001, "-0.00"}, RoundingCase{1e20, "100000000000000000000.00"},
+                      RoundingCase{INFINITY, "inf"}, RoundingCase{NAN, "nan"}));
 
 TEST(ExportTest, DecimalPointDoesNotFollowTheLocale) {
     const char* previous = std::setlocale(LC_ALL, nullptr);
@@ -125,9 +127,18 @@ TEST(ExportTest, ManyLinesInOrderEndWithLineFeed) {
 
 TEST(ExportTest, TimestampsMatchTheDateTextEverywhere) {
     // Across leap days, centuries, the epoch, negative fractions and both ends of the range.
-    const std::vector<double> unixSeconds{
-        0, -0.5, -1, 951782400, 951868799.75, 4107542400, -62135596800.0, 253402300799.0,
-        -2208988800.0, 1735787045.999, 1709164800, 1e9};
+    const std::vector<double> unixSeconds{0,
+                                          -0.5,
+                                          -1,
+                                          951782400,
+                                          951868799.75,
+                                          4107542400,
+                                          -62135596800.0,
+                                          253402300799.0,
+                                          -2208988800.0,
+                                          1735787045.999,
+                                          1709164800,
+                                          1e9};
     for (double unix : unixSeconds) {
         Snapshot s = bare();
         s.date = Date::fromUnixTime(unix);

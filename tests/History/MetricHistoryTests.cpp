@@ -15,7 +15,9 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 const Date t0(800'000'000);
 
-Date at(double seconds) { return t0.adding(seconds); }
+Date at(double seconds) {
+    return t0.adding(seconds);
+}
 
 std::vector<std::int64_t> segments(const MetricHistory& h) {
     std::vector<std::int64_t> out;
@@ -83,14 +85,13 @@ TEST_P(CleaningTest, StoresCleanedValue) {
     EXPECT_EQ(h.points()[0].value, c.stored);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, CleaningTest,
-    ::testing::Values(CleanCase{"negativeRejected", false, -3, std::nullopt},
-                      CleanCase{"negativeAllowed", true, -3, -3.0},
-                      CleanCase{"infinityRejected", true, inf, std::nullopt},
-                      CleanCase{"nanRejected", true, nan, std::nullopt},
-                      CleanCase{"zeroKept", false, 0, 0.0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Values, CleaningTest,
+                         ::testing::Values(CleanCase{"negativeRejected", false, -3, std::nullopt},
+                                           CleanCase{"negativeAllowed", true, -3, -3.0},
+                                           CleanCase{"infinityRejected", true, inf, std::nullopt},
+                                           CleanCase{"nanRejected", true, nan, std::nullopt},
+                                           CleanCase{"zeroKept", false, 0, 0.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MetricHistoryTest, TrimsToThousandPoints) {
     MetricHistory h(5, false);
@@ -127,9 +128,9 @@ TEST(MetricHistoryTest, WindowClampsItsSpan) {
     MetricHistory h(5, false);
     for (int i = 0; i <= 2000; i += 1) h.append(i, at(i));  // trimmed to 1000 points
     const Date end = at(2000);
-    EXPECT_EQ(h.window(end, 0).size(), 2u);          // 1999 and 2000, both ends inclusive
+    EXPECT_EQ(h.window(end, 0).size(), 2u);  // 1999 and 2000, both ends inclusive
     EXPECT_EQ(h.window(end, 10).size(), 11u);
-    EXPECT_EQ(h.window(end, 7200).size(), 1000u);    // at most what is kept
+    EXPECT_EQ(h.window(end, 7200).size(), 1000u);  // at most what is kept
     EXPECT_EQ(h.window(end, nan).size(), 1000u);
     EXPECT_EQ(h.window(at(1500), 5).front().date, at(1495));
     EXPECT_EQ(h.window(at(1500), 5).back().date, at(1500));
@@ -169,8 +170,7 @@ TEST(DecimatedTest, BudgetFourKeepsEndsAndChunkExtremes) {
     EXPECT_EQ(datesOf(MetricPlot::decimated(points, 4)), (std::vector<double>{0, 1, 2, 6, 7, 9}));
     // Max before min within a chunk is still emitted in date order; ties take the first.
     const auto descending = series({0, 9, 9, 1, 1, 5, 4, 4, 4, 0});
-    EXPECT_EQ(datesOf(MetricPlot::decimated(descending, 4)),
-              (std::vector<double>{0, 1, 3, 6, 9}));
+    EXPECT_EQ(datesOf(MetricPlot::decimated(descending, 4)), (std::vector<double>{0, 1, 3, 6, 9}));
 }
 
 TEST(DecimatedTest, SegmentsKeepTheirEnds) {

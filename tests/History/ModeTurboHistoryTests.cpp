@@ -12,7 +12,9 @@ namespace pyrelle {
 namespace {
 
 const Date t0(800'000'000);
-Date at(double s) { return t0.adding(s); }
+Date at(double s) {
+    return t0.adding(s);
+}
 const std::optional<std::string> none;
 
 std::vector<std::int64_t> segmentsOf(const ModeHistory& h) {
@@ -30,13 +32,13 @@ std::vector<double> elapsedOf(const ModeHistory& h) {
 TEST(ModeHistoryTest, SegmentsFollowModeSessionAndTime) {
     ModeHistory h(at(-100));
     h.append(at(0), "静音", "s1", 50, 10);
-    h.append(at(10), "静音", "s1", 51, 12);   // same stretch
+    h.append(at(10), "静音", "s1", 51, 12);            // same stretch
     h.append(at(26), "静音", "s1", 52, std::nullopt);  // 16 s later: new
-    h.append(at(30), "静音", "s2", 53, 1);    // other session: new
-    h.append(at(31), "静音", none, 53, 1);    // session gone: new
-    h.append(at(32), "静音", none, 53, 1);    // both absent: continues
-    h.append(at(33), "均衡", none, 53, 1);    // mode changed: new
-    h.append(at(33), "均衡", none, 54, 1);    // same date: not later, new
+    h.append(at(30), "静音", "s2", 53, 1);             // other session: new
+    h.append(at(31), "静音", none, 53, 1);             // session gone: new
+    h.append(at(32), "静音", none, 53, 1);             // both absent: continues
+    h.append(at(33), "均衡", none, 53, 1);             // mode changed: new
+    h.append(at(33), "均衡", none, 54, 1);             // same date: not later, new
     EXPECT_EQ(segmentsOf(h), (std::vector<std::int64_t>{1, 1, 2, 3, 4, 4, 5, 6}));
     EXPECT_EQ(elapsedOf(h), (std::vector<double>{0, 10, 0, 0, 0, 1, 0, 0}));
     EXPECT_EQ(h.records()[0].series(), "静音-1");
@@ -103,11 +105,16 @@ constexpr auto off = TurboState::disabledDriverLoaded;
 
 TEST(TurboHistoryTest, PointsSegmentByModeAndTime) {
     const std::vector<Snapshot> snapshots{
-        snapshot(0, on, 50, 10),   snapshot(5, on, 52),       snapshot(10, off, 48, 20),
-        snapshot(15, off, 47),     snapshot(15, off, 47),     // equal date: new stretch
-        snapshot(40, off, 46),     // beyond the gap
-        snapshot(41, TurboState::unknown, 46), snapshot(42, off, 46),  // unknown breaks
-        snapshot(43, off, std::nullopt), snapshot(44, off, 46),        // no temperature breaks
+        snapshot(0, on, 50, 10),
+        snapshot(5, on, 52),
+        snapshot(10, off, 48, 20),
+        snapshot(15, off, 47),
+        snapshot(15, off, 47),  // equal date: new stretch
+        snapshot(40, off, 46),  // beyond the gap
+        snapshot(41, TurboState::unknown, 46),
+        snapshot(42, off, 46),  // unknown breaks
+        snapshot(43, off, std::nullopt),
+        snapshot(44, off, 46),  // no temperature breaks
         snapshot(45, off, NAN),
     };
     const auto points = TurboHistory::points(snapshots, 20);
@@ -136,9 +143,12 @@ TEST(TurboHistoryTest, NonFiniteDateBreaksInsteadOfJoining) {
 }
 
 TEST(TurboHistoryTest, TransitionsIgnoreChangesAcrossUnknownState) {
-    const std::vector<Snapshot> snapshots{
-        snapshot(0, on, 50), snapshot(1, off, 50), snapshot(2, off, std::nullopt),
-        snapshot(3, TurboState::unsupported, 50), snapshot(4, on, 50), snapshot(5, off, 50)};
+    const std::vector<Snapshot> snapshots{snapshot(0, on, 50),
+                                          snapshot(1, off, 50),
+                                          snapshot(2, off, std::nullopt),
+                                          snapshot(3, TurboState::unsupported, 50),
+                                          snapshot(4, on, 50),
+                                          snapshot(5, off, 50)};
     const auto transitions = TurboHistory::transitions(snapshots);
     EXPECT_EQ(transitions, (std::vector<TurboTransition>{{at(1), RecordedTurboMode::off},
                                                          {at(5), RecordedTurboMode::off}}));
@@ -160,7 +170,7 @@ TEST(TurboHistoryTest, Summary) {
 
 TEST(TemperaturePointTest, IdIsSegmentAndShortestUnixSeconds) {
     TemperaturePoint p{Date::fromUnixTime(1700000000), 0, 50, std::nullopt,
-                       RecordedTurboMode::on, 3};
+                       RecordedTurboMode::on,          3};
     EXPECT_EQ(p.id(), "3-1700000000.0");
     p.date = Date::fromUnixTime(1700000000.5);
     EXPECT_EQ(p.id(), "3-1700000000.5");

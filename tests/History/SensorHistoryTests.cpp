@@ -12,7 +12,9 @@ namespace pyrelle {
 namespace {
 
 const Date t0(800'000'000);
-Date at(double s) { return t0.adding(s); }
+Date at(double s) {
+    return t0.adding(s);
+}
 
 // SensorTimeline
 
@@ -33,10 +35,11 @@ constexpr auto allowed = TurboState::driverNotLoaded;
 TEST(SensorTimelineTest, LabelsAndSegments) {
     const std::vector<TimelineSample> samples{
         sample(-20, "均衡", allowed, 99),  // before start: no row, no break
-        sample(0, "均衡", allowed, 50, 12), sample(10, "均衡", allowed, 51),
-        sample(26, "均衡", allowed, 52),    // 16 s later
+        sample(0, "均衡", allowed, 50, 12),
+        sample(10, "均衡", allowed, 51),
+        sample(26, "均衡", allowed, 52),  // 16 s later
         sample(27, "均衡", allowed, std::nullopt),
-        sample(28, "均衡", allowed, 53),    // after a missing temperature
+        sample(28, "均衡", allowed, 53),  // after a missing temperature
         sample(29, std::nullopt, TurboState::unsupported, 54),
         sample(30, "静音", TurboState::disabledDriverLoaded, 55),
         sample(31, "静音", TurboState::unknown, 56),
@@ -54,10 +57,10 @@ TEST(SensorTimelineTest, LabelsAndSegments) {
         elapsed.push_back(r.elapsed);
         disabled.push_back(r.turboDisabled);
     }
-    EXPECT_EQ(labels, (std::vector<std::string>{"均衡 · 允许睿频", "均衡 · 允许睿频",
-                                                "均衡 · 允许睿频", "均衡 · 允许睿频",
-                                                "未确认模式", "静音 · 睿频关闭", "静音 · 睿频未知",
-                                                "静音 · 睿频未知"}));
+    EXPECT_EQ(labels,
+              (std::vector<std::string>{"均衡 · 允许睿频", "均衡 · 允许睿频", "均衡 · 允许睿频",
+                                        "均衡 · 允许睿频", "未确认模式", "静音 · 睿频关闭",
+                                        "静音 · 睿频未知", "静音 · 睿频未知"}));
     EXPECT_EQ(segments, (std::vector<std::int64_t>{1, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(elapsed, (std::vector<double>{0, 10, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(disabled, (std::vector<std::optional<bool>>{false, false, false, false, std::nullopt,
@@ -111,8 +114,8 @@ Snapshot m4Snapshot(double seconds, bool withGPU = true, bool withFan1 = true) {
     if (withGPU) s.sensors.push_back({"Tg0K", "Tg0K", 44.0 + seconds / 100});
     s.fans.push_back({0, 1800.0, 1200.0, 5000.0, false, true});
     if (withFan1) s.fans.push_back({1, 1900.0, 1200.0, 5000.0, false, true});
-    s.additionalSensors = std::vector<HardwareSensorReading>{
-        {"PSTR", "PSTR", HardwareSensorKind::power, -20.0}};
+    s.additionalSensors =
+        std::vector<HardwareSensorReading>{{"PSTR", "PSTR", HardwareSensorKind::power, -20.0}};
     return s;
 }
 
@@ -192,7 +195,7 @@ TEST(CommonSensorHistoryTest, SignedValuesOnlyForPowerAndCurrent) {
 TEST(CommonSensorHistoryTest, PointsWindowIsOneToThirtyMinutes) {
     CommonSensorHistory h;
     for (int t = 0; t <= 2400; t += 10) h.record(m4Snapshot(t), m4Pro);
-    EXPECT_EQ(h.points("cpu", 0).size(), 7u);      // 60 s, both ends
+    EXPECT_EQ(h.points("cpu", 0).size(), 7u);  // 60 s, both ends
     EXPECT_EQ(h.points("cpu", 1).size(), 7u);
     EXPECT_EQ(h.points("cpu", 5).size(), 31u);
     EXPECT_EQ(h.points("cpu", 120).size(), 181u);  // 1800 s

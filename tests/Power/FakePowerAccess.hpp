@@ -36,10 +36,11 @@ public:
 
     void set(PowerSetting setting, PowerSource on, std::int64_t value) override {
         const int index = setCount++;
-        calls.push_back("set " + std::string(toText(on)) + ":" + std::string(toText(setting)) + "=" +
-                        std::to_string(value));
+        calls.push_back("set " + std::string(toText(on)) + ":" + std::string(toText(setting)) +
+                        "=" + std::to_string(value));
         const auto failure = setFailures.find(index);
-        if (failure == setFailures.end() || failedWritesTakeEffect) system.profiles[on][setting] = value;
+        if (failure == setFailures.end() || failedWritesTakeEffect)
+            system.profiles[on][setting] = value;
         if (failure != setFailures.end()) throw ScopeError(failure->second);
     }
 

@@ -14,8 +14,8 @@ using pyrelle::testing::TemporaryDirectory;
 namespace {
 
 const std::string fakeTool = PYRELLE_SOURCE_DIR "/tools/fake-pmset";
-const char* const switches[] = {"FAKE_PMSET_FAIL", "FAKE_PMSET_LIE", "FAKE_PMSET_HANG", "FAKE_PMSET_FLOOD",
-                                "FAKE_PMSET_NOTE"};
+const char* const switches[] = {"FAKE_PMSET_FAIL", "FAKE_PMSET_LIE", "FAKE_PMSET_HANG",
+                                "FAKE_PMSET_FLOOD", "FAKE_PMSET_NOTE"};
 
 // The settings tool end to end: the fake tool keeps its state in a scratch directory, which
 // also receives the runner's output files, so leftovers are visible.
@@ -69,8 +69,9 @@ protected:
 TEST_F(NativePowerSettingsTest, ReadsBothProfiles) {
     const auto configuration = settings().read();
     EXPECT_EQ(configuration.profiles.at(PowerSource::battery),
-              (PowerConfiguration::Settings{
-                  {PowerSetting::lowpowermode, 0}, {PowerSetting::displaysleep, 2}, {PowerSetting::sleep, 1}}));
+              (PowerConfiguration::Settings{{PowerSetting::lowpowermode, 0},
+                                            {PowerSetting::displaysleep, 2},
+                                            {PowerSetting::sleep, 1}}));
     EXPECT_EQ(configuration.value(PowerSetting::displaysleep, PowerSource::ac), 10);
     EXPECT_EQ(calls(), "-g custom\n");
 }
@@ -84,16 +85,19 @@ TEST_F(NativePowerSettingsTest, WriteIsVerifiedByReadingBack) {
 
 TEST_F(NativePowerSettingsTest, OutOfRangeValuesRunNothing) {
     for (std::int64_t value : {241, -1}) {
-        EXPECT_EQ(failure([&] { settings().write(PowerSetting::displaysleep, PowerSource::ac, value); }),
-                  "电源参数不在允许范围");
+        EXPECT_EQ(
+            failure([&] { settings().write(PowerSetting::displaysleep, PowerSource::ac, value); }),
+            "电源参数不在允许范围");
     }
-    EXPECT_EQ(failure([&] { settings().write(PowerSetting::lowpowermode, PowerSource::ac, 2); }), "电源参数不在允许范围");
+    EXPECT_EQ(failure([&] { settings().write(PowerSetting::lowpowermode, PowerSource::ac, 2); }),
+              "电源参数不在允许范围");
     EXPECT_EQ(calls(), "");
 }
 
 TEST_F(NativePowerSettingsTest, AcknowledgedButUnappliedWriteIsCaught) {
     setenv("FAKE_PMSET_LIE", "1", 1);
-    EXPECT_EQ(failure([&] { settings().write(PowerSetting::sleep, PowerSource::ac, 10); }), "系统电源设置读回不一致");
+    EXPECT_EQ(failure([&] { settings().write(PowerSetting::sleep, PowerSource::ac, 10); }),
+              "系统电源设置读回不一致");
 }
 
 TEST_F(NativePowerSettingsTest, ToolFailuresAreReported) {
@@ -103,7 +107,8 @@ TEST_F(NativePowerSettingsTest, ToolFailuresAreReported) {
     setenv("FAKE_PMSET_FAIL", "read", 1);
     EXPECT_EQ(failure([&] { settings().read(); }), "电源设置读取失败");
     // The write went through but its read-back failed.
-    EXPECT_EQ(failure([&] { settings().write(PowerSetting::sleep, PowerSource::ac, 10); }), "电源设置读取失败");
+    EXPECT_EQ(failure([&] { settings().write(PowerSetting::sleep, PowerSource::ac, 10); }),
+              "电源设置读取失败");
 }
 
 TEST_F(NativePowerSettingsTest, AListingWithoutSourcesIsAFailure) {

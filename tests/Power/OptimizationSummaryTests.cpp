@@ -26,7 +26,8 @@ std::vector<OptimizationMetric> series(int count, double seconds, std::optional<
     return samples;
 }
 
-OptimizationSummary summary(int count, double seconds, std::optional<double> cpu, std::optional<double> temperature,
+OptimizationSummary summary(int count, double seconds, std::optional<double> cpu,
+                            std::optional<double> temperature,
                             std::optional<PowerSource> source = PowerSource::battery) {
     return OptimizationSummary(series(count, seconds, cpu, temperature, source));
 }
@@ -54,7 +55,8 @@ TEST(OptimizationSummary, DischargeNeedsAnAllBatterySeriesWithTwoReadings) {
     EXPECT_EQ(oneReading.wattsSamples, 1);
     EXPECT_EQ(oneReading.watts, std::nullopt);
 
-    const OptimizationSummary onAC({{Date(0), 10.0, 50.0, 5.0, PowerSource::ac}, {Date(1), 10.0, 50.0, 7.0, PowerSource::ac}});
+    const OptimizationSummary onAC(
+        {{Date(0), 10.0, 50.0, 5.0, PowerSource::ac}, {Date(1), 10.0, 50.0, 7.0, PowerSource::ac}});
     EXPECT_EQ(onAC.wattsSamples, 2);
     EXPECT_EQ(onAC.watts, std::nullopt);
 
@@ -77,7 +79,8 @@ TEST(OptimizationSummary, SufficiencyBoundaryAndComparableWatts) {
 
 TEST(OptimizationSummary, BaselineTakesTheMinuteBeforeInclusive) {
     std::vector<OptimizationMetric> samples;
-    for (double at : {-61.0, -60.0, -30.0, 0.0, 1.0}) samples.push_back({Date(43200 + at), 10.0, 50.0, 4.0, PowerSource::ac});
+    for (double at : {-61.0, -60.0, -30.0, 0.0, 1.0})
+        samples.push_back({Date(43200 + at), 10.0, 50.0, 4.0, PowerSource::ac});
     const auto baseline = OptimizationSummary::baseline(samples, Date(43200));
     EXPECT_EQ(baseline.count, 3);
     EXPECT_EQ(baseline.seconds, 60);
@@ -100,26 +103,34 @@ TEST_P(OptimizationAssessmentCases, Judges) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, OptimizationAssessmentCases,
-    ::testing::Values(
-        AssessmentCase{"shortBefore", summary(5, 19.9, 30, 70), summary(5, 20, 30, 60), Assessment::insufficient},
-        AssessmentCase{"shortAfter", summary(5, 20, 30, 70), summary(4, 20, 30, 60), Assessment::insufficient},
-        AssessmentCase{"sourceUnknown", summary(5, 20, 30, 70, std::nullopt), summary(5, 20, 30, 60, std::nullopt),
-                       Assessment::powerChanged},
-        AssessmentCase{"sourceDiffers", summary(5, 20, 30, 70), summary(5, 20, 30, 60, PowerSource::ac),
-                       Assessment::powerChanged},
-        AssessmentCase{"noLoad", summary(5, 20, std::nullopt, 70), summary(5, 20, 30, 60), Assessment::loadChanged},
-        AssessmentCase{"loadWithinHalf", summary(5, 20, 30, 70), summary(5, 20, 41, 68), Assessment::lowerTemperature},
-        AssessmentCase{"loadBeyondHalf", summary(5, 20, 30, 70), summary(5, 20, 46, 68), Assessment::loadChanged},
-        AssessmentCase{"lightLoadWithinTen", summary(5, 20, 8, 70), summary(5, 20, 18, 70), Assessment::noClearChange},
-        AssessmentCase{"lightLoadBeyondTen", summary(5, 20, 8, 70), summary(5, 20, 18.5, 70), Assessment::loadChanged},
-        AssessmentCase{"noTemperature", summary(5, 20, 30, std::nullopt), summary(5, 20, 30, 60),
-                       Assessment::insufficient},
-        AssessmentCase{"twoDegreesCooler", summary(5, 20, 30, 70.0), summary(5, 20, 30, 68.0),
-                       Assessment::lowerTemperature},
-        AssessmentCase{"justUnderTwoCooler", summary(5, 20, 30, 70.0), summary(5, 20, 30, 68.1),
-                       Assessment::noClearChange},
-        AssessmentCase{"twoDegreesWarmer", summary(5, 20, 30, 70.0), summary(5, 20, 30, 72.0),
-                       Assessment::higherTemperature}),
+    ::testing::Values(AssessmentCase{"shortBefore", summary(5, 19.9, 30, 70),
+                                     summary(5, 20, 30, 60), Assessment::insufficient},
+                      AssessmentCase{"shortAfter", summary(5, 20, 30, 70), summary(4, 20, 30, 60),
+                                     Assessment::insufficient},
+                      AssessmentCase{"sourceUnknown", summary(5, 20, 30, 70, std::nullopt),
+                                     summary(5, 20, 30, 60, std::nullopt),
+                                     Assessment::powerChanged},
+                      AssessmentCase{"sourceDiffers", summary(5, 20, 30, 70),
+                                     summary(5, 20, 30, 60, PowerSource::ac),
+                                     Assessment::powerChanged},
+                      AssessmentCase{"noLoad", summary(5, 20, std::nullopt, 70),
+                                     summary(5, 20, 30, 60), Assessment::loadChanged},
+                      AssessmentCase{"loadWithinHalf", summary(5, 20, 30, 70),
+                                     summary(5, 20, 41, 68), Assessment::lowerTemperature},
+                      AssessmentCase{"loadBeyondHalf", summary(5, 20, 30, 70),
+                                     summary(5, 20, 46, 68), Assessment::loadChanged},
+                      AssessmentCase{"lightLoadWithinTen", summary(5, 20, 8, 70),
+                                     summary(5, 20, 18, 70), Assessment::noClearChange},
+                      AssessmentCase{"lightLoadBeyondTen", summary(5, 20, 8, 70),
+                                     summary(5, 20, 18.5, 70), Assessment::loadChanged},
+                      AssessmentCase{"noTemperature", summary(5, 20, 30, std::nullopt),
+                                     summary(5, 20, 30, 60), Assessment::insufficient},
+                      AssessmentCase{"twoDegreesCooler", summary(5, 20, 30, 70.0),
+                                     summary(5, 20, 30, 68.0), Assessment::lowerTemperature},
+                      AssessmentCase{"justUnderTwoCooler", summary(5, 20, 30, 70.0),
+                                     summary(5, 20, 30, 68.1), Assessment::noClearChange},
+                      AssessmentCase{"twoDegreesWarmer", summary(5, 20, 30, 70.0),
+                                     summary(5, 20, 30, 72.0), Assessment::higherTemperature}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

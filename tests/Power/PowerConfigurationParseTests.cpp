@@ -25,7 +25,9 @@ const char* const realListing =
 TEST(PowerConfigurationParse, ReadsBothProfilesOfARealListing) {
     const auto configuration = PowerConfiguration::parse(realListing);
     EXPECT_EQ(configuration.profiles.at(PowerSource::battery),
-              (Settings{{PowerSetting::lowpowermode, 1}, {PowerSetting::sleep, 10}, {PowerSetting::displaysleep, 2}}));
+              (Settings{{PowerSetting::lowpowermode, 1},
+                        {PowerSetting::sleep, 10},
+                        {PowerSetting::displaysleep, 2}}));
     // The noted sleep line has extra words and reads as missing.
     EXPECT_EQ(configuration.profiles.at(PowerSource::ac),
               (Settings{{PowerSetting::lowpowermode, 0}, {PowerSetting::displaysleep, 10}}));
@@ -53,32 +55,45 @@ INSTANTIATE_TEST_SUITE_P(
     Listings, PowerConfigurationParseCases,
     ::testing::Values(
         ParseCase{"lines before any header", " sleep 10\n displaysleep 5\n", {}},
-        ParseCase{"empty", "", {}},
-        ParseCase{"header alone", "AC Power:", {{ac, {}}}},
-        ParseCase{"headers are exact", "ac power:\n sleep 1\nAC Power: \n sleep 2\n", {{ac, {{sleep, 2}}}}},
+        ParseCase{"empty", "", {}}, ParseCase{"header alone", "AC Power:", {{ac, {}}}},
+        ParseCase{"headers are exact",
+                  "ac power:\n sleep 1\nAC Power: \n sleep 2\n",
+                  {{ac, {{sleep, 2}}}}},
         ParseCase{"header with inner space differs", "AC  Power:\n sleep 1\n", {}},
-        ParseCase{"duplicate in one block", "Battery Power:\n displaysleep 2\n sleep 1\n displaysleep 2\n",
+        ParseCase{"duplicate in one block",
+                  "Battery Power:\n displaysleep 2\n sleep 1\n displaysleep 2\n",
                   {{battery, {{sleep, 1}}}}},
-        ParseCase{"third copy stays removed", "AC Power:\n sleep 1\n sleep 1\n sleep 1\n", {{ac, {}}}},
+        ParseCase{
+            "third copy stays removed", "AC Power:\n sleep 1\n sleep 1\n sleep 1\n", {{ac, {}}}},
         ParseCase{"repeated header empties and its lines are duplicates",
-                  "AC Power:\n sleep 1\n displaysleep 3\nAC Power:\n sleep 1\n displaysleep 3\n", {{ac, {}}}},
+                  "AC Power:\n sleep 1\n displaysleep 3\nAC Power:\n sleep 1\n displaysleep 3\n",
+                  {{ac, {}}}},
         ParseCase{"repeated header keeps the other source",
-                  "Battery Power:\n sleep 4\nAC Power:\n sleep 1\nAC Power:\n", {{battery, {{sleep, 4}}}, {ac, {}}}},
-        ParseCase{"same setting on both sources is no duplicate", "AC Power:\n sleep 1\nBattery Power:\n sleep 2\n",
+                  "Battery Power:\n sleep 4\nAC Power:\n sleep 1\nAC Power:\n",
+                  {{battery, {{sleep, 4}}}, {ac, {}}}},
+        ParseCase{"same setting on both sources is no duplicate",
+                  "AC Power:\n sleep 1\nBattery Power:\n sleep 2\n",
                   {{ac, {{sleep, 1}}}, {battery, {{sleep, 2}}}}},
         ParseCase{"out of range and malformed values are ignored",
-                  "AC Power:\n sleep 241\n sleep -1\n lowpowermode 2\n displaysleep ten\n displaysleep 1.5\n"
+                  "AC Power:\n sleep 241\n sleep -1\n lowpowermode 2\n displaysleep ten\n "
+                  "displaysleep 1.5\n"
                   " displaysleep 0x10\n displaysleep +\n displaysleep 99999999999999999999999\n",
                   {{ac, {}}}},
-        ParseCase{"ignored lines do not count as duplicates", "AC Power:\n sleep 500\n sleep 3\n", {{ac, {{sleep, 3}}}}},
-        ParseCase{"signs and bounds", "AC Power:\n sleep +240\n displaysleep -0\n lowpowermode 1\n",
+        ParseCase{"ignored lines do not count as duplicates",
+                  "AC Power:\n sleep 500\n sleep 3\n",
+                  {{ac, {{sleep, 3}}}}},
+        ParseCase{"signs and bounds",
+                  "AC Power:\n sleep +240\n displaysleep -0\n lowpowermode 1\n",
                   {{ac, {{sleep, 240}, {display, 0}, {low, 1}}}}},
         ParseCase{"names are exact", "AC Power:\n Sleep 1\n sleep: 1\n sleep\n", {{ac, {}}}},
-        ParseCase{"tabs, CR LF and unicode breaks", "\tAC Power:\t\r\n\tsleep\t\t7\r\ndisplaysleep 4\xE2\x80\xA8lowpowermode 1",
+        ParseCase{"tabs, CR LF and unicode breaks",
+                  "\tAC Power:\t\r\n\tsleep\t\t7\r\ndisplaysleep 4\xE2\x80\xA8lowpowermode 1",
                   {{ac, {{sleep, 7}, {display, 4}, {low, 1}}}}},
-        ParseCase{"invalid UTF-8 and NULs around lines",
-                  std::string("\xFF\xFE\nAC Power:\n sleep 5\n\xC3\x28 1\n sleep\0 1\n displaysleep 9\xFF\n", 54),
-                  {{ac, {{sleep, 5}}}}}),
+        ParseCase{
+            "invalid UTF-8 and NULs around lines",
+            std::string(
+                "\xFF\xFE\nAC Power:\n sleep 5\n\xC3\x28 1\n sleep\0 1\n displaysleep 9\xFF\n", 54),
+            {{ac, {{sleep, 5}}}}}),
     [](const auto& info) {
         std::string name = info.param.name;
         for (char& character : name) {

@@ -25,8 +25,9 @@ std::string failureOf(const std::function<void()>& action) {
 
 PowerConfiguration fullConfiguration() {
     PowerConfiguration configuration;
-    configuration.profiles[PowerSource::ac] = {
-        {PowerSetting::lowpowermode, 0}, {PowerSetting::displaysleep, 10}, {PowerSetting::sleep, 1}};
+    configuration.profiles[PowerSource::ac] = {{PowerSetting::lowpowermode, 0},
+                                               {PowerSetting::displaysleep, 10},
+                                               {PowerSetting::sleep, 1}};
     configuration.profiles[PowerSource::battery] = {
         {PowerSetting::lowpowermode, 0}, {PowerSetting::displaysleep, 2}, {PowerSetting::sleep, 1}};
     return configuration;
@@ -78,16 +79,19 @@ TEST(PowerOptimizationPlan, ValidationChecksDisplayBeforeIdleAndNothingElse) {
 }
 
 TEST(PowerOptimizationPlan, TargetsFollowScopeAndOrder) {
-    PowerOptimizationPlan plan{PowerSource::ac, PowerScope::batteryAutomatic, true, 5, 10, true, std::nullopt};
-    EXPECT_EQ(plan.targets(), (std::vector<Target>{{PowerSource::battery, PowerSetting::lowpowermode, 1},
-                                                   {PowerSource::ac, PowerSetting::lowpowermode, 0},
-                                                   {PowerSource::ac, PowerSetting::displaysleep, 5},
-                                                   {PowerSource::ac, PowerSetting::sleep, 10}}));
+    PowerOptimizationPlan plan{PowerSource::ac, PowerScope::batteryAutomatic, true, 5, 10, true,
+                               std::nullopt};
+    EXPECT_EQ(plan.targets(),
+              (std::vector<Target>{{PowerSource::battery, PowerSetting::lowpowermode, 1},
+                                   {PowerSource::ac, PowerSetting::lowpowermode, 0},
+                                   {PowerSource::ac, PowerSetting::displaysleep, 5},
+                                   {PowerSource::ac, PowerSetting::sleep, 10}}));
     plan.scope = PowerScope::current;
     plan.source = PowerSource::battery;
     plan.idleMinutes.reset();
-    EXPECT_EQ(plan.targets(), (std::vector<Target>{{PowerSource::battery, PowerSetting::lowpowermode, 1},
-                                                   {PowerSource::battery, PowerSetting::displaysleep, 5}}));
+    EXPECT_EQ(plan.targets(),
+              (std::vector<Target>{{PowerSource::battery, PowerSetting::lowpowermode, 1},
+                                   {PowerSource::battery, PowerSetting::displaysleep, 5}}));
 
     const PowerOptimizationPlan empty;
     EXPECT_TRUE(empty.targets().empty());
@@ -97,8 +101,10 @@ TEST(PowerOptimizationPlan, TargetsFollowScopeAndOrder) {
 TEST(PowerOptimizationPlan, EditsSkipUnknownAndUnchangedSettings) {
     PowerConfiguration configuration = fullConfiguration();
     configuration.profiles[PowerSource::ac].erase(PowerSetting::sleep);
-    const PowerOptimizationPlan plan{PowerSource::ac, PowerScope::batteryAutomatic, true, 10, 5, false, std::nullopt};
-    // battery low power 0→1 changes; AC low power is already 0; AC display already 10; AC sleep unknown.
+    const PowerOptimizationPlan plan{
+        PowerSource::ac, PowerScope::batteryAutomatic, true, 10, 5, false, std::nullopt};
+    // battery low power 0→1 changes; AC low power is already 0; AC display already 10; AC sleep
+    // unknown.
     EXPECT_EQ(plan.edits(configuration),
               (std::vector<PowerEdit>{{PowerSource::battery, PowerSetting::lowpowermode, 0, 1}}));
 }
@@ -116,10 +122,13 @@ TEST(PowerOptimizationPlan, RequireReadableChecksInOrder) {
     PowerConfiguration batteryDisplayChanged = full;
     batteryDisplayChanged.profiles[PowerSource::battery][PowerSetting::displaysleep] = 30;
 
-    const PowerOptimizationPlan lowPowerAuto{PowerSource::ac, PowerScope::batteryAutomatic, true, std::nullopt,
-                                             std::nullopt, false, std::nullopt};
-    const PowerOptimizationPlan display{PowerSource::ac, PowerScope::current, false, 5, std::nullopt, false, std::nullopt};
-    const PowerOptimizationPlan idle{PowerSource::ac, PowerScope::current, false, std::nullopt, 5, false, std::nullopt};
+    const PowerOptimizationPlan lowPowerAuto{
+        PowerSource::ac, PowerScope::batteryAutomatic, true, std::nullopt, std::nullopt, false,
+        std::nullopt};
+    const PowerOptimizationPlan display{
+        PowerSource::ac, PowerScope::current, false, 5, std::nullopt, false, std::nullopt};
+    const PowerOptimizationPlan idle{PowerSource::ac, PowerScope::current, false, std::nullopt, 5,
+                                     false,           std::nullopt};
     PowerOptimizationPlan idleExpected = idle;
     idleExpected.expected = full;
     PowerOptimizationPlan invalidExpected = idleExpected;
@@ -136,23 +145,31 @@ TEST(PowerOptimizationPlan, RequireReadableChecksInOrder) {
     const std::vector<Case> cases = {
         {"valid", idleExpected, full, ""},
         {"validation first", invalidExpected, acSleepChanged, "无效的系统休眠时间"},
-        {"expected differs on a target", idleExpected, acSleepChanged, "电源设置已变化，请刷新后重新选择措施"},
+        {"expected differs on a target", idleExpected, acSleepChanged,
+         "电源设置已变化，请刷新后重新选择措施"},
         {"expected differs off target", idleExpected, batteryDisplayChanged, ""},
-        {"expected value now missing", idleExpected, noAcSleep, "电源设置已变化，请刷新后重新选择措施"},
-        {"missing in both passes the comparison", idleExpectingNothing, noAcSleep, "系统休眠设置不可读取"},
-        {"battery low power unreadable", lowPowerAuto, noBatteryLowPower, "此设备的系统低电量设置不可读取"},
-        {"empty configuration", lowPowerAuto, PowerConfiguration{}, "此设备的系统低电量设置不可读取"},
+        {"expected value now missing", idleExpected, noAcSleep,
+         "电源设置已变化，请刷新后重新选择措施"},
+        {"missing in both passes the comparison", idleExpectingNothing, noAcSleep,
+         "系统休眠设置不可读取"},
+        {"battery low power unreadable", lowPowerAuto, noBatteryLowPower,
+         "此设备的系统低电量设置不可读取"},
+        {"empty configuration", lowPowerAuto, PowerConfiguration{},
+         "此设备的系统低电量设置不可读取"},
         {"display unreadable", display, noAcDisplay, "显示器休眠设置不可读取"},
         {"idle unreadable", idle, noAcSleep, "系统休眠设置不可读取"},
     };
     for (const Case& test : cases) {
-        EXPECT_EQ(failureOf([&] { test.plan.requireReadable(test.configuration); }), test.message) << test.name;
+        EXPECT_EQ(failureOf([&] { test.plan.requireReadable(test.configuration); }), test.message)
+            << test.name;
     }
 }
 
 TEST(PowerBackup, ValidationRejectsRecordsNoTransactionCouldMake) {
-    const auto backupWith = [](std::vector<PowerEdit> edits, std::optional<std::int64_t> turbo = std::nullopt) {
-        return PowerBackup{"00000000-0000-0000-0000-000000000000", Date(0), std::move(edits), turbo};
+    const auto backupWith = [](std::vector<PowerEdit> edits,
+                               std::optional<std::int64_t> turbo = std::nullopt) {
+        return PowerBackup{"00000000-0000-0000-0000-000000000000", Date(0), std::move(edits),
+                           turbo};
     };
     const PowerEdit acSleep{PowerSource::ac, PowerSetting::sleep, 1, 10};
     std::vector<PowerEdit> six;
@@ -164,11 +181,12 @@ TEST(PowerBackup, ValidationRejectsRecordsNoTransactionCouldMake) {
 
     EXPECT_EQ(failureOf([&] { backupWith({}).validate(); }), "");
     EXPECT_EQ(failureOf([&] { backupWith(six, 1).validate(); }), "");
-    for (const PowerBackup& bad : {backupWith(seven), backupWith({acSleep, acSleep}),
-                                   backupWith({{PowerSource::ac, PowerSetting::sleep, 1, 241}}),
-                                   backupWith({{PowerSource::ac, PowerSetting::lowpowermode, -1, 1}}),
-                                   backupWith({{PowerSource::battery, PowerSetting::lowpowermode, 0, 2}}),
-                                   backupWith({}, 2), backupWith({}, -1)}) {
+    for (const PowerBackup& bad :
+         {backupWith(seven), backupWith({acSleep, acSleep}),
+          backupWith({{PowerSource::ac, PowerSetting::sleep, 1, 241}}),
+          backupWith({{PowerSource::ac, PowerSetting::lowpowermode, -1, 1}}),
+          backupWith({{PowerSource::battery, PowerSetting::lowpowermode, 0, 2}}), backupWith({}, 2),
+          backupWith({}, -1)}) {
         EXPECT_EQ(failureOf([&] { bad.validate(); }), "恢复记录无效") << json(bad).dump();
     }
 }
@@ -178,7 +196,8 @@ TEST(PowerBackup, CreateGivesAFreshUpperCaseIdentity) {
     const auto second = PowerBackup::create({}, std::nullopt, Date(5));
     EXPECT_NE(first.id, second.id);
     ASSERT_EQ(first.id.size(), 36u);
-    for (char character : first.id) EXPECT_TRUE(character == '-' || std::isdigit(character) || std::isupper(character));
+    for (char character : first.id)
+        EXPECT_TRUE(character == '-' || std::isdigit(character) || std::isupper(character));
     EXPECT_EQ(first.date, Date(5));
     EXPECT_EQ(first.turboBefore, 0);
 }
@@ -201,10 +220,12 @@ TEST(PowerJSON, ConfigurationUsesAlternatingArraysInAnyOrder) {
 }
 
 TEST(PowerJSON, PlanOmitsAbsentOptionalsAndRequiresTheRest) {
-    const PowerOptimizationPlan plan{PowerSource::battery, PowerScope::batteryAutomatic, true, 5, std::nullopt, false,
-                                     std::nullopt};
+    const PowerOptimizationPlan plan{
+        PowerSource::battery, PowerScope::batteryAutomatic, true, 5, std::nullopt, false,
+        std::nullopt};
     const json encoded = plan;
-    EXPECT_EQ(encoded, json::parse(R"({"source":"battery","scope":"batteryAutomatic","lowPower":true,
+    EXPECT_EQ(encoded,
+              json::parse(R"({"source":"battery","scope":"batteryAutomatic","lowPower":true,
                                        "displayMinutes":5,"disableTurbo":false})"));
     EXPECT_EQ(encoded.get<PowerOptimizationPlan>(), plan);
 
@@ -231,7 +252,8 @@ TEST(PowerJSON, MalformedInputIsRejectedNotCoerced) {
         R"({"source":"ac","scope":"current","lowPower":true,"disableTurbo":false,"expected":{"profiles":["ac",["nap",1]]}})",
         R"(["ac"])",
     };
-    for (const char* text : plans) EXPECT_THROW(json::parse(text).get<PowerOptimizationPlan>(), ScopeError) << text;
+    for (const char* text : plans)
+        EXPECT_THROW(json::parse(text).get<PowerOptimizationPlan>(), ScopeError) << text;
 
     // A value that would wrap into the valid range if truncated must not decode.
     const char* backups[] = {
@@ -243,7 +265,8 @@ TEST(PowerJSON, MalformedInputIsRejectedNotCoerced) {
         R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","date":0,"edits":[{"source":"ac","key":"sleep","after":1}]})",
         R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","date":0,"edits":[],"turboBefore":9223372036854775808.0})",
     };
-    for (const char* text : backups) EXPECT_THROW(json::parse(text).get<PowerBackup>(), ScopeError) << text;
+    for (const char* text : backups)
+        EXPECT_THROW(json::parse(text).get<PowerBackup>(), ScopeError) << text;
 }
 
 TEST(PowerJSON, BackupAndOutcomeRoundTrip) {

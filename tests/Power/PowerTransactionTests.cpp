@@ -14,10 +14,12 @@ const char* const intelOnly = "Intel 睿频不适用于 Apple Silicon";
 class PowerTransactionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        access.system.profiles[PowerSource::ac] = {
-            {PowerSetting::lowpowermode, 0}, {PowerSetting::displaysleep, 10}, {PowerSetting::sleep, 1}};
-        access.system.profiles[PowerSource::battery] = {
-            {PowerSetting::lowpowermode, 0}, {PowerSetting::displaysleep, 2}, {PowerSetting::sleep, 1}};
+        access.system.profiles[PowerSource::ac] = {{PowerSetting::lowpowermode, 0},
+                                                   {PowerSetting::displaysleep, 10},
+                                                   {PowerSetting::sleep, 1}};
+        access.system.profiles[PowerSource::battery] = {{PowerSetting::lowpowermode, 0},
+                                                        {PowerSetting::displaysleep, 2},
+                                                        {PowerSetting::sleep, 1}};
         original = access.system;
     }
 
@@ -42,12 +44,14 @@ protected:
 
 TEST_F(PowerTransactionTest, AppliesEveryEditInOrderAndReturnsTheBackup) {
     const auto outcome = PowerTransaction::apply(threeEdits(), access, clock);
-    EXPECT_EQ(access.calls, (Calls{"configuration", "currentSource", "hasSleepBlockers", "set ac:lowpowermode=1",
-                                   "set ac:displaysleep=5", "set ac:sleep=15"}));
+    EXPECT_EQ(access.calls,
+              (Calls{"configuration", "currentSource", "hasSleepBlockers", "set ac:lowpowermode=1",
+                     "set ac:displaysleep=5", "set ac:sleep=15"}));
     ASSERT_TRUE(outcome.backup);
-    EXPECT_EQ(outcome.backup->edits, (std::vector<PowerEdit>{{PowerSource::ac, PowerSetting::lowpowermode, 0, 1},
-                                                             {PowerSource::ac, PowerSetting::displaysleep, 10, 5},
-                                                             {PowerSource::ac, PowerSetting::sleep, 1, 15}}));
+    EXPECT_EQ(outcome.backup->edits,
+              (std::vector<PowerEdit>{{PowerSource::ac, PowerSetting::lowpowermode, 0, 1},
+                                      {PowerSource::ac, PowerSetting::displaysleep, 10, 5},
+                                      {PowerSource::ac, PowerSetting::sleep, 1, 15}}));
     EXPECT_EQ(outcome.backup->turboBefore, std::nullopt);
     EXPECT_TRUE(outcome.changed);
     EXPECT_EQ(outcome.skipped, 0);
@@ -56,7 +60,8 @@ TEST_F(PowerTransactionTest, AppliesEveryEditInOrderAndReturnsTheBackup) {
 }
 
 TEST_F(PowerTransactionTest, NothingToChangeWritesNothing) {
-    const PowerOptimizationPlan plan{PowerSource::ac, PowerScope::current, false, 10, std::nullopt, false, std::nullopt};
+    const PowerOptimizationPlan plan{PowerSource::ac, PowerScope::current, false, 10, std::nullopt,
+                                     false,           std::nullopt};
     const auto outcome = PowerTransaction::apply(plan, access, clock);
     EXPECT_TRUE(access.writes().empty());
     EXPECT_EQ(outcome, (PowerOutcome{std::nullopt, false, 0, Date(1000)}));
@@ -64,8 +69,10 @@ TEST_F(PowerTransactionTest, NothingToChangeWritesNothing) {
 
 TEST_F(PowerTransactionTest, TurboAlreadyOffNeedsNoSwitchAndNoTurboRecord) {
     access.turbo = 1;
-    PowerOptimizationPlan plan{PowerSource::ac, PowerScope::current, false, 10, std::nullopt, true, std::nullopt};
-    EXPECT_EQ(PowerTransaction::apply(plan, access, clock), (PowerOutcome{std::nullopt, false, 0, Date(1000)}));
+    PowerOptimizationPlan plan{PowerSource::ac, PowerScope::current, false, 10, std::nullopt, true,
+                               std::nullopt};
+    EXPECT_EQ(PowerTransaction::apply(plan, access, clock),
+              (PowerOutcome{std::nullopt, false, 0, Date(1000)}));
     plan.displayMinutes = 2;
     const auto outcome = PowerTransaction::apply(plan, access, clock);
     ASSERT_TRUE(outcome.backup);
@@ -77,15 +84,17 @@ TEST_F(PowerTransactionTest, SwitchesTurboAfterTheSettingsAndRecordsItsEarlierSt
     PowerOptimizationPlan plan = threeEdits();
     plan.disableTurbo = true;
     const auto outcome = PowerTransaction::apply(plan, access, clock);
-    EXPECT_EQ(access.writes(), (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5", "set ac:sleep=15", "setTurbo true"}));
+    EXPECT_EQ(access.writes(), (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5",
+                                      "set ac:sleep=15", "setTurbo true"}));
     ASSERT_TRUE(outcome.backup);
     EXPECT_EQ(outcome.backup->turboBefore, 0);
 
     // Turbo alone is a change too.
     FakePowerAccess turboOnly;
     turboOnly.system = original;
-    const auto alone = PowerTransaction::apply(
-        {PowerSource::ac, PowerScope::current, false, std::nullopt, std::nullopt, true, std::nullopt}, turboOnly, clock);
+    const auto alone = PowerTransaction::apply({PowerSource::ac, PowerScope::current, false,
+                                                std::nullopt, std::nullopt, true, std::nullopt},
+                                               turboOnly, clock);
     ASSERT_TRUE(alone.backup);
     EXPECT_TRUE(alone.backup->edits.empty());
     EXPECT_TRUE(alone.changed);
@@ -98,7 +107,8 @@ TEST_F(PowerTransactionTest, RefusalsBeforeAnyWriteLeaveTheSystemUntouched) {
         std::string message;
     };
     const std::vector<Case> cases = {
-        {"settings unreadable", [](auto& a, auto&) { a.configurationFailure = "电源设置读取失败"; }, "电源设置读取失败"},
+        {"settings unreadable", [](auto& a, auto&) { a.configurationFailure = "电源设置读取失败"; },
+         "电源设置读取失败"},
         {"invalid plan", [](auto&, auto& p) { p.idleMinutes = 7; }, "无效的系统休眠时间"},
         {"settings changed since the plan",
          [](auto& a, auto& p) {
@@ -106,11 +116,15 @@ TEST_F(PowerTransactionTest, RefusalsBeforeAnyWriteLeaveTheSystemUntouched) {
              a.system.profiles[PowerSource::ac][PowerSetting::displaysleep] = 3;
          },
          "电源设置已变化，请刷新后重新选择措施"},
-        {"setting unreadable", [](auto& a, auto&) { a.system.profiles[PowerSource::ac].erase(PowerSetting::sleep); },
+        {"setting unreadable",
+         [](auto& a, auto&) { a.system.profiles[PowerSource::ac].erase(PowerSetting::sleep); },
          "系统休眠设置不可读取"},
-        {"source changed", [](auto& a, auto&) { a.source = PowerSource::battery; }, "供电状态已变化，请刷新优化方案"},
-        {"source unknown", [](auto& a, auto&) { a.source.reset(); }, "供电状态已变化，请刷新优化方案"},
-        {"sleep blocked", [](auto& a, auto&) { a.blockers = true; }, "存在阻止休眠的任务，未修改休眠设置"},
+        {"source changed", [](auto& a, auto&) { a.source = PowerSource::battery; },
+         "供电状态已变化，请刷新优化方案"},
+        {"source unknown", [](auto& a, auto&) { a.source.reset(); },
+         "供电状态已变化，请刷新优化方案"},
+        {"sleep blocked", [](auto& a, auto&) { a.blockers = true; },
+         "存在阻止休眠的任务，未修改休眠设置"},
         {"blockers unreadable", [](auto& a, auto&) { a.blockersFailure = "休眠阻止状态不可读取"; },
          "休眠阻止状态不可读取"},
         {"turbo unknown",
@@ -147,8 +161,8 @@ TEST_F(PowerTransactionTest, RefusalsBeforeAnyWriteLeaveTheSystemUntouched) {
 TEST_F(PowerTransactionTest, SleepBlockersOnlyMatterWhenIdleSleepChanges) {
     access.blockers = true;
     access.blockersFailure = "休眠阻止状态不可读取";
-    const PowerOptimizationPlan displayOnly{PowerSource::ac, PowerScope::current, true, 5, std::nullopt, false,
-                                            std::nullopt};
+    const PowerOptimizationPlan displayOnly{
+        PowerSource::ac, PowerScope::current, true, 5, std::nullopt, false, std::nullopt};
     EXPECT_TRUE(PowerTransaction::apply(displayOnly, access, clock).changed);
     EXPECT_EQ(std::count(access.calls.begin(), access.calls.end(), "hasSleepBlockers"), 0);
 }
@@ -157,37 +171,43 @@ TEST_F(PowerTransactionTest, SecondOfThreeWritesFailingRollsBackInReverse) {
     access.setFailures[1] = "系统电源设置读回不一致";
     access.failedWritesTakeEffect = true;  // the failed write may still have changed the setting
     EXPECT_EQ(applyFailure(threeEdits()), "系统电源设置读回不一致");
-    EXPECT_EQ(access.writes(), (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5", "set ac:displaysleep=10",
-                                      "set ac:lowpowermode=0"}));
+    EXPECT_EQ(access.writes(), (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5",
+                                      "set ac:displaysleep=10", "set ac:lowpowermode=0"}));
     EXPECT_EQ(access.system, original);
 }
 
 TEST_F(PowerTransactionTest, RollbackFailuresAreListedAfterTheCause) {
     access.setFailures[2] = "系统电源设置未完成：busy";
-    access.setFailures[3] = "系统电源设置读回不一致";  // putting sleep back
+    access.setFailures[3] = "系统电源设置读回不一致";          // putting sleep back
     access.setFailures[5] = "命令超时。请刷新状态确认结果。";  // putting low power back
     EXPECT_EQ(applyFailure(threeEdits()),
-              "系统电源设置未完成：busy；部分原设置未确认恢复：系统电源设置读回不一致；命令超时。请刷新状态确认结果。");
+              "系统电源设置未完成：busy；部分原设置未确认恢复：系统电源设置读回不一致；命令超时。请"
+              "刷新状态确认结果。");
     // The walk goes on after a failed write-back.
-    EXPECT_EQ(access.writes(), (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5", "set ac:sleep=15",
-                                      "set ac:sleep=1", "set ac:displaysleep=10", "set ac:lowpowermode=0"}));
+    EXPECT_EQ(access.writes(),
+              (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5", "set ac:sleep=15",
+                     "set ac:sleep=1", "set ac:displaysleep=10", "set ac:lowpowermode=0"}));
 }
 
 TEST_F(PowerTransactionTest, FailedTurboSwitchIsSwitchedBackBeforeTheSettings) {
-    PowerOptimizationPlan plan{PowerSource::ac, PowerScope::current, true, 5, std::nullopt, true, std::nullopt};
+    PowerOptimizationPlan plan{PowerSource::ac, PowerScope::current, true, 5, std::nullopt, true,
+                               std::nullopt};
     access.turboFailures[0] = intelOnly;
     EXPECT_EQ(applyFailure(plan), intelOnly);
-    EXPECT_EQ(access.writes(), (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5", "setTurbo true",
-                                      "setTurbo false", "set ac:displaysleep=10", "set ac:lowpowermode=0"}));
+    EXPECT_EQ(access.writes(),
+              (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5", "setTurbo true",
+                     "setTurbo false", "set ac:displaysleep=10", "set ac:lowpowermode=0"}));
     EXPECT_EQ(access.system, original);
 }
 
 TEST_F(PowerTransactionTest, FailedTurboSwitchBackLeadsTheFailureList) {
-    PowerOptimizationPlan plan{PowerSource::ac, PowerScope::current, true, 5, std::nullopt, true, std::nullopt};
+    PowerOptimizationPlan plan{PowerSource::ac, PowerScope::current, true, 5, std::nullopt, true,
+                               std::nullopt};
     access.turboFailures[0] = intelOnly;
     access.turboFailures[1] = intelOnly;
     access.setFailures[3] = "系统电源设置读回不一致";  // putting low power back
-    EXPECT_EQ(applyFailure(plan), std::string(intelOnly) + "；部分原设置未确认恢复：" + intelOnly + "；系统电源设置读回不一致");
+    EXPECT_EQ(applyFailure(plan), std::string(intelOnly) + "；部分原设置未确认恢复：" + intelOnly +
+                                      "；系统电源设置读回不一致");
 }
 
 TEST_F(PowerTransactionTest, NonScopeFailuresStillRollBack) {
@@ -217,7 +237,8 @@ protected:
 
 TEST_F(PowerRestoreTest, WritesBackLastFirstAndSwitchesTurboBackOn) {
     const auto outcome = PowerTransaction::restore(backup, access);
-    EXPECT_EQ(access.writes(), (Calls{"set ac:sleep=1", "set ac:displaysleep=10", "set ac:lowpowermode=0", "setTurbo false"}));
+    EXPECT_EQ(access.writes(), (Calls{"set ac:sleep=1", "set ac:displaysleep=10",
+                                      "set ac:lowpowermode=0", "setTurbo false"}));
     EXPECT_EQ(outcome, (PowerOutcome{std::nullopt, true, 0, std::nullopt}));
     EXPECT_EQ(access.system, original);
     EXPECT_EQ(access.turbo, 0);
@@ -226,7 +247,8 @@ TEST_F(PowerRestoreTest, WritesBackLastFirstAndSwitchesTurboBackOn) {
 TEST_F(PowerRestoreTest, LeavesOutsideChangesAlone) {
     access.system.profiles[PowerSource::ac][PowerSetting::displaysleep] = 20;
     const auto outcome = PowerTransaction::restore(backup, access);
-    EXPECT_EQ(access.writes(), (Calls{"set ac:sleep=1", "set ac:lowpowermode=0", "setTurbo false"}));
+    EXPECT_EQ(access.writes(),
+              (Calls{"set ac:sleep=1", "set ac:lowpowermode=0", "setTurbo false"}));
     EXPECT_EQ(outcome.skipped, 1);
     EXPECT_TRUE(outcome.changed);
     EXPECT_EQ(access.system.value(PowerSetting::displaysleep, PowerSource::ac), 20);
@@ -235,19 +257,22 @@ TEST_F(PowerRestoreTest, LeavesOutsideChangesAlone) {
 TEST_F(PowerRestoreTest, RunningTwiceWritesNothingTheSecondTime) {
     PowerTransaction::restore(backup, access);
     access.calls.clear();
-    EXPECT_EQ(PowerTransaction::restore(backup, access), (PowerOutcome{std::nullopt, false, 0, std::nullopt}));
+    EXPECT_EQ(PowerTransaction::restore(backup, access),
+              (PowerOutcome{std::nullopt, false, 0, std::nullopt}));
     EXPECT_TRUE(access.writes().empty());
 }
 
 TEST_F(PowerRestoreTest, UnreadableSettingsAndTurboCountAsSkipped) {
     access.system = PowerConfiguration{};
     access.turbo.reset();
-    EXPECT_EQ(PowerTransaction::restore(backup, access), (PowerOutcome{std::nullopt, false, 4, std::nullopt}));
+    EXPECT_EQ(PowerTransaction::restore(backup, access),
+              (PowerOutcome{std::nullopt, false, 4, std::nullopt}));
     EXPECT_TRUE(access.writes().empty());
 }
 
 TEST_F(PowerRestoreTest, AFailedWriteStopsTheWalk) {
-    access.setFailures[3 + 1] = "系统电源设置读回不一致";  // after apply's three writes: the second write-back
+    access.setFailures[3 + 1] =
+        "系统电源设置读回不一致";  // after apply's three writes: the second write-back
     EXPECT_THROW(
         {
             try {
@@ -264,14 +289,16 @@ TEST_F(PowerRestoreTest, AFailedWriteStopsTheWalk) {
 TEST_F(PowerRestoreTest, TurboIsSwitchedOnlyWhileStillAsTheTransactionLeftIt) {
     access.turbo = 0;  // switched back on from outside
     access.system = original;
-    EXPECT_EQ(PowerTransaction::restore(backup, access), (PowerOutcome{std::nullopt, false, 0, std::nullopt}));
+    EXPECT_EQ(PowerTransaction::restore(backup, access),
+              (PowerOutcome{std::nullopt, false, 0, std::nullopt}));
     EXPECT_TRUE(access.writes().empty());
 
     // A record that says turbo was already off needs nothing while it still is.
     PowerBackup wasOff = backup;
     wasOff.turboBefore = 1;
     access.turbo = 1;
-    EXPECT_EQ(PowerTransaction::restore(wasOff, access), (PowerOutcome{std::nullopt, false, 0, std::nullopt}));
+    EXPECT_EQ(PowerTransaction::restore(wasOff, access),
+              (PowerOutcome{std::nullopt, false, 0, std::nullopt}));
     access.turbo = 0;
     EXPECT_EQ(PowerTransaction::restore(wasOff, access).skipped, 1);
     EXPECT_TRUE(access.writes().empty());

@@ -57,7 +57,8 @@ TEST_F(ProcessRunnerTest, CollectsOutputAndErrorsInWriteOrder) {
 }
 
 TEST_F(ProcessRunnerTest, PassesArgumentsWithoutAShell) {
-    const auto result = ProcessRunner::run("/bin/echo", {"a  b; rm -rf /nothing", "$HOME", "'\"`x`\""}, 5, options);
+    const auto result =
+        ProcessRunner::run("/bin/echo", {"a  b; rm -rf /nothing", "$HOME", "'\"`x`\""}, 5, options);
     EXPECT_EQ(result.output, "a  b; rm -rf /nothing $HOME '\"`x`\"\n");
 }
 
@@ -68,7 +69,8 @@ TEST_F(ProcessRunnerTest, ReportsTheSignalThatEndedTheCommand) {
 TEST_F(ProcessRunnerTest, GivesTheCommandNoInputAndNoOtherHandleOnItsOutputFile) {
     EXPECT_EQ(ProcessRunner::run("/bin/cat", {}, 5, options).output, "");
     // The output file reaches the command as its standard output and error only.
-    const auto listed = shell("for fd in /proc/$$/fd/*; do printf '%s ' \"${fd##*/}\"; readlink \"$fd\"; done");
+    const auto listed =
+        shell("for fd in /proc/$$/fd/*; do printf '%s ' \"${fd##*/}\"; readlink \"$fd\"; done");
     size_t mentions = 0;
     for (size_t at = listed.output.find("pyrelle-command-"); at != std::string::npos;
          at = listed.output.find("pyrelle-command-", at + 1)) {
@@ -91,8 +93,14 @@ TEST_F(ProcessRunnerTest, KeepsOnlyTheFirst131072BytesDecodedAsUTF8) {
 }
 
 TEST_F(ProcessRunnerTest, LaunchFailuresAreReported) {
-    EXPECT_EQ(failure([&] { ProcessRunner::run("/nonexistent/tool", {}, 5, options); }).rfind("无法启动命令 ", 0), 0u);
-    EXPECT_EQ(failure([&] { ProcessRunner::run("sh", {"-c", "true"}, 5, options); }).rfind("无法启动命令 ", 0), 0u);
+    EXPECT_EQ(failure([&] {
+                  ProcessRunner::run("/nonexistent/tool", {}, 5, options);
+              }).rfind("无法启动命令 ", 0),
+              0u);
+    EXPECT_EQ(failure([&] {
+                  ProcessRunner::run("sh", {"-c", "true"}, 5, options);
+              }).rfind("无法启动命令 ", 0),
+              0u);
 }
 
 TEST_F(ProcessRunnerTest, AnUnusableTemporaryDirectoryIsReported) {
@@ -104,7 +112,10 @@ TEST_F(ProcessRunnerTest, HangingCommandIsTerminatedAtTheLimit) {
     setenv("FAKE_PMSET_HANG", "1", 1);
     setenv("FAKE_PMSET_STATE", (scratch.path() + "/state").c_str(), 1);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(failure([&] { ProcessRunner::run(fakeTool, {"-g", "custom"}, 0.3, options); }), timedOut);
+    EXPECT_EQ(failure([&] {
+                  ProcessRunner::run(fakeTool, {"-g", "custom"}, 0.3, options);
+              }),
+              timedOut);
     const double elapsed = secondsSince(start);
     unsetenv("FAKE_PMSET_HANG");
     EXPECT_GE(elapsed, 0.3);
@@ -126,7 +137,10 @@ TEST_F(ProcessRunnerTest, CommandIgnoringTerminationIsKilledAfterTheGrace) {
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     };
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(failure([&] { ProcessRunner::run(fakeTool, {"-g", "custom"}, 0.2, options); }), timedOut);
+    EXPECT_EQ(failure([&] {
+                  ProcessRunner::run(fakeTool, {"-g", "custom"}, 0.2, options);
+              }),
+              timedOut);
     const double elapsed = secondsSince(start);
     unsetenv("FAKE_PMSET_HANG");
     unsetenv("FAKE_PMSET_READY");
@@ -150,22 +164,24 @@ TEST(ProcessRunnerText, DecodingReplacesEachMaximalInvalidSubpart) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"plain", "plain"},
         {"\xE6\xB8\xA9\xE5\xBA\xA6 \xF0\x9F\x94\xA5", "\xE6\xB8\xA9\xE5\xBA\xA6 \xF0\x9F\x94\xA5"},
-        {"\xC0\x80", r + r},                    // overlong
-        {"\xE0\x80\x80", r + r + r},            // overlong
-        {"\xED\xA0\x80", r + r + r},            // surrogate
-        {"\xF4\x90\x80\x80", r + r + r + r},    // above U+10FFFF
-        {"\xE2\x82x", r + "x"},                 // truncated, then ASCII
-        {"a\xF0\x9F\x94", "a" + r},             // truncated at the end
-        {"\x80\xBF", r + r},                    // lone continuations
+        {"\xC0\x80", r + r},                  // overlong
+        {"\xE0\x80\x80", r + r + r},          // overlong
+        {"\xED\xA0\x80", r + r + r},          // surrogate
+        {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
+        {"\xE2\x82x", r + "x"},               // truncated, then ASCII
+        {"a\xF0\x9F\x94", "a" + r},           // truncated at the end
+        {"\x80\xBF", r + r},                  // lone continuations
         {std::string("\0z", 2), std::string("\0z", 2)},
     };
-    for (const auto& [input, expected] : cases) EXPECT_EQ(ProcessRunner::decodeUTF8(input), expected);
+    for (const auto& [input, expected] : cases)
+        EXPECT_EQ(ProcessRunner::decodeUTF8(input), expected);
 }
 
 TEST(ProcessRunnerText, QuotingHelpers) {
     EXPECT_EQ(ProcessRunner::shellQuote("it's"), "'it'\\''s'");
     EXPECT_EQ(ProcessRunner::shellQuote(""), "''");
-    EXPECT_EQ(ProcessRunner::appleScriptString("say \"hi\"\\\nbye"), "\"say \\\"hi\\\"\\\\\\nbye\"");
+    EXPECT_EQ(ProcessRunner::appleScriptString("say \"hi\"\\\nbye"),
+              "\"say \\\"hi\\\"\\\\\\nbye\"");
 }
 
 }  // namespace

@@ -32,12 +32,14 @@ TEST(SleepBlocker, KeepsOnlyHeldAssertionsOfTheBlockingKinds) {
     })");
     const auto blockers = SleepBlocker::fromAssertions(assertions);
     // Sorted as text: pid 123 before pid 45.
-    EXPECT_EQ(ids(blockers), (std::vector<std::string>{"123:PreventUserIdleDisplaySleep:PreventUserIdleDisplaySleep",
-                                                       "123:PreventUserIdleSystemSleep:PreventUserIdleSystemSleep",
-                                                       "45:PreventSystemSleep:Backup"}));
+    EXPECT_EQ(ids(blockers), (std::vector<std::string>{
+                                 "123:PreventUserIdleDisplaySleep:PreventUserIdleDisplaySleep",
+                                 "123:PreventUserIdleSystemSleep:PreventUserIdleSystemSleep",
+                                 "45:PreventSystemSleep:Backup"}));
     EXPECT_EQ(blockers[0].name, "PID 123");
     EXPECT_EQ(blockers[0].since, std::nullopt);
-    EXPECT_EQ(blockers[2], (SleepBlocker{45, "backupd", "Backup", "PreventSystemSleep", Date(1000.5)}));
+    EXPECT_EQ(blockers[2],
+              (SleepBlocker{45, "backupd", "Backup", "PreventSystemSleep", Date(1000.5)}));
 }
 
 TEST(SleepBlocker, UnavailableAssertionsAreAFailure) {
@@ -50,8 +52,10 @@ TEST(SleepBlocker, UnavailableAssertionsAreAFailure) {
         return std::string();
     };
     EXPECT_EQ(message([] { return std::nullopt; }), "休眠阻止状态不可读取");
-    EXPECT_EQ(message([]() -> std::optional<json> { return json::array(); }), "休眠阻止状态不可读取");
-    EXPECT_EQ(message([]() -> std::optional<json> { throw ScopeError("bus gone"); }), "休眠阻止状态不可读取");
+    EXPECT_EQ(message([]() -> std::optional<json> { return json::array(); }),
+              "休眠阻止状态不可读取");
+    EXPECT_EQ(message([]() -> std::optional<json> { throw ScopeError("bus gone"); }),
+              "休眠阻止状态不可读取");
     EXPECT_EQ(message([]() -> std::optional<json> { return json::object(); }), "");
 }
 
@@ -67,14 +71,17 @@ TEST(SleepBlocker, ReadsLogindInhibitors) {
     const auto assertions = SleepBlocker::assertionsFromInhibitors(answer);
     ASSERT_TRUE(assertions);
     const auto blockers = SleepBlocker::fromAssertions(*assertions);
-    EXPECT_EQ(ids(blockers), (std::vector<std::string>{"4242:PreventSystemSleep:Playing a film",
-                                                       "4242:PreventUserIdleSystemSleep:Playing a film",
-                                                       "9:PreventUserIdleSystemSleep:PreventUserIdleSystemSleep"}));
+    EXPECT_EQ(ids(blockers), (std::vector<std::string>{
+                                 "4242:PreventSystemSleep:Playing a film",
+                                 "4242:PreventUserIdleSystemSleep:Playing a film",
+                                 "9:PreventUserIdleSystemSleep:PreventUserIdleSystemSleep"}));
     EXPECT_EQ(blockers[0].name, "Videos");
     EXPECT_EQ(blockers[2].name, "PID 9");
 
-    EXPECT_EQ(SleepBlocker::assertionsFromInhibitors(R"json({"type":"a(ssssuu)","data":[[]]})json"), json::object());
-    for (const char* bad : {"", "Failed to connect to bus", "[]", R"({"data":{}})", R"({"data":[1]})", "\xFF{"}) {
+    EXPECT_EQ(SleepBlocker::assertionsFromInhibitors(R"json({"type":"a(ssssuu)","data":[[]]})json"),
+              json::object());
+    for (const char* bad :
+         {"", "Failed to connect to bus", "[]", R"({"data":{}})", R"({"data":[1]})", "\xFF{"}) {
         EXPECT_EQ(SleepBlocker::assertionsFromInhibitors(bad), std::nullopt) << bad;
     }
 }
@@ -89,8 +96,10 @@ TEST(SleepBlocker, SystemReadEitherListsOrFailsWithTheMessage) {
 }
 
 TEST(SleepBlocker, JSONRoundTrip) {
-    const SleepBlocker dated{12, "caffeinate", "caffeinate command-line tool", "PreventUserIdleSystemSleep", Date(5)};
-    const SleepBlocker undated{12, "PID 12", "PreventSystemSleep", "PreventSystemSleep", std::nullopt};
+    const SleepBlocker dated{12, "caffeinate", "caffeinate command-line tool",
+                             "PreventUserIdleSystemSleep", Date(5)};
+    const SleepBlocker undated{12, "PID 12", "PreventSystemSleep", "PreventSystemSleep",
+                               std::nullopt};
     EXPECT_EQ(json(dated).get<SleepBlocker>(), dated);
     EXPECT_FALSE(json(undated).contains("since"));
     EXPECT_EQ(json(undated).get<SleepBlocker>(), undated);

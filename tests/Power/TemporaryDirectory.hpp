@@ -15,7 +15,8 @@ namespace pyrelle::testing {
 class TemporaryDirectory {
 public:
     TemporaryDirectory() {
-        std::string pattern = std::filesystem::temp_directory_path().string() + "/pyrelle-power-test-XXXXXX";
+        std::string pattern =
+            std::filesystem::temp_directory_path().string() + "/pyrelle-power-test-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
@@ -31,7 +32,8 @@ public:
 
     std::set<std::string> entries() const {
         std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(path_)) names.insert(entry.path().filename());
+        for (const auto& entry : std::filesystem::directory_iterator(path_))
+            names.insert(entry.path().filename());
         return names;
     }
 
@@ -42,7 +44,8 @@ private:
 // Open descriptors of this process.
 inline size_t openDescriptorCount() {
     size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
     return count;
 }
 

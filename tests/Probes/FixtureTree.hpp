@@ -13,7 +13,8 @@ namespace pyrelle::testing {
 class FixtureTree {
 public:
     FixtureTree() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "pyrelle-probes-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "pyrelle-probes-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
         root_ = pattern;
     }

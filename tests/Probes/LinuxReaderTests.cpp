@@ -63,23 +63,25 @@ TEST_P(MemoryPressureMapping, PSIAveragesGiveTheKernelLevels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, MemoryPressureMapping,
-    ::testing::Values(
-        PressureCase{"some avg10=0.00 avg60=0.00 avg300=0.00 total=0\n"
-                     "full avg10=0.00 avg60=0.00 avg300=0.00 total=0\n", 1},
-        PressureCase{"some avg10=9.99 avg60=40.00 avg300=0.00 total=5\n"
-                     "full avg10=9.99 avg60=0.00 avg300=0.00 total=0\n", 1},
-        PressureCase{"some avg10=10.00 avg60=1.00 avg300=0.00 total=5\n"
-                     "full avg10=2.00 avg60=0.00 avg300=0.00 total=0\n", 2},
-        PressureCase{"some avg10=35.50 avg60=1.00 avg300=0.00 total=5\n"
-                     "full avg10=10.00 avg60=0.00 avg300=0.00 total=0\n", 4},
-        PressureCase{"some avg10=12.00 avg60=1.00 avg300=0.00 total=5\n", 2},
-        PressureCase{nullptr, -1},
-        PressureCase{"", -1},
-        PressureCase{"some avg10=abc avg60=0.00\n", -1},
-        PressureCase{"some avg60=1.00\n", -1},
-        PressureCase{"some avg10=250.00 avg60=0.00\n", -1},
-        PressureCase{"some avg10=1.00 avg60=0.00\nfull avg10=nan\n", -1},
-        PressureCase{"garbage\n", -1}));
+    ::testing::Values(PressureCase{"some avg10=0.00 avg60=0.00 avg300=0.00 total=0\n"
+                                   "full avg10=0.00 avg60=0.00 avg300=0.00 total=0\n",
+                                   1},
+                      PressureCase{"some avg10=9.99 avg60=40.00 avg300=0.00 total=5\n"
+                                   "full avg10=9.99 avg60=0.00 avg300=0.00 total=0\n",
+                                   1},
+                      PressureCase{"some avg10=10.00 avg60=1.00 avg300=0.00 total=5\n"
+                                   "full avg10=2.00 avg60=0.00 avg300=0.00 total=0\n",
+                                   2},
+                      PressureCase{"some avg10=35.50 avg60=1.00 avg300=0.00 total=5\n"
+                                   "full avg10=10.00 avg60=0.00 avg300=0.00 total=0\n",
+                                   4},
+                      PressureCase{"some avg10=12.00 avg60=1.00 avg300=0.00 total=5\n", 2},
+                      PressureCase{nullptr, -1}, PressureCase{"", -1},
+                      PressureCase{"some avg10=abc avg60=0.00\n", -1},
+                      PressureCase{"some avg60=1.00\n", -1},
+                      PressureCase{"some avg10=250.00 avg60=0.00\n", -1},
+                      PressureCase{"some avg10=1.00 avg60=0.00\nfull avg10=nan\n", -1},
+                      PressureCase{"garbage\n", -1}));
 
 // One power supply: directory name and its attribute files.
 struct Supply {
@@ -124,11 +126,13 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{{{"BAT0", "Battery", nullptr, "Discharging"}}, 0},
         SourceCase{{{"BAT0", "Battery", nullptr, "Charging"}}, 1},
         SourceCase{{{"BAT0", "Battery", nullptr, "Unknown"}}, -1},
-        SourceCase{{{"ucsi-source-psy-1", "USB", "1"}, {"BAT1", "Battery", nullptr, "Discharging"}}, 1},
+        SourceCase{{{"ucsi-source-psy-1", "USB", "1"}, {"BAT1", "Battery", nullptr, "Discharging"}},
+                   1},
         // A wireless mouse's battery says nothing about the machine's source.
         SourceCase{{{"hidpp_battery_0", "Battery", nullptr, "Discharging", "Device"}}, -1},
         // An empty battery bay is not a battery.
-        SourceCase{{{"AC", "Mains", "0"}, {"BAT0", "Battery", nullptr, "Unknown", nullptr, "0"}}, -1},
+        SourceCase{{{"AC", "Mains", "0"}, {"BAT0", "Battery", nullptr, "Unknown", nullptr, "0"}},
+                   -1},
         SourceCase{{{"AC", "Mains", "garbage"}, {"BAT0", "Battery", nullptr, "Discharging"}}, 0}));
 
 // Writes one thermal zone with its temperature and trips (millidegrees).
@@ -150,7 +154,8 @@ TEST(ThermalState, ZonesAgainstTheirTripPoints) {
         const char* temp;
         int32_t state;
         int32_t warning;
-    } cases[] = {{"40000", 0, 0}, {"60000", 1, 0}, {"90000", 2, 5}, {"96000", 3, 10}, {"120000", 3, 10}};
+    } cases[] = {
+        {"40000", 0, 0}, {"60000", 1, 0}, {"90000", 2, 5}, {"96000", 3, 10}, {"120000", 3, 10}};
     for (const auto& c : cases) {
         FixtureTree tree;
         writeZone(tree, 0, c.temp, trips);
@@ -162,10 +167,10 @@ TEST(ThermalState, ZonesAgainstTheirTripPoints) {
 TEST(ThermalState, HottestZoneWinsAndZonesWithoutTripsDoNotCount) {
     FixtureTree tree;
     writeZone(tree, 0, "50000", {{"passive", "80000"}});
-    writeZone(tree, 1, "99000", {});                          // no trips: says nothing
+    writeZone(tree, 1, "99000", {});  // no trips: says nothing
     writeZone(tree, 2, "81000", {{"passive", "80000"}});
-    writeZone(tree, 3, "garbled", {{"critical", "1000"}});     // unreadable temperature
-    writeZone(tree, 4, "90000", {{"acpitz-weird", "1000"}});   // unknown trip type
+    writeZone(tree, 3, "garbled", {{"critical", "1000"}});    // unreadable temperature
+    writeZone(tree, 4, "90000", {{"acpitz-weird", "1000"}});  // unknown trip type
     tree.write("sys/class/thermal/cooling_device0/type", "Fan\n");
     EXPECT_EQ(thermalState(tree.root()), 2);
 }
@@ -241,8 +246,9 @@ TEST(LowPowerMode, FromThePlatformProfile) {
 
 TEST(OwnerAlive, EffectiveUidOfALiveProcess) {
     FixtureTree tree;
-    tree.write("proc/42/status", "Name:\tapp\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t42\n"
-                                 "Uid:\t501\t502\t502\t502\nGid:\t20\t20\t20\t20\n");
+    tree.write("proc/42/status",
+               "Name:\tapp\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t42\n"
+               "Uid:\t501\t502\t502\t502\nGid:\t20\t20\t20\t20\n");
     tree.write("proc/43/status", "Name:\tgone\nState:\tZ (zombie)\nUid:\t501\t501\t501\t501\n");
     tree.write("proc/44/status", "Name:\tbad\nState:\tS (sleeping)\nUid:\tnope\n");
     EXPECT_EQ(ownerAlive(tree.root(), 42, 502), 1);
@@ -258,8 +264,9 @@ TEST(CPUBrand, ModelNameOfTheFirstCPU) {
     FixtureTree tree;
     char brand[16];
     EXPECT_EQ(cpuBrand(tree.root(), brand, sizeof brand), -1);
-    tree.write("proc/cpuinfo", "processor\t: 0\nvendor_id\t: GenuineIntel\n"
-                               "model name\t: Intel(R) Xeon(R) CPU @ 2.20GHz\n\nprocessor\t: 1\n");
+    tree.write("proc/cpuinfo",
+               "processor\t: 0\nvendor_id\t: GenuineIntel\n"
+               "model name\t: Intel(R) Xeon(R) CPU @ 2.20GHz\n\nprocessor\t: 1\n");
     EXPECT_EQ(cpuBrand(tree.root(), brand, sizeof brand), 15);
     EXPECT_STREQ(brand, "Intel(R) Xeon(R");
     EXPECT_EQ(cpuBrand(tree.root(), nullptr, 4), -1);

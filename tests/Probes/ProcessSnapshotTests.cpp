@@ -33,7 +33,8 @@ std::string statLine(int pid, const std::string& comm, int ppid, uint64_t utime,
 
 std::string statusText(uint32_t realUid, uint32_t effectiveUid) {
     return "Name:\tx\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t1\nNgid:\t0\nPid:\t1\nPPid:\t0\n"
-           "TracerPid:\t0\nUid:\t" + std::to_string(realUid) + "\t" + std::to_string(effectiveUid) +
+           "TracerPid:\t0\nUid:\t" +
+           std::to_string(realUid) + "\t" + std::to_string(effectiveUid) +
            "\t0\t0\nGid:\t0\t0\t0\t0\n";
 }
 
@@ -45,10 +46,12 @@ void writeProcess(const FixtureTree& tree, int pid, const std::string& stat,
     if (io) tree.write(base + "io", io);
 }
 
-const char* kIO = "rchar: 9\nwchar: 9\nsyscr: 1\nsyscw: 1\nread_bytes: 4096\nwrite_bytes: 8192\n"
-                  "cancelled_write_bytes: 0\n";
+const char* kIO =
+    "rchar: 9\nwchar: 9\nsyscr: 1\nsyscw: 1\nread_bytes: 4096\nwrite_bytes: 8192\n"
+    "cancelled_write_bytes: 0\n";
 
-const PYRProcessSnapshot* find(const std::vector<PYRProcessSnapshot>& entries, int32_t count, int32_t pid) {
+const PYRProcessSnapshot* find(const std::vector<PYRProcessSnapshot>& entries, int32_t count,
+                               int32_t pid) {
     for (int32_t i = 0; i < count; ++i) {
         if (entries[i].pid == pid) return &entries[i];
     }
@@ -60,7 +63,8 @@ TEST(ProcessSnapshotFixture, FieldsFromStatStatusAndIO) {
     FixtureTree tree;
     const long hz = sysconf(_SC_CLK_TCK);
     const long page = sysconf(_SC_PAGESIZE);
-    writeProcess(tree, 100, statLine(100, "worker", 1, 3 * hz, hz / 2, 12345, 10), statusText(7, 501), kIO);
+    writeProcess(tree, 100, statLine(100, "worker", 1, 3 * hz, hz / 2, 12345, 10),
+                 statusText(7, 501), kIO);
     // A name holding spaces and parentheses ends at the last ')'.
     writeProcess(tree, 101, statLine(101, "odd) (name", 100, 0, 0, 99, 0), statusText(0, 0), kIO);
     // comm is cut at 15 bytes; argv[0] continuing it gives the full name.
@@ -101,13 +105,15 @@ TEST(ProcessSnapshotFixture, UnreadableProcessesAreCountedNotReported) {
     if (geteuid() != 0) GTEST_SKIP() << "fixture files must belong to root";
     FixtureTree tree;
     writeProcess(tree, 10, statLine(10, "good", 1, 1, 1, 1, 1), statusText(0, 0), kIO);
-    tree.mkdir("proc/11");                                                              // vanished
-    writeProcess(tree, 12, "12 (short) S 1 1\n", statusText(0, 0), kIO);                // short stat
-    writeProcess(tree, 13, "13 (garbled) S 1 1 1 0 -1 4194304 100 0 0 0 x?y 1 0 0 20 0 1 0 1 1000 1\n",
-                 statusText(0, 0), kIO);                                                // garbled stat
-    writeProcess(tree, 14, statLine(14, "nouid", 1, 1, 1, 1, 1), "Name:\tnouid\n", kIO); // no Uid line
+    tree.mkdir("proc/11");                                                // vanished
+    writeProcess(tree, 12, "12 (short) S 1 1\n", statusText(0, 0), kIO);  // short stat
+    writeProcess(tree, 13,
+                 "13 (garbled) S 1 1 1 0 -1 4194304 100 0 0 0 x?y 1 0 0 20 0 1 0 1 1000 1\n",
+                 statusText(0, 0), kIO);  // garbled stat
+    writeProcess(tree, 14, statLine(14, "nouid", 1, 1, 1, 1, 1), "Name:\tnouid\n",
+                 kIO);  // no Uid line
     writeProcess(tree, 15, statLine(15, "gone-late", 1, 1, 1, 1, 1), statusText(0, 0), nullptr);
-    tree.write("proc/16/stat", "");                                                     // empty
+    tree.write("proc/16/stat", "");  // empty
 
     std::vector<PYRProcessSnapshot> out(8);
     int32_t failures = 0;
@@ -120,7 +126,8 @@ TEST(ProcessSnapshotFixture, UnreadableProcessesAreCountedNotReported) {
 TEST(ProcessSnapshotFixture, DeniedIOGivesZeroDiskBytesWithoutAFailure) {
     if (geteuid() != 0) GTEST_SKIP() << "fixture files must belong to root";
     FixtureTree tree;
-    writeProcess(tree, 20, statLine(20, "other-user", 1, 1, 1, 1, 1), statusText(1000, 1000), nullptr);
+    writeProcess(tree, 20, statLine(20, "other-user", 1, 1, 1, 1, 1), statusText(1000, 1000),
+                 nullptr);
     tree.mkdir("proc/20/io");  // opens, but cannot be read: like another user's io file
     std::vector<PYRProcessSnapshot> out(2);
     int32_t failures = -1;
@@ -153,7 +160,8 @@ TEST(ProcessSnapshotLive, CapacityOneFillsExactlyOneEntry) {
 TEST(ProcessSnapshotLive, SeesThisProcessAsItIs) {
     std::vector<PYRProcessSnapshot> out(8192);
     int32_t failures = -1;
-    const int32_t count = pyr_process_snapshot(out.data(), static_cast<int32_t>(out.size()), &failures);
+    const int32_t count =
+        pyr_process_snapshot(out.data(), static_cast<int32_t>(out.size()), &failures);
     ASSERT_GT(count, 0);
     EXPECT_GE(failures, 0);
     const auto* self = find(out, count, getpid());
@@ -168,14 +176,16 @@ TEST(ProcessSnapshotLive, SeesThisProcessAsItIs) {
 
 TEST(ProcessSnapshotLive, AnotherUsersProcessKeepsItsUid) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
-    const char* argv[] = {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
-                          "sleep", "5", nullptr};
+    const char* argv[] = {"setpriv",        "--reuid", "65534", "--regid", "65534",
+                          "--clear-groups", "sleep",   "5",     nullptr};
     pid_t child = 0;
-    ASSERT_EQ(posix_spawnp(&child, "setpriv", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    ASSERT_EQ(posix_spawnp(&child, "setpriv", nullptr, nullptr, const_cast<char**>(argv), environ),
+              0);
     std::vector<PYRProcessSnapshot> out(8192);
     const PYRProcessSnapshot* seen = nullptr;
     for (int attempt = 0; attempt < 1000; ++attempt) {  // until setpriv has become sleep
-        const int32_t count = pyr_process_snapshot(out.data(), static_cast<int32_t>(out.size()), nullptr);
+        const int32_t count =
+            pyr_process_snapshot(out.data(), static_cast<int32_t>(out.size()), nullptr);
         seen = find(out, count, child);
         if (seen != nullptr && std::strcmp(seen->name, "sleep") == 0) break;
         usleep(2000);

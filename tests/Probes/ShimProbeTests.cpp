@@ -32,10 +32,11 @@ TEST(OwnerAlive, ThisProcessIsAliveForItsOwnUidOnly) {
 
 TEST(OwnerAlive, ALiveProcessOfAnotherUserIsNotTheOwner) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
-    const char* argv[] = {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
-                          "sleep", "5", nullptr};
+    const char* argv[] = {"setpriv",        "--reuid", "65534", "--regid", "65534",
+                          "--clear-groups", "sleep",   "5",     nullptr};
     pid_t child = 0;
-    ASSERT_EQ(posix_spawnp(&child, "setpriv", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    ASSERT_EQ(posix_spawnp(&child, "setpriv", nullptr, nullptr, const_cast<char**>(argv), environ),
+              0);
     // setpriv changes its user before it starts sleep; wait for that, boundedly.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (pyr_owner_alive(child, 65534) == 0 && std::chrono::steady_clock::now() < deadline) {
@@ -125,8 +126,10 @@ TEST(Probes, HostValuesAreInRange) {
 // A virtual Mac that answers power-manager requests with a fixed JSON text and status.
 class PowerManagerDevice : public pyrelle::csmc::Device {
 public:
-    PowerManagerDevice(std::string reply, int32_t status = 0) : reply_(std::move(reply)), status_(status) {}
-    int32_t exchange(uint32_t selector, std::span<const uint8_t>, std::vector<uint8_t>& reply) override {
+    PowerManagerDevice(std::string reply, int32_t status = 0)
+        : reply_(std::move(reply)), status_(status) {}
+    int32_t exchange(uint32_t selector, std::span<const uint8_t>,
+                     std::vector<uint8_t>& reply) override {
         if (selector != pyrelle::csmc::kSelectorPowerManager) return PYR_KERN_IPC_ERROR;
         reply.assign(reply_.begin(), reply_.end());
         return status_;
@@ -140,7 +143,8 @@ private:
 class VirtualMacProbes : public ::testing::Test {
 protected:
     void install(std::string reply, int32_t status = 0) {
-        pyrelle::csmc::installDevice(std::make_shared<PowerManagerDevice>(std::move(reply), status));
+        pyrelle::csmc::installDevice(
+            std::make_shared<PowerManagerDevice>(std::move(reply), status));
     }
     void TearDown() override { pyrelle::csmc::installDevice(nullptr); }
 };

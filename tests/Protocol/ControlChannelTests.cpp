@@ -137,7 +137,9 @@ TEST(ControlChannel, ReplyOverTheLimitIsNotSent) {
     Pipe p;
     ControlChannel sender(p.write);
     // {"m":"…"} is 8 bytes around the text; with the newline 16385 bytes in all.
-    EXPECT_EQ(failureOf([&] { sender.send(nlohmann::json{{"m", std::string(16376, 'x')}}); }),
+    EXPECT_EQ(failureOf([&] {
+                  sender.send(nlohmann::json{{"m", std::string(16376, 'x')}});
+              }),
               "控制消息过长");
     EXPECT_NO_THROW(sender.send(nlohmann::json{{"m", std::string(16375, 'x')}}));
     p.closeWrite();

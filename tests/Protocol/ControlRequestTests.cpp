@@ -49,8 +49,11 @@ TEST_P(Gate, ValidatesThenAdmitsOnlyFanControl) {
 const nlohmann::json kCurve = {
     {"points", {{{"temperature", 40}, {"percent", 20}}, {{"temperature", 80}, {"percent", 100}}}},
     {"sensor", "CPU"}};
-const nlohmann::json kPlan = {{"source", "ac"}, {"scope", "current"}, {"lowPower", false},
-                              {"disableTurbo", false}, {"displayMinutes", 5}};
+const nlohmann::json kPlan = {{"source", "ac"},
+                              {"scope", "current"},
+                              {"lowPower", false},
+                              {"disableTurbo", false},
+                              {"displayMinutes", 5}};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Gate,
@@ -70,41 +73,51 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{"InvalidPlan",
                  {{"command", "power-optimize"},
                   {"powerPlan",
-                   {{"source", "ac"}, {"scope", "current"}, {"lowPower", false},
-                    {"disableTurbo", false}, {"displayMinutes", 3}}}},
-                 "无效的显示器休眠时间", ""},
-        GateCase{"PlanWithStatus", {{"command", "status"}, {"powerPlan", kPlan}},
-                 "电源方案命令不匹配", ""},
-        GateCase{"ProfileAutomatic", {{"command", "profile"}, {"profile", "automatic"}}, "无效模式",
+                   {{"source", "ac"},
+                    {"scope", "current"},
+                    {"lowPower", false},
+                    {"disableTurbo", false},
+                    {"displayMinutes", 3}}}},
+                 "无效的显示器休眠时间",
                  ""},
-        GateCase{"ProfileChineseName", {{"command", "profile"}, {"profile", "静音"}}, "无效模式", ""},
+        GateCase{"PlanWithStatus",
+                 {{"command", "status"}, {"powerPlan", kPlan}},
+                 "电源方案命令不匹配",
+                 ""},
+        GateCase{
+            "ProfileAutomatic", {{"command", "profile"}, {"profile", "automatic"}}, "无效模式", ""},
+        GateCase{
+            "ProfileChineseName", {{"command", "profile"}, {"profile", "静音"}}, "无效模式", ""},
         GateCase{"ProfileMissing", {{"command", "profile"}}, "无效模式", ""},
         GateCase{"ProfileQuiet", {{"command", "profile"}, {"profile", "quiet"}}, "", kRefused},
-        GateCase{"CustomWithoutCurve", {{"command", "profile"}, {"profile", "custom"}}, "缺少曲线",
-                 ""},
+        GateCase{
+            "CustomWithoutCurve", {{"command", "profile"}, {"profile", "custom"}}, "缺少曲线", ""},
         GateCase{"CustomInvalidCurve",
                  {{"command", "profile"},
                   {"profile", "custom"},
                   {"curve", {{"points", nlohmann::json::array()}, {"sensor", "CPU"}}}},
-                 "曲线需要 2 至 8 个控制点", ""},
-        GateCase{"Custom", {{"command", "profile"}, {"profile", "custom"}, {"curve", kCurve}}, "",
+                 "曲线需要 2 至 8 个控制点",
                  ""},
+        GateCase{
+            "Custom", {{"command", "profile"}, {"profile", "custom"}, {"curve", kCurve}}, "", ""},
         GateCase{"DurationZero", {{"command", "status"}, {"duration", 0}}, "无效控制时长", ""},
         GateCase{"Duration1800", {{"command", "status"}, {"duration", 1800}}, "", ""},
-        GateCase{"Duration1801", {{"command", "status"}, {"duration", 1800.001}}, "无效控制时长",
-                 ""},
+        GateCase{
+            "Duration1801", {{"command", "status"}, {"duration", 1800.001}}, "无效控制时长", ""},
         GateCase{"Label78Bytes", {{"command", "status"}, {"label", repeat("风", 26)}}, "", ""},
-        GateCase{"Label81Bytes", {{"command", "status"}, {"label", repeat("风", 27)}},
-                 "模式名称过长", ""},
+        GateCase{"Label81Bytes",
+                 {{"command", "status"}, {"label", repeat("风", 27)}},
+                 "模式名称过长",
+                 ""},
         GateCase{"UnknownKeysIgnored", {{"command", "hello"}, {"extra", {1, 2}}}, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ControlRequest, DecodingFailuresCarryADescription) {
-    for (const char* line : {"", "{", "[]", "{\"command\":1}", "{\"profile\":\"custom\"}",
-                             "{\"command\":\"status\",\"duration\":\"5\"}",
-                             "{\"command\":\"status\",\"label\":7}",
-                             "{\"command\":\"profile\",\"curve\":{\"points\":[]}}",
-                             "{\"command\":\"status\",\"duration\":1e400}"}) {
+    for (const char* line :
+         {"", "{", "[]", "{\"command\":1}", "{\"profile\":\"custom\"}",
+          "{\"command\":\"status\",\"duration\":\"5\"}", "{\"command\":\"status\",\"label\":7}",
+          "{\"command\":\"profile\",\"curve\":{\"points\":[]}}",
+          "{\"command\":\"status\",\"duration\":1e400}"}) {
         const auto message = failureOf([&] { decodeControlRequest(line); });
         EXPECT_FALSE(message.empty()) << line;
     }
@@ -130,8 +143,9 @@ TEST(ControlReply, CompactFormLeavesAbsentFieldsOut) {
     reply.session = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
     reply.fanStatus = FanSessionStatus{12.5, {{0, 3200}, {1, 3840}}, false};
     const nlohmann::json json = reply;
-    EXPECT_EQ(json.dump(),
-              R"({"fanStatus":{"protectionActive":false,"remainingSeconds":12.5,"targets":[{"id":0,"rpm":3200.0},{"id":1,"rpm":3840.0}]},"message":"风扇曲线运行中","ok":true,"session":"6F9619FF-8B86-D011-B42D-00C04FC964FF"})");
+    EXPECT_EQ(
+        json.dump(),
+        R"({"fanStatus":{"protectionActive":false,"remainingSeconds":12.5,"targets":[{"id":0,"rpm":3200.0},{"id":1,"rpm":3840.0}]},"message":"风扇曲线运行中","ok":true,"session":"6F9619FF-8B86-D011-B42D-00C04FC964FF"})");
     EXPECT_EQ(json.get<ControlReply>(), reply);
     EXPECT_EQ(nlohmann::json(ControlReply::failure("未知控制命令")).dump(),
               R"({"message":"未知控制命令","ok":false})");
@@ -149,7 +163,8 @@ TEST(OperationIssue, ClassifiesByTheFirstMatchingRule) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"风扇控制被改变或无法读取，已停止曲线；恢复自动风扇失败：SMC F0Md 写入失败（130）",
          "系统自动风扇未确认恢复"},
-        {"SMC F0Tg 回读不一致：目标 2000.00，读回 1500.00；恢复自动风扇失败：x", "系统自动风扇未确认恢复"},
+        {"SMC F0Tg 回读不一致：目标 2000.00，读回 1500.00；恢复自动风扇失败：x",
+         "系统自动风扇未确认恢复"},
         {"SMC F0Tg 回读不一致：目标 2000.00，读回 无法读取", "风扇设置尚未确认"},
         {"execution error: User canceled. (-128)", "授权已取消"},
         {"用户取消了授权", "授权已取消"},

@@ -50,10 +50,11 @@ protected:
                                         [&](const SensorReading& s) { return s.key == key; });
         return found == snapshot.sensors.end() ? nullptr : &*found;
     }
-    static const HardwareSensorReading* additional(const Snapshot& snapshot, const std::string& key) {
+    static const HardwareSensorReading* additional(const Snapshot& snapshot,
+                                                   const std::string& key) {
         const auto& list = *snapshot.additionalSensors;
-        const auto found = std::find_if(list.begin(), list.end(),
-                                        [&](const HardwareSensorReading& s) { return s.key == key; });
+        const auto found = std::find_if(
+            list.begin(), list.end(), [&](const HardwareSensorReading& s) { return s.key == key; });
         return found == list.end() ? nullptr : &*found;
     }
 
@@ -94,7 +95,9 @@ TEST_F(HardwareSamplerDevice, DiscoveryLabelsEnumeratedAndProbedSensors) {
     // Probed keys follow the enumerated ones.
     const auto known = sampler.knownSensors();
     const auto position = [&](const std::string& key) {
-        return std::find_if(known.begin(), known.end(), [&](const auto& s) { return s.key == key; }) - known.begin();
+        return std::find_if(known.begin(), known.end(),
+                            [&](const auto& s) { return s.key == key; }) -
+               known.begin();
     };
     EXPECT_LT(position("TG1P"), position("TC0D"));
     EXPECT_LT(position("TC0D"), position("TG0P"));  // in table order
@@ -159,8 +162,14 @@ TEST_F(HardwareSamplerDevice, ResetRediscoversAndRefreshTurboRunsDiscoveryNext) 
 }
 
 TEST_F(HardwareSamplerDevice, PowerManagerStateComesFromTheVirtualMac) {
-    control({{"op", "power"}, {"speedLimit", 70}, {"availableCPUs", 10}, {"thermalState", 2},
-             {"thermalWarning", 5}, {"acPower", false}, {"lowPower", true}, {"memoryPressure", 2},
+    control({{"op", "power"},
+             {"speedLimit", 70},
+             {"availableCPUs", 10},
+             {"thermalState", 2},
+             {"thermalWarning", 5},
+             {"acPower", false},
+             {"lowPower", true},
+             {"memoryPressure", 2},
              {"schedulerLimit", nullptr}});
     HardwareSampler sampler;
     const Snapshot snapshot = sampler.sample();
@@ -184,7 +193,8 @@ TEST_F(HardwareSamplerDevice, KernelErrorsDuringASampleLeaveValuesAbsent) {
     EXPECT_TRUE(snapshot.sensors.empty());
     ASSERT_TRUE(snapshot.additionalSensors);
     EXPECT_FALSE(snapshot.additionalSensors->empty());  // known sensors, without values
-    for (const auto& reading : *snapshot.additionalSensors) EXPECT_FALSE(reading.value) << reading.key;
+    for (const auto& reading : *snapshot.additionalSensors)
+        EXPECT_FALSE(reading.value) << reading.key;
     EXPECT_TRUE(snapshot.fans.empty());
 }
 

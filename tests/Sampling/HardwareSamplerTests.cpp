@@ -60,7 +60,8 @@ struct LimitCase {
     std::optional<int> speed, scheduler, available, warning;
 };
 
-class SamplerLimits : public HardwareSamplerPlatform, public ::testing::WithParamInterface<LimitCase> {};
+class SamplerLimits : public HardwareSamplerPlatform,
+                      public ::testing::WithParamInterface<LimitCase> {};
 
 TEST_P(SamplerLimits, OutOfRangeValuesAreAbsent) {
     platform->power = GetParam().power;
@@ -74,10 +75,10 @@ TEST_P(SamplerLimits, OutOfRangeValuesAreAbsent) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ranges, SamplerLimits,
-    ::testing::Values(LimitCase{{100, 100, 8, 0}, 100, 100, 8, 0},
-                      LimitCase{{0, 0, 0, 10}, 0, 0, 0, 10},
-                      LimitCase{{120, 101, -1, -1}, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-                      LimitCase{{-1, -5, 64, 110}, std::nullopt, std::nullopt, 64, 110}));
+    ::testing::Values(
+        LimitCase{{100, 100, 8, 0}, 100, 100, 8, 0}, LimitCase{{0, 0, 0, 10}, 0, 0, 0, 10},
+        LimitCase{{120, 101, -1, -1}, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+        LimitCase{{-1, -5, 64, 110}, std::nullopt, std::nullopt, 64, 110}));
 
 TEST_F(HardwareSamplerPlatform, PlatformStateIsCarriedOver) {
     platform->ac = 0;

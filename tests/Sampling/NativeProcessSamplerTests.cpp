@@ -68,7 +68,8 @@ TEST(NativeProcessSampler, FirstCallPrimesAndReportsFailures) {
 
 TEST(NativeProcessSampler, SeveralCoresGiveMoreThanOneHundredPercent) {
     ScriptedTables script;
-    script.tables = {std::vector{process(10, 1, 1'000'000'000)}, std::vector{process(10, 1, 1'250'000'000)}};
+    script.tables = {std::vector{process(10, 1, 1'000'000'000)},
+                     std::vector{process(10, 1, 1'250'000'000)}};
     NativeProcessSampler sampler(script.function());
     sampler.sample(5.0);
     const auto readings = sampler.sample(5.1);
@@ -90,7 +91,8 @@ TEST(NativeProcessSampler, EqualTimesReportNothingButStoreTheCounters) {
 
 TEST(NativeProcessSampler, AReusedPidIsSkippedOnceThenReported) {
     ScriptedTables script;
-    script.tables = {std::vector{process(10, 1, 9'000'000'000)}, std::vector{process(10, 2, 100'000'000)},
+    script.tables = {std::vector{process(10, 1, 9'000'000'000)},
+                     std::vector{process(10, 2, 100'000'000)},
                      std::vector{process(10, 2, 200'000'000)}};
     NativeProcessSampler sampler(script.function());
     sampler.sample(1.0);
@@ -118,10 +120,11 @@ TEST(NativeProcessSampler, CountersGoingBackwards) {
 
 TEST(NativeProcessSampler, BusiestFirstAndEqualValuesKeepSnapshotOrder) {
     ScriptedTables script;
-    script.tables = {std::vector{process(1, 1, 0, 0, 0, "a"), process(2, 1, 0, 0, 0, "b"),
-                                 process(3, 1, 0, 0, 0, "c"), process(4, 1, 0, 0, 0, "d")},
-                     std::vector{process(1, 1, 100'000'000, 0, 0, "a"), process(2, 1, 300'000'000, 0, 0, "b"),
-                                 process(3, 1, 100'000'000, 0, 0, "c"), process(4, 1, 0, 0, 0, "d")}};
+    script.tables = {
+        std::vector{process(1, 1, 0, 0, 0, "a"), process(2, 1, 0, 0, 0, "b"),
+                    process(3, 1, 0, 0, 0, "c"), process(4, 1, 0, 0, 0, "d")},
+        std::vector{process(1, 1, 100'000'000, 0, 0, "a"), process(2, 1, 300'000'000, 0, 0, "b"),
+                    process(3, 1, 100'000'000, 0, 0, "c"), process(4, 1, 0, 0, 0, "d")}};
     NativeProcessSampler sampler(script.function());
     sampler.sample(0.0);
     const auto readings = sampler.sample(1.0);
@@ -134,7 +137,8 @@ TEST(NativeProcessSampler, BusiestFirstAndEqualValuesKeepSnapshotOrder) {
 TEST(NativeProcessSampler, AFailedSnapshotKeepsThePreviousState) {
     ScriptedTables script;
     script.failures = 2;
-    script.tables = {std::vector{process(10, 1, 0)}, std::nullopt, std::vector{process(10, 1, 2'000'000'000)}};
+    script.tables = {std::vector{process(10, 1, 0)}, std::nullopt,
+                     std::vector{process(10, 1, 2'000'000'000)}};
     NativeProcessSampler sampler(script.function());
     sampler.sample(0.0);
     EXPECT_TRUE(sampler.sample(1.0).empty());
@@ -193,15 +197,16 @@ TEST_P(ProcessCPUFormulas, PercentAndRate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProcessCPUFormulas,
-    ::testing::Values(RateCase{0, 500'000'000, 1.0, true, 50.0, 500'000'000.0},
-                      RateCase{100, 100, 1.0, true, 0.0, 0.0},
-                      RateCase{0, 500'000'000, 1.0, false, std::nullopt, std::nullopt},
-                      RateCase{0, 1, 0.0, true, std::nullopt, std::nullopt},
-                      RateCase{0, 1, -1.0, true, std::nullopt, std::nullopt},
-                      RateCase{0, 1, std::numeric_limits<double>::infinity(), true, std::nullopt, std::nullopt},
-                      RateCase{0, 1, std::numeric_limits<double>::quiet_NaN(), true, std::nullopt, std::nullopt},
-                      RateCase{5, 4, 1.0, true, std::nullopt, std::nullopt},
-                      RateCase{0, UINT64_MAX, 1e-300, true, std::nullopt, std::nullopt}));
+    ::testing::Values(
+        RateCase{0, 500'000'000, 1.0, true, 50.0, 500'000'000.0},
+        RateCase{100, 100, 1.0, true, 0.0, 0.0},
+        RateCase{0, 500'000'000, 1.0, false, std::nullopt, std::nullopt},
+        RateCase{0, 1, 0.0, true, std::nullopt, std::nullopt},
+        RateCase{0, 1, -1.0, true, std::nullopt, std::nullopt},
+        RateCase{0, 1, std::numeric_limits<double>::infinity(), true, std::nullopt, std::nullopt},
+        RateCase{0, 1, std::numeric_limits<double>::quiet_NaN(), true, std::nullopt, std::nullopt},
+        RateCase{5, 4, 1.0, true, std::nullopt, std::nullopt},
+        RateCase{0, UINT64_MAX, 1e-300, true, std::nullopt, std::nullopt}));
 
 }  // namespace
 }  // namespace pyrelle

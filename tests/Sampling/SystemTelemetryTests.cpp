@@ -16,8 +16,9 @@ namespace {
 
 using testing::FixtureTree;
 
-const char* kMeminfo = "MemTotal:       16000000 kB\nMemFree:         1000000 kB\n"
-                       "MemAvailable:    4000000 kB\nBuffers:          100000 kB\n";
+const char* kMeminfo =
+    "MemTotal:       16000000 kB\nMemFree:         1000000 kB\n"
+    "MemAvailable:    4000000 kB\nBuffers:          100000 kB\n";
 
 void battery(const FixtureTree& tree, const std::string& name,
              std::initializer_list<std::pair<const char*, const char*>> attributes) {
@@ -33,7 +34,7 @@ TEST(SystemTelemetry, WattsBounds) {
     EXPECT_DOUBLE_EQ(*SystemTelemetry::watts(30000, 0), 0.0);
     EXPECT_FALSE(SystemTelemetry::watts(900, 100));
     EXPECT_FALSE(SystemTelemetry::watts(30001, 100));
-    EXPECT_FALSE(SystemTelemetry::watts(11000, 30000));   // the current bound is strict
+    EXPECT_FALSE(SystemTelemetry::watts(11000, 30000));  // the current bound is strict
     EXPECT_FALSE(SystemTelemetry::watts(11000, -30000));
     EXPECT_FALSE(SystemTelemetry::watts(std::nullopt, 100));
     EXPECT_FALSE(SystemTelemetry::watts(11000, std::nullopt));
@@ -59,8 +60,13 @@ TEST(SystemTelemetry, DesktopWithoutBattery) {
 TEST(SystemTelemetry, LaptopBatteryDischarging) {
     FixtureTree tree;
     tree.write("proc/meminfo", kMeminfo);
-    battery(tree, "BAT0", {{"status", "Discharging"}, {"energy_now", "30000000"}, {"energy_full", "60000000"},
-                           {"voltage_now", "11000000"}, {"current_now", "1500000"}, {"cycle_count", "312"}});
+    battery(tree, "BAT0",
+            {{"status", "Discharging"},
+             {"energy_now", "30000000"},
+             {"energy_full", "60000000"},
+             {"voltage_now", "11000000"},
+             {"current_now", "1500000"},
+             {"cycle_count", "312"}});
     const auto telemetry = SystemTelemetry::read(tree.root(), Date(0));
     EXPECT_DOUBLE_EQ(*telemetry.batteryPercent, 50.0);
     EXPECT_EQ(telemetry.charging, false);
@@ -70,8 +76,12 @@ TEST(SystemTelemetry, LaptopBatteryDischarging) {
 
 TEST(SystemTelemetry, ChargeCountersPercentFallbackAndPowerNow) {
     FixtureTree tree;
-    battery(tree, "BAT0", {{"status", "Charging"}, {"charge_now", "1050"}, {"charge_full", "1000"},
-                           {"voltage_now", "12000000"}, {"power_now", "24000000"}});
+    battery(tree, "BAT0",
+            {{"status", "Charging"},
+             {"charge_now", "1050"},
+             {"charge_full", "1000"},
+             {"voltage_now", "12000000"},
+             {"power_now", "24000000"}});
     auto telemetry = SystemTelemetry::read(tree.root(), Date(0));
     EXPECT_DOUBLE_EQ(*telemetry.batteryPercent, 100.0);  // capped
     EXPECT_EQ(telemetry.charging, true);
@@ -86,8 +96,13 @@ TEST(SystemTelemetry, ChargeCountersPercentFallbackAndPowerNow) {
 
 TEST(SystemTelemetry, NonsenseFromTheBatteryBecomesAbsent) {
     FixtureTree tree;
-    battery(tree, "BAT0", {{"status", "Full"}, {"energy_now", "500"}, {"energy_full", "0"},
-                           {"voltage_now", "garbage"}, {"current_now", "-1000"}, {"cycle_count", "100000"}});
+    battery(tree, "BAT0",
+            {{"status", "Full"},
+             {"energy_now", "500"},
+             {"energy_full", "0"},
+             {"voltage_now", "garbage"},
+             {"current_now", "-1000"},
+             {"cycle_count", "100000"}});
     auto telemetry = SystemTelemetry::read(tree.root(), Date(0));
     EXPECT_FALSE(telemetry.batteryPercent);  // maximum 0
     EXPECT_FALSE(telemetry.batteryWatts);    // no usable voltage
@@ -95,8 +110,11 @@ TEST(SystemTelemetry, NonsenseFromTheBatteryBecomesAbsent) {
     EXPECT_EQ(telemetry.charging, false);
 
     FixtureTree negative;
-    battery(negative, "BAT0", {{"capacity", "-5"}, {"cycle_count", "-1"}, {"voltage_now", "500000"},
-                               {"current_now", "100000"}});
+    battery(negative, "BAT0",
+            {{"capacity", "-5"},
+             {"cycle_count", "-1"},
+             {"voltage_now", "500000"},
+             {"current_now", "100000"}});
     telemetry = SystemTelemetry::read(negative.root(), Date(0));
     EXPECT_DOUBLE_EQ(*telemetry.batteryPercent, 0.0);  // raised to 0
     EXPECT_FALSE(telemetry.cycles);
@@ -151,11 +169,13 @@ TEST(SystemTelemetry, JSONLeavesAbsentValuesOut) {
     telemetry.cycles = 3;
     telemetry.memoryTotal = 1024;
     const nlohmann::json json = telemetry;
-    EXPECT_EQ(json, nlohmann::json::parse(R"({"date":10,"batteryPercent":55,"cycles":3,"memoryTotal":1024})"));
+    EXPECT_EQ(json, nlohmann::json::parse(
+                        R"({"date":10,"batteryPercent":55,"cycles":3,"memoryTotal":1024})"));
     EXPECT_EQ(json.get<SystemTelemetry>(), telemetry);
     EXPECT_THROW(nlohmann::json::parse(R"({"date":10})").get<SystemTelemetry>(), ScopeError);
-    EXPECT_THROW(nlohmann::json::parse(R"({"date":10,"memoryTotal":1,"charging":1})").get<SystemTelemetry>(),
-                 ScopeError);
+    EXPECT_THROW(
+        nlohmann::json::parse(R"({"date":10,"memoryTotal":1,"charging":1})").get<SystemTelemetry>(),
+        ScopeError);
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ using Platform = SensorNamingPlatform;
 namespace {
 
 constexpr uint32_t fourCC(const char (&t)[5]) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(t[0])) << 24 | static_cast<uint32_t>(static_cast<uint8_t>(t[1])) << 16 |
+    return static_cast<uint32_t>(static_cast<uint8_t>(t[0])) << 24 |
+           static_cast<uint32_t>(static_cast<uint8_t>(t[1])) << 16 |
            static_cast<uint32_t>(static_cast<uint8_t>(t[2])) << 8 | static_cast<uint8_t>(t[3]);
 }
 
@@ -37,7 +38,8 @@ TEST(HardwareSensorKind, KindFromKeyTypeAndSize) {
         {"F0Ac", fourCC("fpe2"), 2, std::nullopt},      {"tc0p", fourCC("sp78"), 2, std::nullopt},
         {"TC0P", fourCC("ioft"), 8, std::nullopt},      {"", fourCC("flt "), 4, std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(smcKind(c.key, c.type, c.size), c.kind) << c.key << " " << c.size;
+    for (const auto& c : cases)
+        EXPECT_EQ(smcKind(c.key, c.type, c.size), c.kind) << c.key << " " << c.size;
 }
 
 TEST(HardwareSensorKind, ValidityRangesRejectNonFiniteValues) {
@@ -48,11 +50,20 @@ TEST(HardwareSensorKind, ValidityRangesRejectNonFiniteValues) {
         bool valid;
     };
     const Case cases[] = {
-        {Kind::fan, 0, true},          {Kind::fan, 20000, true},        {Kind::fan, 20000.5, false},
-        {Kind::fan, -1, false},        {Kind::temperature, 0, false},   {Kind::temperature, 129.9, true},
-        {Kind::temperature, 130, false}, {Kind::power, -20, true},      {Kind::power, -10001, false},
-        {Kind::voltage, -1, false},    {Kind::voltage, 1000, true},     {Kind::current, -1000, true},
-        {Kind::current, inf, false},   {Kind::temperature, std::numeric_limits<double>::quiet_NaN(), false},
+        {Kind::fan, 0, true},
+        {Kind::fan, 20000, true},
+        {Kind::fan, 20000.5, false},
+        {Kind::fan, -1, false},
+        {Kind::temperature, 0, false},
+        {Kind::temperature, 129.9, true},
+        {Kind::temperature, 130, false},
+        {Kind::power, -20, true},
+        {Kind::power, -10001, false},
+        {Kind::voltage, -1, false},
+        {Kind::voltage, 1000, true},
+        {Kind::current, -1000, true},
+        {Kind::current, inf, false},
+        {Kind::temperature, std::numeric_limits<double>::quiet_NaN(), false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(valid(c.kind, c.value).has_value(), c.valid) << toText(c.kind) << " " << c.value;
@@ -80,14 +91,22 @@ TEST(SensorCatalogMeaning, TemperatureRulesInOrder) {
         std::optional<SensorComponent> component;
     };
     const Case cases[] = {
-        {"TC0P", Platform::generic, SensorComponent::cpu},      {"TG0P", Platform::generic, SensorComponent::gpu},
-        {"TH0a", Platform::generic, SensorComponent::storage},  {"TB1T", Platform::generic, SensorComponent::battery},
-        {"TW0P", Platform::generic, SensorComponent::wireless}, {"TW1P", Platform::generic, std::nullopt},
-        {"Tp01", Platform::generic, std::nullopt},              {"Tp01", Platform::appleM4, SensorComponent::cpu},
-        {"Te0S", Platform::appleM4ProMax, SensorComponent::cpu}, {"Tg0K", Platform::appleM4ProMax, SensorComponent::gpu},
-        {"Tg0G", Platform::appleM4, SensorComponent::gpu},      {"Tg0G", Platform::appleM4ProMax, std::nullopt},
-        {"Tg1U", Platform::appleM4ProMax, SensorComponent::gpu}, {"Tg1U", Platform::appleM4, std::nullopt},
-        {"Tm1p", Platform::appleM4, SensorComponent::memory},   {"Tm1p", Platform::generic, std::nullopt},
+        {"TC0P", Platform::generic, SensorComponent::cpu},
+        {"TG0P", Platform::generic, SensorComponent::gpu},
+        {"TH0a", Platform::generic, SensorComponent::storage},
+        {"TB1T", Platform::generic, SensorComponent::battery},
+        {"TW0P", Platform::generic, SensorComponent::wireless},
+        {"TW1P", Platform::generic, std::nullopt},
+        {"Tp01", Platform::generic, std::nullopt},
+        {"Tp01", Platform::appleM4, SensorComponent::cpu},
+        {"Te0S", Platform::appleM4ProMax, SensorComponent::cpu},
+        {"Tg0K", Platform::appleM4ProMax, SensorComponent::gpu},
+        {"Tg0G", Platform::appleM4, SensorComponent::gpu},
+        {"Tg0G", Platform::appleM4ProMax, std::nullopt},
+        {"Tg1U", Platform::appleM4ProMax, SensorComponent::gpu},
+        {"Tg1U", Platform::appleM4, std::nullopt},
+        {"Tm1p", Platform::appleM4, SensorComponent::memory},
+        {"Tm1p", Platform::generic, std::nullopt},
         {"Tz00", Platform::appleM4, std::nullopt},
     };
     for (const auto& c : cases) {
@@ -149,19 +168,30 @@ TEST(SensorCatalogCommon, CondensesTemperaturesFansAndWholeMachinePower) {
     };
     const auto common = SensorCatalog::common(readings, Platform::appleM4);
     ASSERT_EQ(common.size(), 5u);
-    EXPECT_EQ(common[0], (CommonSensorReading{"cpu", "处理器温度", "反映处理器运行时的发热情况。", Kind::temperature, 72,
-                                             {"Tp01", "Tp05", "Tp09"}}));
+    EXPECT_EQ(common[0], (CommonSensorReading{"cpu",
+                                              "处理器温度",
+                                              "反映处理器运行时的发热情况。",
+                                              Kind::temperature,
+                                              72,
+                                              {"Tp01", "Tp05", "Tp09"}}));
     EXPECT_EQ(common[1].id, "gpu");
     EXPECT_EQ(common[1].value, 50);
     EXPECT_EQ(common[1].sources, std::vector<std::string>{"Tg0G"});
     EXPECT_EQ(common[2].id, "memory");
     EXPECT_FALSE(common[2].value);
     EXPECT_EQ(common[2].title, "内存附近温度");
-    EXPECT_EQ(common[3], (CommonSensorReading{"fan:F1Ac", "右侧风扇", "风扇每分钟实际转动的次数，转速越高通常噪声也越大。",
-                                             Kind::fan, 2400, {"F1Ac"}}));
-    EXPECT_EQ(common[4], (CommonSensorReading{"power:PDTR", "直流输入功耗",
-                                             "设备直流输入侧的功率，单位为瓦；不等同于插座功耗。", Kind::power, 30,
-                                             {"PDTR"}}));
+    EXPECT_EQ(common[3], (CommonSensorReading{"fan:F1Ac",
+                                              "右侧风扇",
+                                              "风扇每分钟实际转动的次数，转速越高通常噪声也越大。",
+                                              Kind::fan,
+                                              2400,
+                                              {"F1Ac"}}));
+    EXPECT_EQ(common[4], (CommonSensorReading{"power:PDTR",
+                                              "直流输入功耗",
+                                              "设备直流输入侧的功率，单位为瓦；不等同于插座功耗。",
+                                              Kind::power,
+                                              30,
+                                              {"PDTR"}}));
 
     const auto proMax = SensorCatalog::common(readings, Platform::appleM4ProMax);
     EXPECT_EQ(proMax[1].sources, std::vector<std::string>{"Tg1U"});
@@ -169,7 +199,9 @@ TEST(SensorCatalogCommon, CondensesTemperaturesFansAndWholeMachinePower) {
 }
 
 TEST(SensorCatalogCommon, PowerPrefersAValuedTotalThenFirstCandidate) {
-    auto power = [](const char* key, std::optional<double> v) { return HardwareSensorReading(key, key, Kind::power, v); };
+    auto power = [](const char* key, std::optional<double> v) {
+        return HardwareSensorReading(key, key, Kind::power, v);
+    };
     struct Case {
         std::vector<HardwareSensorReading> readings;
         std::optional<std::string> id;

@@ -22,18 +22,24 @@ std::vector<std::string> keys(const std::vector<HardwareSensorReading>& readings
 TEST(SensorInventory, FlattensDeduplicatesAndSortsNumerically) {
     Snapshot s;
     s.sensors = {{"TC10C", "核心 10", 60}, {"TC2C", "核心 2", 200}, {"TC0P", "近端", 55}};
-    s.additionalSensors = std::vector<HardwareSensorReading>{
-        {"TC0P", "重复", Kind::temperature, 99}, {"PSTR", "整机", Kind::power, 20}, {"F0Ac", "power?", Kind::power, 5}};
-    s.fans = {{0, 2500.0, 1000.0, 5000.0, false, true}, {1, 30000.0, std::nullopt, std::nullopt, std::nullopt, false}};
+    s.additionalSensors =
+        std::vector<HardwareSensorReading>{{"TC0P", "重复", Kind::temperature, 99},
+                                           {"PSTR", "整机", Kind::power, 20},
+                                           {"F0Ac", "power?", Kind::power, 5}};
+    s.fans = {{0, 2500.0, 1000.0, 5000.0, false, true},
+              {1, 30000.0, std::nullopt, std::nullopt, std::nullopt, false}};
 
     const auto readings = SensorInventory::readings(s);
-    EXPECT_EQ(keys(readings), (std::vector<std::string>{"F0Ac", "F0Ac", "F1Ac", "PSTR", "TC0P", "TC2C", "TC10C"}));
+    EXPECT_EQ(keys(readings),
+              (std::vector<std::string>{"F0Ac", "F0Ac", "F1Ac", "PSTR", "TC0P", "TC2C", "TC10C"}));
     // The sensors entry wins over the duplicate in additionalSensors.
-    const auto tc0p = std::find_if(readings.begin(), readings.end(), [](auto& r) { return r.key == "TC0P"; });
+    const auto tc0p =
+        std::find_if(readings.begin(), readings.end(), [](auto& r) { return r.key == "TC0P"; });
     EXPECT_EQ(tc0p->value, 55);
     EXPECT_EQ(tc0p->label, "近端");
     // Out-of-range values are kept as readings without a value.
-    const auto tc2c = std::find_if(readings.begin(), readings.end(), [](auto& r) { return r.key == "TC2C"; });
+    const auto tc2c =
+        std::find_if(readings.begin(), readings.end(), [](auto& r) { return r.key == "TC2C"; });
     EXPECT_FALSE(tc2c->value);
     // Same key, different kinds: both kept, in input order (stable).
     EXPECT_EQ(readings[0].kind, Kind::power);
@@ -58,11 +64,16 @@ TEST(SensorInventoryOrder, DigitRunsCompareNumerically) {
 }
 
 TEST(SensorNamingPlatform, BrandFromCpuinfoUnderAGivenRoot) {
-    const auto root = std::filesystem::temp_directory_path() / ("pyrelle-brand-" + std::to_string(::getpid()));
+    const auto root =
+        std::filesystem::temp_directory_path() / ("pyrelle-brand-" + std::to_string(::getpid()));
     std::filesystem::create_directories(root / "proc");
-    auto writeCpuinfo = [&](const std::string& text) { std::ofstream(root / "proc" / "cpuinfo") << text; };
+    auto writeCpuinfo = [&](const std::string& text) {
+        std::ofstream(root / "proc" / "cpuinfo") << text;
+    };
 
-    writeCpuinfo("processor\t: 0\nvendor_id\t: Virtual\nmodel name\t: Apple M4 Pro\nflags\t: fpu\n\nprocessor\t: 1\n");
+    writeCpuinfo(
+        "processor\t: 0\nvendor_id\t: Virtual\nmodel name\t: Apple M4 Pro\nflags\t: "
+        "fpu\n\nprocessor\t: 1\n");
     EXPECT_EQ(cpuBrandText(root.string()), "Apple M4 Pro");
     EXPECT_EQ(sensorNamingPlatformOf(root.string()), SensorNamingPlatform::appleM4ProMax);
 

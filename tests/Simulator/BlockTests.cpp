@@ -33,9 +33,9 @@ TEST(Codec, RoundTripsTheTypesTheProfilesUse) {
         const char* type;
         double value;
     };
-    for (const auto& c : {Case{"sp78", -0.5}, Case{"fpe2", 2000}, Case{"flt ", 1234.5}, Case{"ui8 ", 3},
-                          Case{"ui16", 65535}, Case{"ui32", 880}, Case{"sp96", 45.25}, Case{"ioft", 41.5},
-                          Case{"si16", -310}}) {
+    for (const auto& c : {Case{"sp78", -0.5}, Case{"fpe2", 2000}, Case{"flt ", 1234.5},
+                          Case{"ui8 ", 3}, Case{"ui16", 65535}, Case{"ui32", 880},
+                          Case{"sp96", 45.25}, Case{"ioft", 41.5}, Case{"si16", -310}}) {
         const FourCC type(c.type);
         const uint32_t size = *ValueCodec::naturalSize(type);
         const auto bytes = ValueCodec::encode(type, size, c.value);
@@ -51,7 +51,9 @@ TEST(BadRequests, WrongBlockLengthsAreKernelErrors) {
     SimulatedMac mac;
     for (const size_t length : {0, 1, 79, 81, 4096}) {
         std::vector<uint8_t> reply{1, 2, 3};
-        EXPECT_EQ(mac.device->exchange(2, std::vector<uint8_t>(length), reply), status::kBadArgument) << length;
+        EXPECT_EQ(mac.device->exchange(2, std::vector<uint8_t>(length), reply),
+                  status::kBadArgument)
+            << length;
         EXPECT_TRUE(reply.empty());
     }
 }
@@ -66,8 +68,9 @@ TEST(BadRequests, UnknownSelectorsAreRefused) {
 
 TEST(BadRequests, MalformedControlRequestsAnswerAnError) {
     SimulatedMac mac;
-    for (const std::string& text : std::vector<std::string>{"", "{", "nope", "[1,2]", "42", "\"state\"", std::string("{\"op\":\"st\0", 10),
-                                                                     "{\"op\":\"\xff\xfe\"}"}) {
+    for (const std::string& text :
+         std::vector<std::string>{"", "{", "nope", "[1,2]", "42", "\"state\"",
+                                  std::string("{\"op\":\"st\0", 10), "{\"op\":\"\xff\xfe\"}"}) {
         std::vector<uint8_t> reply;
         const std::vector<uint8_t> request(text.begin(), text.end());
         EXPECT_EQ(mac.device->exchange(16, request, reply), status::kBadArgument) << text;
@@ -75,11 +78,12 @@ TEST(BadRequests, MalformedControlRequestsAnswerAnError) {
         EXPECT_FALSE(body["ok"].get<bool>());
         EXPECT_TRUE(body["error"].is_string());
     }
-    for (const auto& request : {nlohmann::json::object(), nlohmann::json{{"op", 3}}, nlohmann::json{{"op", "melt"}},
-                                nlohmann::json{{"op", "load"}}, nlohmann::json{{"op", "load"}, {"value", 1.5}},
-                                nlohmann::json{{"op", "ambient"}, {"celsius", "hot"}},
-                                nlohmann::json{{"op", "set"}, {"key", "ZZZZ"}, {"value", 1}},
-                                nlohmann::json{{"op", "set"}, {"key", "RPlt"}, {"value", 1}}}) {
+    for (const auto& request :
+         {nlohmann::json::object(), nlohmann::json{{"op", 3}}, nlohmann::json{{"op", "melt"}},
+          nlohmann::json{{"op", "load"}}, nlohmann::json{{"op", "load"}, {"value", 1.5}},
+          nlohmann::json{{"op", "ambient"}, {"celsius", "hot"}},
+          nlohmann::json{{"op", "set"}, {"key", "ZZZZ"}, {"value", 1}},
+          nlohmann::json{{"op", "set"}, {"key", "RPlt"}, {"value", 1}}}) {
         const auto reply = mac.control(request);
         EXPECT_FALSE(reply["ok"].get<bool>()) << request.dump();
     }
@@ -112,7 +116,8 @@ TEST(Control, CountsCanBeReset) {
     EXPECT_TRUE(mac.state()["writes"].empty());
     EXPECT_TRUE(mac.state()["log"].empty());
     ASSERT_TRUE(mac.probe.value("F0Tg"));
-    EXPECT_EQ(mac.control({{"op", "state"}, {"reads", true}})["reads"].value("F0Tg", 0), 1) << "counts start again";
+    EXPECT_EQ(mac.control({{"op", "state"}, {"reads", true}})["reads"].value("F0Tg", 0), 1)
+        << "counts start again";
 }
 
 TEST(WireFormat, ParsesCompleteFramesOnly) {

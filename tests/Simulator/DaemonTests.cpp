@@ -41,7 +41,8 @@ public:
         std::vector<char*> args;
         for (auto& a : argv) args.push_back(a.data());
         args.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, kProgram.c_str(), &actions, nullptr, args.data(), environ);
+        const int rc =
+            posix_spawn(&pid_, kProgram.c_str(), &actions, nullptr, args.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         if (rc != 0) {
@@ -109,9 +110,11 @@ int connectTo(const std::string& path) {
 }
 
 // One request; absent when the daemon closed the connection instead of answering.
-std::optional<WireFormat::Frame> roundTrip(int fd, uint32_t selector, const std::vector<uint8_t>& payload) {
+std::optional<WireFormat::Frame> roundTrip(int fd, uint32_t selector,
+                                           const std::vector<uint8_t>& payload) {
     const auto frame = WireFormat::encode(selector, payload);
-    if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return std::nullopt;
+    if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
+        return std::nullopt;
     std::vector<uint8_t> buffer;
     uint8_t chunk[4096];
     for (;;) {
@@ -131,7 +134,8 @@ std::vector<uint8_t> keyInfo(const char* key) {
 }
 
 pyrelle::testing::ProcessResult ctl(const std::string& socket, const std::string& request) {
-    return pyrelle::testing::runProcess({kProgram, "ctl", "--socket", socket, request}, {.timeoutSeconds = 20});
+    return pyrelle::testing::runProcess({kProgram, "ctl", "--socket", socket, request},
+                                        {.timeoutSeconds = 20});
 }
 
 class DaemonTest : public ::testing::Test {
@@ -172,7 +176,8 @@ TEST_F(DaemonTest, ServesClientsAndRemovesItsSocketOnSigterm) {
     EXPECT_EQ(SMCBlock::parse(info->payload)->dataSize, 4u);
     const auto power = roundTrip(fd, 17, {});
     ASSERT_TRUE(power);
-    EXPECT_EQ(nlohmann::json::parse(power->payload.begin(), power->payload.end())["brand"], "Apple M4 Pro");
+    EXPECT_EQ(nlohmann::json::parse(power->payload.begin(), power->payload.end())["brand"],
+              "Apple M4 Pro");
     const auto unknown = roundTrip(fd, 99, {1, 2, 3});
     ASSERT_TRUE(unknown) << "a bad request gets an error status, the connection stays";
     EXPECT_NE(unknown->word, 0u);
@@ -212,8 +217,8 @@ TEST_F(DaemonTest, OversizedRequestsAreRefusedAndTheDaemonLivesOn) {
 TEST_F(DaemonTest, RefusesALiveSocketAndReplacesAStaleOne) {
     Daemon first(socket_);
     ASSERT_FALSE(first.readyLine().empty());
-    const auto second = pyrelle::testing::runProcess({kProgram, "--profile", "intel", "--socket", socket_},
-                                                     {.timeoutSeconds = 20});
+    const auto second = pyrelle::testing::runProcess(
+        {kProgram, "--profile", "intel", "--socket", socket_}, {.timeoutSeconds = 20});
     EXPECT_EQ(second.status, 1);
     EXPECT_NE(second.err.find("already serves"), std::string::npos);
     EXPECT_EQ(first.stop(SIGKILL), 128 + SIGKILL);

@@ -39,7 +39,8 @@ public:
         return e;
     }
 
-    Exchange command(SMCCommand command, FourCC key, uint32_t size = 0, ValueCodec::Bytes bytes = {}) {
+    Exchange command(SMCCommand command, FourCC key, uint32_t size = 0,
+                     ValueCodec::Bytes bytes = {}) {
         SMCBlock b;
         b.key = key;
         b.command = static_cast<uint8_t>(command);
@@ -74,7 +75,8 @@ public:
         if (info.result() != 0) return info.result();
         const auto size = info.block()->dataSize;
         const auto bytes = ValueCodec::encode(info.block()->dataType, size, number);
-        const auto e = command(SMCCommand::writeBytes, FourCC(key), size, bytes.value_or(ValueCodec::Bytes{}));
+        const auto e =
+            command(SMCCommand::writeBytes, FourCC(key), size, bytes.value_or(ValueCodec::Bytes{}));
         return e.status != 0 ? e.status : e.result();
     }
 

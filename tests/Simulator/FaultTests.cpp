@@ -36,7 +36,8 @@ TEST_P(RefusedKeys, ReadsOfMatchingKeysFailOthersWork) {
 TEST_P(RefusedKeys, WritesOfMatchingKeysFailWithTheChosenResult) {
     SimulatedMac mac;
     takeFan(mac, "1");
-    mac.ok({{"op", "fault"}, {"kind", "refuse-write"}, {"key", GetParam().pattern}, {"result", 0x86}});
+    mac.ok(
+        {{"op", "fault"}, {"kind", "refuse-write"}, {"key", GetParam().pattern}, {"result", 0x86}});
     EXPECT_EQ(mac.probe.write(GetParam().hit, 0), 0x86);
     EXPECT_EQ(mac.writes(GetParam().hit), 1) << "refused writes still count";
 }
@@ -49,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(Patterns, RefusedKeys,
 TEST(Faults, CpuPrefixMakesEveryCpuKeyUnreadable) {
     SimulatedMac mac;
     mac.ok({{"op", "fault"}, {"kind", "refuse-read"}, {"key", "TC*"}});
-    for (const char* key : {"TC0P", "TC0D", "TC1C", "TC7C"}) EXPECT_EQ(mac.probe.read(key).code, 0x85) << key;
+    for (const char* key : {"TC0P", "TC0D", "TC1C", "TC7C"})
+        EXPECT_EQ(mac.probe.read(key).code, 0x85) << key;
     EXPECT_EQ(mac.probe.read("Tp01").code, 0);
 }
 
@@ -59,7 +61,8 @@ TEST(Faults, ReadbackOffsetShiftsWhatReadsShow) {
     mac.ok({{"op", "fault"}, {"kind", "readback-offset"}, {"key", "F0Tg"}, {"delta", 150}});
     ASSERT_EQ(mac.probe.write("F0Tg", 3000), 0);
     EXPECT_EQ(mac.probe.value("F0Tg"), 3150);
-    EXPECT_EQ(mac.state()["fans"][0]["target"], 3000) << "the device itself holds the written value";
+    EXPECT_EQ(mac.state()["fans"][0]["target"], 3000)
+        << "the device itself holds the written value";
 }
 
 TEST(Faults, ReadbackLagShowsTheOldValueForAWhile) {
@@ -82,7 +85,8 @@ TEST(Faults, StealFanSwitchesItBackToAutomatic) {
     EXPECT_EQ(mac.probe.value("F1Md"), 3);
     EXPECT_FALSE(mac.state()["fans"][1]["manual"].get<bool>());
     EXPECT_EQ(mac.writes("F1Md"), 1) << "the steal is not one of our writes";
-    EXPECT_FALSE(mac.control({{"op", "fault"}, {"kind", "steal-fan"}, {"fan", 2}})["ok"].get<bool>());
+    EXPECT_FALSE(
+        mac.control({{"op", "fault"}, {"kind", "steal-fan"}, {"fan", 2}})["ok"].get<bool>());
 }
 
 TEST(Faults, HeldUnlockFlagReadsSetAndCannotBeChanged) {
@@ -107,15 +111,18 @@ TEST(Faults, BadLengthRepliesWithAShortBlockForCountedCalls) {
     }
     EXPECT_EQ(mac.probe.command(SMCCommand::readKeyInfo, FourCC("TC0P")).reply.size(), 80u);
     mac.ok({{"op", "fault"}, {"kind", "bad-length"}, {"length", 96}});
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(mac.probe.command(SMCCommand::readKeyInfo, FourCC("TC0P")).reply.size(), 96u);
-    EXPECT_FALSE(mac.control({{"op", "fault"}, {"kind", "bad-length"}, {"length", 80}})["ok"].get<bool>());
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(mac.probe.command(SMCCommand::readKeyInfo, FourCC("TC0P")).reply.size(), 96u);
+    EXPECT_FALSE(
+        mac.control({{"op", "fault"}, {"kind", "bad-length"}, {"length", 80}})["ok"].get<bool>());
 }
 
 TEST(Faults, KernelErrorsForTheNextCalls) {
     SimulatedMac mac;
     mac.ok({{"op", "fault"}, {"kind", "kernel-error"}, {"count", 3}});
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(mac.probe.command(SMCCommand::readKeyInfo, FourCC("TC0P")).status, status::kError);
+        EXPECT_EQ(mac.probe.command(SMCCommand::readKeyInfo, FourCC("TC0P")).status,
+                  status::kError);
     }
     EXPECT_EQ(mac.probe.read("TC0P").code, 0);
     mac.ok({{"op", "fault"}, {"kind", "kernel-error"}, {"status", -536870211}});
@@ -186,15 +193,18 @@ TEST_P(RejectedFaultRequests, AnswerAnErrorAndChangeNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RejectedFaultRequests,
-    ::testing::Values(BadFault{"NoKind", {{"op", "fault"}}},
-                      BadFault{"UnknownKind", {{"op", "fault"}, {"kind", "melt"}}},
-                      BadFault{"LongKey", {{"op", "fault"}, {"kind", "refuse-read"}, {"key", "TC0PX"}}},
-                      BadFault{"NoKey", {{"op", "fault"}, {"kind", "refuse-write"}}},
-                      BadFault{"ResultZero", {{"op", "fault"}, {"kind", "refuse-write"}, {"key", "F0Tg"}, {"result", 0}}},
-                      BadFault{"TextDelta", {{"op", "fault"}, {"kind", "readback-offset"}, {"key", "F0Tg"}, {"delta", "5"}}},
-                      BadFault{"NegativeLag", {{"op", "fault"}, {"kind", "readback-lag"}, {"seconds", -1}}},
-                      BadFault{"ZeroCount", {{"op", "fault"}, {"kind", "kernel-error"}, {"count", 0}}},
-                      BadFault{"ZeroStatus", {{"op", "fault"}, {"kind", "kernel-error"}, {"status", 0}}}),
+    ::testing::Values(
+        BadFault{"NoKind", {{"op", "fault"}}},
+        BadFault{"UnknownKind", {{"op", "fault"}, {"kind", "melt"}}},
+        BadFault{"LongKey", {{"op", "fault"}, {"kind", "refuse-read"}, {"key", "TC0PX"}}},
+        BadFault{"NoKey", {{"op", "fault"}, {"kind", "refuse-write"}}},
+        BadFault{"ResultZero",
+                 {{"op", "fault"}, {"kind", "refuse-write"}, {"key", "F0Tg"}, {"result", 0}}},
+        BadFault{"TextDelta",
+                 {{"op", "fault"}, {"kind", "readback-offset"}, {"key", "F0Tg"}, {"delta", "5"}}},
+        BadFault{"NegativeLag", {{"op", "fault"}, {"kind", "readback-lag"}, {"seconds", -1}}},
+        BadFault{"ZeroCount", {{"op", "fault"}, {"kind", "kernel-error"}, {"count", 0}}},
+        BadFault{"ZeroStatus", {{"op", "fault"}, {"kind", "kernel-error"}, {"status", 0}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
@@ -215,7 +225,8 @@ TEST(Concurrency, ExchangesFromManyThreadsStayConsistent) {
             for (int i = 0; i < 200; ++i) {
                 if (t == 0) {
                     mac.device->control({{"op", "load"}, {"value", (i % 10) / 10.0}});
-                } else if (probe.read(t == 1 ? "TC0P" : "F0Ac").code != 0 || !probe.keyAt(static_cast<uint32_t>(i))) {
+                } else if (probe.read(t == 1 ? "TC0P" : "F0Ac").code != 0 ||
+                           !probe.keyAt(static_cast<uint32_t>(i))) {
                     ++failures;
                 }
             }

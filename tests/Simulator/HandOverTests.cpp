@@ -95,7 +95,8 @@ TEST(HandOver, HandingBackReturnsTheTargetToTheController) {
     mac.advance(10);
     ASSERT_EQ(mac.probe.write("F0Md", 3), 0);
     mac.advance(10);
-    EXPECT_NEAR(*mac.probe.value("F0Tg"), 1200, 1) << "an idle machine's controller runs at the minimum";
+    EXPECT_NEAR(*mac.probe.value("F0Tg"), 1200, 1)
+        << "an idle machine's controller runs at the minimum";
 }
 
 TEST(HandOver, LowercaseProfileOnlyKnowsTheLowercaseModeKey) {

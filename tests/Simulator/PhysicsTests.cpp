@@ -8,7 +8,9 @@
 namespace pyrelle::sim::testing {
 namespace {
 
-double cpu(SimulatedMac& mac) { return mac.state()["thermal"]["cpu"].get<double>(); }
+double cpu(SimulatedMac& mac) {
+    return mac.state()["thermal"]["cpu"].get<double>();
+}
 
 TEST(Physics, LoadRaisesTemperaturesThermalStateAndLowersTheSpeedLimit) {
     SimulatedMac mac;
@@ -36,7 +38,9 @@ TEST(Physics, ManualFansAtMaximumRunCoolerThanTheController) {
     automatic.advance(1);
     for (const char* n : {"0", "1"}) {
         ASSERT_EQ(manual.probe.write(std::string("F") + n + "Md", 1), 0);
-        ASSERT_EQ(manual.probe.write(std::string("F") + n + "Tg", *manual.probe.value(std::string("F") + n + "Mx")), 0);
+        ASSERT_EQ(manual.probe.write(std::string("F") + n + "Tg",
+                                     *manual.probe.value(std::string("F") + n + "Mx")),
+                  0);
     }
     automatic.advance(600);
     manual.advance(600);
@@ -78,8 +82,12 @@ TEST(PowerManager, ReportsTheMachineAndAcceptsOverrides) {
     EXPECT_EQ(power["acPower"], true);
     EXPECT_EQ(power["memoryPressure"], 1);
 
-    mac.ok({{"op", "power"}, {"acPower", false}, {"lowPower", true}, {"memoryPressure", 4},
-            {"thermalState", 3}, {"schedulerLimit", nullptr}});
+    mac.ok({{"op", "power"},
+            {"acPower", false},
+            {"lowPower", true},
+            {"memoryPressure", 4},
+            {"thermalState", 3},
+            {"schedulerLimit", nullptr}});
     power = mac.device->powerState();
     EXPECT_EQ(power["acPower"], false);
     EXPECT_EQ(power["lowPower"], true);

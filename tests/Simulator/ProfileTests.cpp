@@ -63,7 +63,8 @@ TEST(Profiles, AppleM4ProNamesItsSensorsAsTheM4FamilyDoes) {
     SimulatedMac mac;
     const auto keys = enumerate(mac);
     const std::set<std::string> listed(keys.begin(), keys.end());
-    for (const char* key : {"Tp01", "Te05", "Tg1U", "Tg1k", "Tm0p", "PSTR", "PDTR", "VD0R", "ID0R", "TC0P", "TG0D"}) {
+    for (const char* key :
+         {"Tp01", "Te05", "Tg1U", "Tg1k", "Tm0p", "PSTR", "PDTR", "VD0R", "ID0R", "TC0P", "TG0D"}) {
         EXPECT_TRUE(listed.count(key)) << key;
     }
     // Reachable by name only: the sampler must probe for them.
@@ -108,7 +109,8 @@ TEST(Profiles, PaddedProfilesReachTheRequestedKeyCount) {
 }
 
 TEST(Profiles, UnknownNamesAreRejected) {
-    for (const char* name : {"", "apple", "apple-m4-pro-", "apple-m4-pro-x", "apple-m4-pro-0", "apple-m4-pro-99999999"}) {
+    for (const char* name : {"", "apple", "apple-m4-pro-", "apple-m4-pro-x", "apple-m4-pro-0",
+                             "apple-m4-pro-99999999"}) {
         EXPECT_FALSE(Profile::named(name)) << name;
     }
 }

@@ -13,7 +13,8 @@ namespace pyrelle::sim::testing {
 
 struct SimulatedMac {
     explicit SimulatedMac(const std::string& profile = "apple-m4-pro")
-        : device(std::make_shared<VirtualSMC>(*Profile::named(profile), [this] { return clock.now(); })),
+        : device(std::make_shared<VirtualSMC>(*Profile::named(profile),
+                                              [this] { return clock.now(); })),
           probe(*device) {}
 
     nlohmann::json control(const nlohmann::json& request) { return device->control(request); }

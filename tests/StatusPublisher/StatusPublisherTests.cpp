@@ -18,10 +18,12 @@ using widget_test::readText;
 using widget_test::TemporaryDirectory;
 using widget_test::writeText;
 
-const fs::path kProgram = fs::path(PYRELLE_BINARY_DIR) / "tools/status-publisher/PyrelleStatusPublisher";
+const fs::path kProgram =
+    fs::path(PYRELLE_BINARY_DIR) / "tools/status-publisher/PyrelleStatusPublisher";
 
 // A probe reading as `PyrelleHelper probe` prints it (ISO 8601 date, keys sorted).
-std::string probe(const std::string& date, double cpu, double gpu, double usage, double rpm0, double rpm1) {
+std::string probe(const std::string& date, double cpu, double gpu, double usage, double rpm0,
+                  double rpm1) {
     return R"({"cpuUsage": )" + std::to_string(usage) + R"(, "date": ")" + date + R"(",
   "fans": [
     {"controllable": true, "id": 0, "manual": false, "maximum": 6000, "minimum": 1200, "rpm": )" +
@@ -30,9 +32,12 @@ std::string probe(const std::string& date, double cpu, double gpu, double usage,
            std::to_string(rpm1) + R"(}],
   "lowPower": false,
   "sensors": [
-    {"celsius": )" + std::to_string(cpu - 3) + R"(, "key": "TC1C", "label": "CPU 核心 1"},
-    {"celsius": )" + std::to_string(cpu) + R"(, "key": "TC0P", "label": "CPU 近端"},
-    {"celsius": )" + std::to_string(gpu) + R"(, "key": "TG0P", "label": "GPU 近端"}],
+    {"celsius": )" +
+           std::to_string(cpu - 3) + R"(, "key": "TC1C", "label": "CPU 核心 1"},
+    {"celsius": )" +
+           std::to_string(cpu) + R"(, "key": "TC0P", "label": "CPU 近端"},
+    {"celsius": )" +
+           std::to_string(gpu) + R"(, "key": "TG0P", "label": "GPU 近端"}],
   "smcAvailable": true, "thermalState": 0, "totalCPUs": 12, "turbo": "unsupported"})";
 }
 
@@ -55,12 +60,12 @@ protected:
 };
 
 TEST_F(StatusPublisher, WritesAPrivateStatusFileFromTheLastReadingWithTrendsOfTheSeries) {
-    const auto result = publish({"--status", status_.string(), "--mode", "均衡", (dir_ / "a.json").string(),
-                                 (dir_ / "b.json").string()});
+    const auto result = publish({"--status", status_.string(), "--mode", "均衡",
+                                 (dir_ / "a.json").string(), (dir_ / "b.json").string()});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find(status_.string()), std::string::npos);
 
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(status_.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
@@ -71,17 +76,19 @@ TEST_F(StatusPublisher, WritesAPrivateStatusFileFromTheLastReadingWithTrendsOfTh
     EXPECT_EQ(status.gpuTemperature, 50.0);
     EXPECT_FALSE(status.storageTemperature.has_value());
     EXPECT_EQ(status.cpuUsage, 80.0);
-    EXPECT_EQ(status.fans, (std::vector<WidgetFan>{WidgetFan(0, 2400, 6000, false), WidgetFan(1, 2300, 6500, false)}));
+    EXPECT_EQ(status.fans, (std::vector<WidgetFan>{WidgetFan(0, 2400, 6000, false),
+                                                   WidgetFan(1, 2300, 6500, false)}));
     EXPECT_EQ(status.value(WidgetMetric::fan), 2400.0);
     EXPECT_EQ(status.mode, "均衡");
     EXPECT_EQ(status.turbo, "不支持此处理器");
     EXPECT_TRUE(status.running);
     EXPECT_EQ(status.freshness(last + 10), WidgetFreshness::recent);
     // One unbroken run per measured metric, oldest first; nothing for a sensor never seen.
-    EXPECT_EQ(status.trends.at("cpuTemperature"),
-              (std::vector<WidgetPoint>{WidgetPoint(last - 1, 55.5, 0), WidgetPoint(last, 61.0, 0)}));
-    EXPECT_EQ(status.trends.at("fan"),
-              (std::vector<WidgetPoint>{WidgetPoint(last - 1, 1900, 0), WidgetPoint(last, 2400, 0)}));
+    EXPECT_EQ(
+        status.trends.at("cpuTemperature"),
+        (std::vector<WidgetPoint>{WidgetPoint(last - 1, 55.5, 0), WidgetPoint(last, 61.0, 0)}));
+    EXPECT_EQ(status.trends.at("fan"), (std::vector<WidgetPoint>{WidgetPoint(last - 1, 1900, 0),
+                                                                 WidgetPoint(last, 2400, 0)}));
     EXPECT_EQ(status.trends.at("cpuUsage").size(), 2u);
     EXPECT_EQ(status.trends.at("storageTemperature").size(), 2u);
     EXPECT_FALSE(status.trends.at("storageTemperature")[1].value.has_value());
@@ -110,8 +117,12 @@ TEST_F(StatusPublisher, RefusesBadInputWithoutWritingAnything) {
         {{a, "--status"}, 2, "--status needs a value"},
         {{"--status", status, (dir_ / "missing.json").string()}, 1, "missing.json: cannot be read"},
         {{"--status", status, dir_.path().string()}, 1, "is a directory"},
-        {{"--status", status, a, (dir_ / "broken.json").string()}, 1, "broken.json: not a snapshot"},
-        {{"--status", status, (dir_ / "not-a-snapshot.json").string()}, 1, "not-a-snapshot.json: not a snapshot"},
+        {{"--status", status, a, (dir_ / "broken.json").string()},
+         1,
+         "broken.json: not a snapshot"},
+        {{"--status", status, (dir_ / "not-a-snapshot.json").string()},
+         1,
+         "not-a-snapshot.json: not a snapshot"},
         {{"--status", status, b, a}, 1, "a.json: not later than the snapshot before it"},
         {{"--status", status, a, a}, 1, "not later than the snapshot before it"},
         {{"--status", (dir_ / "a.json" / "status.json").string(), a}, 1, "cannot write"},

@@ -28,18 +28,12 @@ TEST(Date, ParsesISOTextWithFractionsAndOffsets) {
         std::optional<double> unix;
     };
     const Case cases[] = {
-        {"2026-12-08T03:50:02Z", 1796701802},
-        {"2026-12-08T03:50:02.250Z", 1796701802.25},
-        {"2026-12-08T11:50:02+08:00", 1796701802},
-        {"2026-12-07T22:50:02-0500", 1796701802},
-        {"2024-02-29T00:00:00Z", 1709164800},
-        {"2023-02-29T00:00:00Z", std::nullopt},
-        {"2026-12-08 03:50:02Z", std::nullopt},
-        {"2026-12-08T03:50:02", std::nullopt},
-        {"2026-12-08T24:00:00Z", std::nullopt},
-        {"2026-12-08T03:50:02.Z", std::nullopt},
-        {"2026-12-08T03:50:02Zjunk", std::nullopt},
-        {"", std::nullopt},
+        {"2026-12-08T03:50:02Z", 1796701802},       {"2026-12-08T03:50:02.250Z", 1796701802.25},
+        {"2026-12-08T11:50:02+08:00", 1796701802},  {"2026-12-07T22:50:02-0500", 1796701802},
+        {"2024-02-29T00:00:00Z", 1709164800},       {"2023-02-29T00:00:00Z", std::nullopt},
+        {"2026-12-08 03:50:02Z", std::nullopt},     {"2026-12-08T03:50:02", std::nullopt},
+        {"2026-12-08T24:00:00Z", std::nullopt},     {"2026-12-08T03:50:02.Z", std::nullopt},
+        {"2026-12-08T03:50:02Zjunk", std::nullopt}, {"", std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -62,11 +56,13 @@ TEST(Date, JSONIsANumberAndDecodesEitherForm) {
 
 TEST(Base64, EncodesAndDecodesStrictly) {
     const std::pair<const char*, const char*> pairs[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {"曲线", "5puy57q/"}};
+        {"", ""},        {"f", "Zg=="},          {"fo", "Zm8="},
+        {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {"曲线", "5puy57q/"}};
     for (auto [plain, encoded] : pairs) {
         EXPECT_EQ(Base64::encode(std::string_view(plain)), encoded);
         EXPECT_EQ(Base64::decodeText(encoded), plain);
     }
-    for (const char* bad : {"Zg=", "Zg", "Z===", "Zm9v\n", "Zm 9v", "Zg==Zg==", "=Zg=", "Zm9*", "===="})
+    for (const char* bad :
+         {"Zg=", "Zg", "Z===", "Zm9v\n", "Zm 9v", "Zg==Zg==", "=Zg=", "Zm9*", "===="})
         EXPECT_FALSE(Base64::decode(bad)) << bad;
 }

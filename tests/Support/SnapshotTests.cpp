@@ -18,7 +18,8 @@ Snapshot full() {
     s.date = Date(818395802.25);
     s.cpuUsage = 42.5;
     s.sensors = {{"TC0P", "CPU 近端", 61.5}, {"TG0P", "GPU", 55}};
-    s.fans = {{0, 2400.0, 1200.0, 6000.0, false, true}, {1, std::nullopt, std::nullopt, std::nullopt, std::nullopt, false}};
+    s.fans = {{0, 2400.0, 1200.0, 6000.0, false, true},
+              {1, std::nullopt, std::nullopt, std::nullopt, std::nullopt, false}};
     s.speedLimit = 100;
     s.schedulerLimit = 100;
     s.availableCPUs = 8;
@@ -30,7 +31,8 @@ Snapshot full() {
     s.lowPower = false;
     s.smcAvailable = true;
     s.memoryPressure = MemoryPressure::warning;
-    s.additionalSensors = std::vector<HardwareSensorReading>{{"PSTR", "整机功耗", HardwareSensorKind::power, -20.0}};
+    s.additionalSensors =
+        std::vector<HardwareSensorReading>{{"PSTR", "整机功耗", HardwareSensorKind::power, -20.0}};
     return s;
 }
 
@@ -40,8 +42,9 @@ Snapshot withSensors(std::vector<SensorReading> sensors) {
     return s;
 }
 
-Snapshot withLimits(std::optional<int> speed, std::optional<int> scheduler, std::optional<int> available,
-                    int total = 8, int thermalState = 0, std::optional<int> warning = std::nullopt) {
+Snapshot withLimits(std::optional<int> speed, std::optional<int> scheduler,
+                    std::optional<int> available, int total = 8, int thermalState = 0,
+                    std::optional<int> warning = std::nullopt) {
     Snapshot s;
     s.speedLimit = speed;
     s.schedulerLimit = scheduler;
@@ -67,7 +70,8 @@ TEST(SnapshotTemperatures, HottestSensorOfEachCategoryByCaseSensitivePrefix) {
     EXPECT_FALSE(withSensors({}).cpuTemperature());
     for (auto category : allSensorCategories) EXPECT_FALSE(withSensors({}).temperature(category));
 
-    const auto s = withSensors({{"TC0F", "", 70}, {"TC0P", "", 65}, {"tc0X", "", 99}, {"TB0T", "", 30}});
+    const auto s =
+        withSensors({{"TC0F", "", 70}, {"TC0P", "", 65}, {"tc0X", "", 99}, {"TB0T", "", 30}});
     EXPECT_EQ(s.cpuTemperature(), 70);
     EXPECT_EQ(s.temperature(SensorCategory::cpu), 70);
     EXPECT_EQ(s.temperature(SensorCategory::other), 99);
@@ -84,16 +88,22 @@ TEST(SnapshotLimits, TitlesAndAssessmentFollowTheLimits) {
         const char* title;
         const char* assessment;
     };
-    const char* pressure = "系统性能上限下降，同时存在热压力信号；温控可能参与了限制。无法仅凭这些指标确定具体进程或硬件原因。";
-    const char* noPressure = "系统报告了性能限制，但没有足够的热压力证据。供电、传感器或其他平台策略仍需排查，不能据此认定为过热或挖矿。";
-    const char* normal = "目前没有检测到系统上限下降。睿频禁用状态单独显示；100% 上限不代表睿频一定开启。";
+    const char* pressure =
+        "系统性能上限下降，同时存在热压力信号；温控可能参与了限制。无法仅凭这些指标确定具体进程或硬"
+        "件原因。";
+    const char* noPressure =
+        "系统报告了性能限制，但没有足够的热压力证据。供电、传感器或其他平台策略仍需排查，不能据此认"
+        "定为过热或挖矿。";
+    const char* normal =
+        "目前没有检测到系统上限下降。睿频禁用状态单独显示；100% 上限不代表睿频一定开启。";
     const char* incomplete = "系统未提供完整限速数据，缺失值不能当作正常。";
     const Case cases[] = {
         {withLimits(100, 100, 8), true, false, "未检测到系统限速", normal},
         {withLimits(std::nullopt, 100, 8), false, false, "限速信息不完整", incomplete},
         {withLimits(80, 100, 8, 8, 1, 0), true, true, "系统正在限制性能", noPressure},
         {withLimits(100, 100, 6, 8), true, true, "系统正在限制性能", noPressure},
-        {withLimits(80, std::nullopt, std::nullopt, 8, 2), false, true, "系统正在限制性能", pressure},
+        {withLimits(80, std::nullopt, std::nullopt, 8, 2), false, true, "系统正在限制性能",
+         pressure},
         {withLimits(100, 90, 8, 8, 0, 110), true, true, "系统正在限制性能", pressure},
         {withLimits(100, 90, 8, 8, 0, 7), true, true, "系统正在限制性能", noPressure},
     };
@@ -107,7 +117,8 @@ TEST(SnapshotLimits, TitlesAndAssessmentFollowTheLimits) {
 }
 
 TEST(SnapshotThermalTitle, KnownStatesAndUnknown) {
-    const std::pair<int, const char*> cases[] = {{0, "正常"}, {1, "升温"}, {2, "较高"}, {3, "严重"}, {4, "未知"}, {-1, "未知"}};
+    const std::pair<int, const char*> cases[] = {{0, "正常"}, {1, "升温"}, {2, "较高"},
+                                                 {3, "严重"}, {4, "未知"}, {-1, "未知"}};
     for (auto [state, text] : cases) {
         Snapshot s;
         s.thermalState = state;
@@ -149,8 +160,8 @@ TEST(SnapshotJSON, RoundTripKeepsEveryFieldAndOmitsAbsentOnes) {
 
     Snapshot sparse;
     const json minimal = sparse;
-    for (const char* key : {"cpuUsage", "speedLimit", "schedulerLimit", "availableCPUs", "thermalWarning", "acPower",
-                            "memoryPressure", "additionalSensors"})
+    for (const char* key : {"cpuUsage", "speedLimit", "schedulerLimit", "availableCPUs",
+                            "thermalWarning", "acPower", "memoryPressure", "additionalSensors"})
         EXPECT_FALSE(minimal.contains(key)) << key;
     EXPECT_EQ(minimal.get<Snapshot>(), sparse);
 }

@@ -11,12 +11,13 @@ namespace {
 using widget_test::sampleSnapshot;
 constexpr double kDate = 786900000.5;
 const WidgetStrings& table() {
-    static const WidgetStrings strings =
-        WidgetStrings::load(std::filesystem::path(PYRELLE_SOURCE_DIR) / "Widget/Localization.json", {});
+    static const WidgetStrings strings = WidgetStrings::load(
+        std::filesystem::path(PYRELLE_SOURCE_DIR) / "Widget/Localization.json", {});
     return strings;
 }
 
-WidgetStatusContent content(std::optional<WidgetSnapshot> snapshot, double date, std::string language = "zh-Hans",
+WidgetStatusContent content(std::optional<WidgetSnapshot> snapshot, double date,
+                            std::string language = "zh-Hans",
                             WidgetCardSize size = WidgetCardSize::medium) {
     if (snapshot) snapshot->language = language;
     WidgetStatusContent c;
@@ -65,7 +66,8 @@ TEST(WidgetStatusContentFigures, TemperatureOfAnAbsentValueIsADash) {
 
 TEST(WidgetStatusContentFigures, FanTextShowsIdSpeedAndControlState) {
     WidgetStatusContent chinese = content(sampleSnapshot(), kDate);
-    EXPECT_EQ(chinese.fanText(WidgetFan(0, std::nullopt, std::nullopt, std::nullopt)), "风扇 1 · — · 未知");
+    EXPECT_EQ(chinese.fanText(WidgetFan(0, std::nullopt, std::nullopt, std::nullopt)),
+              "风扇 1 · — · 未知");
     EXPECT_EQ(chinese.fanText(WidgetFan(1, 2399.6, 6000, false)), "风扇 2 · 2400 · 自动");
     WidgetStatusContent english = content(sampleSnapshot(), kDate, "en");
     EXPECT_EQ(english.fanText(WidgetFan(2, 1800, 6000, true)), "Fan 3 · 1800 · Manual");
@@ -79,9 +81,11 @@ TEST(WidgetStatusContentLabels, StatusAndFooterFollowFreshnessAndSize) {
     EXPECT_EQ(content(snapshot, kDate + 400).statusLabel(), "最近状态");
     snapshot.running = false;
     EXPECT_EQ(content(snapshot, kDate + 10).statusLabel(), "监测已暂停");
-    EXPECT_EQ(content(std::nullopt, kDate).statusLabel(), "Waiting for status data");  // "system" → en here
+    EXPECT_EQ(content(std::nullopt, kDate).statusLabel(),
+              "Waiting for status data");  // "system" → en here
     EXPECT_EQ(content(snapshot, kDate, "ja").statusLabel(), "監視は一時停止中");
-    EXPECT_EQ(content(snapshot, kDate, "zh-Hans", WidgetCardSize::small).footerLabel(), "监测已暂停");
+    EXPECT_EQ(content(snapshot, kDate, "zh-Hans", WidgetCardSize::small).footerLabel(),
+              "监测已暂停");
     EXPECT_EQ(content(snapshot, kDate, "zh-Hans", WidgetCardSize::large).footerLabel(), "采样时间");
     EXPECT_EQ(content(sampleSnapshot(), kDate, "de").modeText(), "Ausgewogen");
     EXPECT_EQ(content(sampleSnapshot(), kDate, "fr").turboText(), "Turbo activé");
@@ -99,7 +103,8 @@ TEST(WidgetStatusContentTrend, UpperEndAndPointsFollowTheSnapshot) {
 
     snapshot.fans = {WidgetFan(0, 7200, 7500, false)};
     EXPECT_EQ(content(snapshot, kDate).trend(WidgetMetric::fan).upper, 7200);
-    EXPECT_EQ(content(snapshot, kDate + 86401).trend(WidgetMetric::fan).upper, 6000);  // unavailable
+    EXPECT_EQ(content(snapshot, kDate + 86401).trend(WidgetMetric::fan).upper,
+              6000);  // unavailable
     WidgetTrend empty = content(std::nullopt, kDate + 5).trend(WidgetMetric::fan);
     EXPECT_EQ(empty.end, kDate + 5);
     EXPECT_TRUE(empty.points.empty());

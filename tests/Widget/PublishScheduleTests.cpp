@@ -29,21 +29,29 @@ void play(const std::vector<Step>& steps) {
 }
 
 TEST(WidgetPublishScheduleTest, UnchangedStateIsRewrittenOnceAMinute) {
-    play({{0, "a", kReload}, {30, "a", kNothing}, {59.9, "a", kNothing}, {60, "a", kWrite}, {90, "a", kNothing},
+    play({{0, "a", kReload},
+          {30, "a", kNothing},
+          {59.9, "a", kNothing},
+          {60, "a", kWrite},
+          {90, "a", kNothing},
           {120, "a", kWrite}});
 }
 
 TEST(WidgetPublishScheduleTest, ChangeSoonAfterAReloadWaitsForItsReload) {
     play({{0, "a", kReload},
-          {10, "b", kWrite},     // written at once, reload pending
-          {30, "b", kNothing},   // unchanged, within a minute of the write
-          {59, "c", kWrite},     // still within a minute of the reload
-          {60, "c", kNothing},   // unchanged: no write, so no reload either
-          {119, "c", kReload}}); // first write at least 60 s after the reload
+          {10, "b", kWrite},      // written at once, reload pending
+          {30, "b", kNothing},    // unchanged, within a minute of the write
+          {59, "c", kWrite},      // still within a minute of the reload
+          {60, "c", kNothing},    // unchanged: no write, so no reload either
+          {119, "c", kReload}});  // first write at least 60 s after the reload
 }
 
 TEST(WidgetPublishScheduleTest, ChangeLongAfterAReloadReloadsAtOnce) {
-    play({{0, "a", kReload}, {60, "a", kWrite}, {75, "b", kReload}, {80, "c", kWrite}, {140, "c", kReload}});
+    play({{0, "a", kReload},
+          {60, "a", kWrite},
+          {75, "b", kReload},
+          {80, "c", kWrite},
+          {140, "c", kReload}});
 }
 
 TEST(WidgetPublishScheduleTest, UnchangedStateSampledEveryMinuteReloadsEveryHalfHour) {
@@ -66,7 +74,7 @@ TEST(WidgetPublishScheduleTest, NonFiniteOrEarlierDatesChangeNothing) {
     WidgetPublishSchedule before = schedule;
     EXPECT_EQ(schedule.receive(t0 - 3600, "a"), kNothing);  // the clock went back
     EXPECT_EQ(schedule, before);
-    EXPECT_EQ(schedule.receive(t0 - 3600, "b"), kWrite);    // a change is still written
+    EXPECT_EQ(schedule.receive(t0 - 3600, "b"), kWrite);  // a change is still written
     EXPECT_TRUE(schedule.pending);
 }
 

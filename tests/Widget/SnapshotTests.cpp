@@ -20,7 +20,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 WidgetSnapshot withReadings(std::optional<double> temperature, std::optional<double> usage) {
-    return WidgetSnapshot(kDate, temperature, temperature, temperature, usage, {}, "", "", "", true, {});
+    return WidgetSnapshot(kDate, temperature, temperature, temperature, usage, {}, "", "", "", true,
+                          {});
 }
 
 struct RangeCase {
@@ -40,11 +41,12 @@ TEST_P(ReadingRange, KeepsOnlyFiniteValuesInsideTheRange) {
     EXPECT_EQ(s.cpuUsage.has_value(), c.usageKept);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cleaning, ReadingRange,
-                         ::testing::Values(RangeCase{0, true, true}, RangeCase{100, true, true},
-                                           RangeCase{100.1, true, false}, RangeCase{150, true, false},
-                                           RangeCase{150.1, false, false}, RangeCase{-0.1, false, false},
-                                           RangeCase{kNaN, false, false}, RangeCase{kInf, false, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Cleaning, ReadingRange,
+    ::testing::Values(RangeCase{0, true, true}, RangeCase{100, true, true},
+                      RangeCase{100.1, true, false}, RangeCase{150, true, false},
+                      RangeCase{150.1, false, false}, RangeCase{-0.1, false, false},
+                      RangeCase{kNaN, false, false}, RangeCase{kInf, false, false}));
 
 std::vector<std::int64_t> ids(const WidgetSnapshot& s) {
     std::vector<std::int64_t> out;
@@ -57,9 +59,10 @@ WidgetSnapshot withFans(std::vector<WidgetFan> fans) {
 }
 
 TEST(WidgetFanCleaning, DuplicateAndOutOfRangeIdsAreDroppedFirstOneWins) {
-    WidgetSnapshot s = withFans({WidgetFan(3, 1000, {}, {}), WidgetFan(3, 2000, {}, {}), WidgetFan(40, 1, {}, {}),
-                                 WidgetFan(1, 1, {}, {}), WidgetFan(-1, 1, {}, {}), WidgetFan(31, 1, {}, {}),
-                                 WidgetFan(32, 1, {}, {})});
+    WidgetSnapshot s =
+        withFans({WidgetFan(3, 1000, {}, {}), WidgetFan(3, 2000, {}, {}), WidgetFan(40, 1, {}, {}),
+                  WidgetFan(1, 1, {}, {}), WidgetFan(-1, 1, {}, {}), WidgetFan(31, 1, {}, {}),
+                  WidgetFan(32, 1, {}, {})});
     EXPECT_EQ(ids(s), (std::vector<std::int64_t>{3, 1, 31}));
     EXPECT_EQ(s.fans[0].rpm, 1000);
 }
@@ -116,8 +119,8 @@ TEST(WidgetSnapshotCleaning, IllFormedTextIsRepairedSoItCanBeWritten) {
 TEST(WidgetSnapshotCleaning, TrendsKeepTheFiveMinuteWindowSortedAndCapped) {
     WidgetSnapshot::Trends trends;
     trends["cpuTemperature"] = {WidgetPoint(kDate - 301, 1, 0), WidgetPoint(kDate + 1, 1, 0),
-                                WidgetPoint(kDate, 3, 0), WidgetPoint(kDate - 300, 2, 0),
-                                WidgetPoint(kNaN, 1, 0), WidgetPoint(kDate - 300, 4, 1)};
+                                WidgetPoint(kDate, 3, 0),       WidgetPoint(kDate - 300, 2, 0),
+                                WidgetPoint(kNaN, 1, 0),        WidgetPoint(kDate - 300, 4, 1)};
     trends["gpu"] = {WidgetPoint(kDate, 1, 0)};
     std::vector<WidgetPoint> many;
     for (int i = 129; i >= 0; --i) many.emplace_back(kDate - i * 2, i, 0);
@@ -139,12 +142,14 @@ TEST(WidgetSnapshotCleaning, TrendsKeepTheFiveMinuteWindowSortedAndCapped) {
     ASSERT_EQ(fan.size(), 120u);
     EXPECT_EQ(fan.front().date, kDate - 119 * 2);
     EXPECT_EQ(fan.back().date, kDate);
-    EXPECT_TRUE(std::is_sorted(fan.begin(), fan.end(),
-                               [](const WidgetPoint& a, const WidgetPoint& b) { return a.date < b.date; }));
+    EXPECT_TRUE(
+        std::is_sorted(fan.begin(), fan.end(),
+                       [](const WidgetPoint& a, const WidgetPoint& b) { return a.date < b.date; }));
 }
 
 TEST(WidgetSnapshotValue, FanIsTheFastestFanWithASpeed) {
-    WidgetSnapshot s = withFans({WidgetFan(0, 1200, {}, {}), WidgetFan(1, 2400, {}, {}), WidgetFan(2, {}, {}, {})});
+    WidgetSnapshot s = withFans(
+        {WidgetFan(0, 1200, {}, {}), WidgetFan(1, 2400, {}, {}), WidgetFan(2, {}, {}, {})});
     EXPECT_EQ(s.value(WidgetMetric::fan), 2400);
     EXPECT_FALSE(withFans({WidgetFan(0, {}, 6000, true)}).value(WidgetMetric::fan));
     EXPECT_EQ(sampleSnapshot().value(WidgetMetric::cpuTemperature), 58.2);
@@ -165,18 +170,18 @@ TEST_P(Freshness, FollowsTheAgeAtTheGivenMoment) {
     EXPECT_EQ(s.freshness(kDate + GetParam().age), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, Freshness,
-    ::testing::Values(FreshnessCase{300, true, WidgetFreshness::recent},
-                      FreshnessCase{301, true, WidgetFreshness::previous},
-                      FreshnessCase{-120, true, WidgetFreshness::recent},
-                      FreshnessCase{-121, true, WidgetFreshness::unavailable},
-                      FreshnessCase{86400, true, WidgetFreshness::previous},
-                      FreshnessCase{86401, true, WidgetFreshness::unavailable},
-                      FreshnessCase{0, false, WidgetFreshness::paused},
-                      FreshnessCase{86400, false, WidgetFreshness::paused},
-                      FreshnessCase{-121, false, WidgetFreshness::unavailable},
-                      FreshnessCase{kNaN, true, WidgetFreshness::unavailable}));
+INSTANTIATE_TEST_SUITE_P(Boundaries, Freshness,
+                         ::testing::Values(FreshnessCase{300, true, WidgetFreshness::recent},
+                                           FreshnessCase{301, true, WidgetFreshness::previous},
+                                           FreshnessCase{-120, true, WidgetFreshness::recent},
+                                           FreshnessCase{-121, true, WidgetFreshness::unavailable},
+                                           FreshnessCase{86400, true, WidgetFreshness::previous},
+                                           FreshnessCase{86401, true, WidgetFreshness::unavailable},
+                                           FreshnessCase{0, false, WidgetFreshness::paused},
+                                           FreshnessCase{86400, false, WidgetFreshness::paused},
+                                           FreshnessCase{-121, false, WidgetFreshness::unavailable},
+                                           FreshnessCase{kNaN, true,
+                                                         WidgetFreshness::unavailable}));
 
 TEST(WidgetSnapshotFreshness, NonFiniteDateIsUnavailable) {
     WidgetSnapshot s = withReadings(50, 50);
@@ -186,7 +191,8 @@ TEST(WidgetSnapshotFreshness, NonFiniteDateIsUnavailable) {
 
 // The example file: one fan, one CPU temperature point, GPU and storage missing.
 nlohmann::json exampleFile() {
-    return nlohmann::json::parse(R"({"schema":1,"date":786900000.5,"cpuTemperature":58.2,"cpuUsage":12.5,
+    return nlohmann::json::parse(
+        R"({"schema":1,"date":786900000.5,"cpuTemperature":58.2,"cpuUsage":12.5,
         "fans":[{"id":0,"rpm":1850,"maximum":6000,"manual":false}],"mode":"","turbo":"","language":"system",
         "running":true,"trends":{"cpuTemperature":[{"date":786899760,"value":57.9,"segment":0}],
         "gpuTemperature":[],"storageTemperature":[],"cpuUsage":[],"fan":[]}})");
@@ -268,10 +274,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"temperatureBool", [](nlohmann::json& f) { f["cpuTemperature"] = true; }},
         BadFile{"fansObject", [](nlohmann::json& f) { f["fans"] = nlohmann::json::object(); }},
         BadFile{"fanIdFraction", [](nlohmann::json& f) { f["fans"][0]["id"] = 1.5; }},
-        BadFile{"fanIdHuge", [](nlohmann::json& f) { f["fans"][0]["id"] = 18446744073709551615ull; }},
+        BadFile{"fanIdHuge",
+                [](nlohmann::json& f) { f["fans"][0]["id"] = 18446744073709551615ull; }},
         BadFile{"fanManualText", [](nlohmann::json& f) { f["fans"][0]["manual"] = "no"; }},
         BadFile{"trendsArray", [](nlohmann::json& f) { f["trends"] = nlohmann::json::array(); }},
-        BadFile{"pointWithoutSegment", [](nlohmann::json& f) { f["trends"]["fan"] = {{{"date", 1}}}; }},
+        BadFile{"pointWithoutSegment",
+                [](nlohmann::json& f) { f["trends"]["fan"] = {{{"date", 1}}}; }},
         BadFile{"topLevelArray", [](nlohmann::json& f) { f = nlohmann::json::array({f}); }}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -92,7 +92,8 @@ TEST(WidgetStorageWrite, FailureLeavesThePreviousFileIntact) {
     fs::create_directory(dir / "dir");
     EXPECT_THROW(WidgetStorage::write(sampleSnapshot(), dir / "dir"), std::system_error);
     writeText(dir / "file", "x");
-    EXPECT_THROW(WidgetStorage::write(sampleSnapshot(), dir / "file/status.json"), std::system_error);
+    EXPECT_THROW(WidgetStorage::write(sampleSnapshot(), dir / "file/status.json"),
+                 std::system_error);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
 }
 
@@ -110,9 +111,11 @@ TEST(WidgetStorageRead, AnythingButAValidRegularFileIsNoSnapshot) {
     writeText(dir / "garbage.json", std::string("\x00\xFF\xFE{", 4));
     EXPECT_FALSE(WidgetStorage::read(dir / "garbage.json"));
 
-    writeText(dir / "large.json", json + std::string(WidgetSnapshot::maximumFileSize + 1 - json.size(), ' '));
+    writeText(dir / "large.json",
+              json + std::string(WidgetSnapshot::maximumFileSize + 1 - json.size(), ' '));
     EXPECT_FALSE(WidgetStorage::read(dir / "large.json"));
-    writeText(dir / "limit.json", json + std::string(WidgetSnapshot::maximumFileSize - json.size(), ' '));
+    writeText(dir / "limit.json",
+              json + std::string(WidgetSnapshot::maximumFileSize - json.size(), ' '));
     EXPECT_TRUE(WidgetStorage::read(dir / "limit.json"));
 
     fs::create_symlink(good, dir / "link.json");
@@ -123,7 +126,8 @@ TEST(WidgetStorageRead, AnythingButAValidRegularFileIsNoSnapshot) {
     EXPECT_FALSE(WidgetStorage::read(dir / "fifo.json"));  // and does not block
     EXPECT_FALSE(WidgetStorage::read(dir.path()));
 
-    writeText(dir / "schema2.json", std::string(json).replace(json.find("\"schema\":1"), 10, "\"schema\":2"));
+    writeText(dir / "schema2.json",
+              std::string(json).replace(json.find("\"schema\":1"), 10, "\"schema\":2"));
     EXPECT_FALSE(WidgetStorage::read(dir / "schema2.json"));
 }
 
@@ -150,7 +154,8 @@ TEST(WidgetStorageLocation, AppGroupContainerHoldsTheFile) {
 }
 
 TEST(WidgetStorageLocation, WithoutAUsableGroupTheFileIsUnderTheHomeDirectory) {
-    fs::path expected = WidgetBundle::homeDirectory() / "Library/Application Support/Pyrelle/WidgetSnapshots/status.json";
+    fs::path expected = WidgetBundle::homeDirectory() /
+                        "Library/Application Support/Pyrelle/WidgetSnapshots/status.json";
     for (nlohmann::json group : {nlohmann::json(""), nlohmann::json(5), nlohmann::json()}) {
         WidgetBundle bundle;
         if (!group.is_null()) bundle.info["PyrelleAppGroup"] = group;

@@ -9,9 +9,12 @@ namespace pyrelle {
 namespace {
 
 using Texts = WidgetStatusContent::Texts;
-const std::filesystem::path kTable = std::filesystem::path(PYRELLE_SOURCE_DIR) / "Widget/Localization.json";
+const std::filesystem::path kTable =
+    std::filesystem::path(PYRELLE_SOURCE_DIR) / "Widget/Localization.json";
 
-WidgetStrings shipped(std::vector<std::string> preferred = {}) { return WidgetStrings::load(kTable, preferred); }
+WidgetStrings shipped(std::vector<std::string> preferred = {}) {
+    return WidgetStrings::load(kTable, preferred);
+}
 
 TEST(WidgetStringsLanguage, ChineseVariantsUseTheSourceOrTraditionalCharacters) {
     WidgetStrings strings = shipped();
@@ -25,8 +28,9 @@ TEST(WidgetStringsLanguage, ChineseVariantsUseTheSourceOrTraditionalCharacters) 
 }
 
 TEST(WidgetStringsLanguage, EveryCardTextHasTraditionalCharactersForTaiwan) {
-    for (std::string_view key : {Texts::openApp, Texts::waiting, Texts::sampled, Texts::recent, Texts::paused,
-                                 Texts::turbo, Texts::fan, Texts::manual, Texts::automatic, Texts::description}) {
+    for (std::string_view key :
+         {Texts::openApp, Texts::waiting, Texts::sampled, Texts::recent, Texts::paused,
+          Texts::turbo, Texts::fan, Texts::manual, Texts::automatic, Texts::description}) {
         std::string traditional = WidgetStrings::traditional(key);
         EXPECT_NE(traditional, key);
         EXPECT_EQ(shipped().translate(key, "zh-TW"), traditional);
@@ -51,11 +55,13 @@ TEST(WidgetStringsLanguage, SystemMeansTheFirstPreferredLanguage) {
 
 TEST(WidgetStringsLanguage, KeysJoinedByTheSeparatorAreTranslatedPartByPart) {
     WidgetStrings strings = shipped();
-    EXPECT_EQ(strings.translate("风扇 · 自动 · 未知", "es"), "Ventilador · Automático · Desconocido");
+    EXPECT_EQ(strings.translate("风扇 · 自动 · 未知", "es"),
+              "Ventilador · Automático · Desconocido");
     EXPECT_EQ(strings.translate("均衡 · 自定义", "system"), "Balanced · Custom");
     // A key with its own entry wins over its parts; a missing column falls back to English.
-    WidgetStrings custom({{"甲 · 乙", {{"en", "whole"}}}, {"甲", {{"en", "A"}, {"de", "Ä"}}}, {"乙", {{"en", "B"}}}},
-                         {});
+    WidgetStrings custom(
+        {{"甲 · 乙", {{"en", "whole"}}}, {"甲", {{"en", "A"}, {"de", "Ä"}}}, {"乙", {{"en", "B"}}}},
+        {});
     EXPECT_EQ(custom.translate("甲 · 乙", "de"), "Ä · B");
     EXPECT_EQ(custom.translate("甲 · 乙", "en"), "whole");
     EXPECT_EQ(custom.translate("乙", "ja"), "B");
@@ -63,10 +69,12 @@ TEST(WidgetStringsLanguage, KeysJoinedByTheSeparatorAreTranslatedPartByPart) {
 
 TEST(WidgetStringsTable, ShippedTableTranslatesEveryCardTextIntoEveryLanguage) {
     WidgetStrings strings = shipped();
-    std::vector<std::string_view> keys{Texts::appName, Texts::description, Texts::openApp, Texts::waiting,
-                                       Texts::sampled, Texts::recent, Texts::paused, Texts::turbo, Texts::fan,
-                                       Texts::manual, Texts::automatic, Texts::unknown};
-    for (WidgetMetric metric : {WidgetMetric::cpuTemperature, WidgetMetric::cpuUsage, WidgetMetric::fan}) {
+    std::vector<std::string_view> keys{Texts::appName, Texts::description, Texts::openApp,
+                                       Texts::waiting, Texts::sampled,     Texts::recent,
+                                       Texts::paused,  Texts::turbo,       Texts::fan,
+                                       Texts::manual,  Texts::automatic,   Texts::unknown};
+    for (WidgetMetric metric :
+         {WidgetMetric::cpuTemperature, WidgetMetric::cpuUsage, WidgetMetric::fan}) {
         keys.push_back(WidgetStatusContent::title(metric));
     }
     for (std::string_view key : keys) {
@@ -83,7 +91,8 @@ TEST(WidgetStringsTable, ShippedTableTranslatesEveryCardTextIntoEveryLanguage) {
 TEST(WidgetStringsTable, MissingOrMalformedTableShowsSourceTexts) {
     widget_test::TemporaryDirectory dir;
     EXPECT_TRUE(WidgetStrings::load(dir / "missing.json", {}).table().empty());
-    for (const char* bad : {"{\"风扇\": {\"en\": 1}}", "{\"风扇\": \"Fan\"}", "[]", "{\"风扇\": {\"en\": \"Fan\"}"}) {
+    for (const char* bad :
+         {"{\"风扇\": {\"en\": 1}}", "{\"风扇\": \"Fan\"}", "[]", "{\"风扇\": {\"en\": \"Fan\"}"}) {
         widget_test::writeText(dir / "bad.json", bad);
         WidgetStrings strings = WidgetStrings::load(dir / "bad.json", {});
         EXPECT_TRUE(strings.table().empty()) << bad;
@@ -93,14 +102,17 @@ TEST(WidgetStringsTable, MissingOrMalformedTableShowsSourceTexts) {
 
 TEST(WidgetStringsEnvironment, PreferredLanguagesComeFromTheLocaleVariables) {
     auto from = [](std::map<std::string, std::string> env) {
-        return WidgetStrings::preferredLanguagesFromEnvironment([env](const char* name) -> const char* {
-            auto it = env.find(name);
-            return it == env.end() ? nullptr : it->second.c_str();
-        });
+        return WidgetStrings::preferredLanguagesFromEnvironment(
+            [env](const char* name) -> const char* {
+                auto it = env.find(name);
+                return it == env.end() ? nullptr : it->second.c_str();
+            });
     };
     using V = std::vector<std::string>;
-    EXPECT_EQ(from({{"LANGUAGE", "zh_TW:en"}, {"LANG", "de_DE.UTF-8"}}), (V{"zh-TW", "en", "de-DE"}));
-    EXPECT_EQ(from({{"LC_ALL", "fr_FR.UTF-8@euro"}, {"LC_MESSAGES", "ja_JP"}, {"LANG", "de_DE"}}), V{"fr-FR"});
+    EXPECT_EQ(from({{"LANGUAGE", "zh_TW:en"}, {"LANG", "de_DE.UTF-8"}}),
+              (V{"zh-TW", "en", "de-DE"}));
+    EXPECT_EQ(from({{"LC_ALL", "fr_FR.UTF-8@euro"}, {"LC_MESSAGES", "ja_JP"}, {"LANG", "de_DE"}}),
+              V{"fr-FR"});
     EXPECT_EQ(from({{"LC_MESSAGES", "ja_JP"}, {"LANG", "de_DE"}}), V{"ja-JP"});
     EXPECT_EQ(from({{"LANG", "C.UTF-8"}}), V{});
     EXPECT_EQ(from({{"LC_ALL", "POSIX"}}), V{});

@@ -9,10 +9,18 @@ namespace {
 using Kind = WidgetPath::Element::Kind;
 constexpr double kEnd = 1000;
 
-WidgetPath path(std::initializer_list<WidgetPath::Element> elements) { return WidgetPath{elements}; }
-WidgetPath::Element M(double x, double y) { return {Kind::move, x, y}; }
-WidgetPath::Element L(double x, double y) { return {Kind::line, x, y}; }
-WidgetPath::Element Z() { return {Kind::close}; }
+WidgetPath path(std::initializer_list<WidgetPath::Element> elements) {
+    return WidgetPath{elements};
+}
+WidgetPath::Element M(double x, double y) {
+    return {Kind::move, x, y};
+}
+WidgetPath::Element L(double x, double y) {
+    return {Kind::line, x, y};
+}
+WidgetPath::Element Z() {
+    return {Kind::close};
+}
 
 WidgetTrend trend(std::vector<WidgetPoint> points, double upper = 100) {
     WidgetTrend t;
@@ -25,12 +33,12 @@ WidgetTrend trend(std::vector<WidgetPoint> points, double upper = 100) {
 TEST(WidgetTrendPaths, AGapBetweenSegmentsIsNotBridged) {
     // Width 300 so one second is one unit; height 100 so one percent is one unit.
     WidgetTrend t = trend({WidgetPoint(kEnd - 300, 50, 0), WidgetPoint(kEnd - 200, 25, 0),
-                           WidgetPoint(kEnd - 150, std::nullopt, 0), WidgetPoint(kEnd - 100, 100, 1),
-                           WidgetPoint(kEnd, 0, 1)});
+                           WidgetPoint(kEnd - 150, std::nullopt, 0),
+                           WidgetPoint(kEnd - 100, 100, 1), WidgetPoint(kEnd, 0, 1)});
     WidgetTrend::Paths p = t.paths({300, 100});
     EXPECT_EQ(p.line, path({M(0, 50), L(100, 75), M(200, 0), L(300, 100)}));
-    EXPECT_EQ(p.area, path({M(0, 50), L(100, 75), L(100, 100), L(0, 100), Z(),
-                            M(200, 0), L(300, 100), L(300, 100), L(200, 100), Z()}));
+    EXPECT_EQ(p.area, path({M(0, 50), L(100, 75), L(100, 100), L(0, 100), Z(), M(200, 0),
+                            L(300, 100), L(300, 100), L(200, 100), Z()}));
     EXPECT_EQ(p.line.svg(), "M0 50L100 75M200 0L300 100");
 }
 

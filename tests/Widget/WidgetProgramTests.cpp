@@ -24,8 +24,10 @@ constexpr double kDate = 786900000.5;
 std::string quoted(const std::string& text) {
     std::string out = "'";
     for (char c : text) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
@@ -47,7 +49,8 @@ ProgramRun run(const TemporaryDirectory& dir, const std::vector<std::string>& ar
 // system interpreter is preferred: version-manager shims take seconds to start.
 bool wellFormed(const std::vector<fs::path>& files) {
     std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-    std::string command = python + " -c 'import sys, xml.etree.ElementTree as E\nfor f in sys.argv[1:]: E.parse(f)'";
+    std::string command =
+        python + " -c 'import sys, xml.etree.ElementTree as E\nfor f in sys.argv[1:]: E.parse(f)'";
     for (const fs::path& file : files) command += " " + quoted(file.string());
     return std::system(command.c_str()) == 0;
 }
@@ -57,7 +60,8 @@ std::vector<std::string> texts(const std::string& svg, const std::string& cls) {
     std::vector<std::string> out;
     std::regex element("<text[^>]*class=\"[^\"]*\\b" + cls + "\\b[^\"]*\"[^>]*>(.*?)</text>");
     std::regex tags("<[^>]*>");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), element); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), element);
+         it != std::sregex_iterator(); ++it) {
         out.push_back(std::regex_replace((*it)[1].str(), tags, ""));
     }
     return out;
@@ -72,7 +76,8 @@ protected:
     }
 
     ProgramRun render(double now, const fs::path& out) {
-        return run(dir_, {"--out", out.string(), "--status", status_.string(), "--now", std::to_string(now)});
+        return run(dir_, {"--out", out.string(), "--status", status_.string(), "--now",
+                          std::to_string(now)});
     }
 
     std::vector<fs::path> cards(const fs::path& out) {
@@ -104,18 +109,24 @@ TEST_F(WidgetProgram, RendersEveryEntryForEveryFamilyWithFiguresLinksAndTrends) 
 
     std::string large = readText(out / "entry-1-large.svg");
     for (const char* metric : {"cpuTemperature", "cpuUsage", "fan"}) {
-        EXPECT_NE(large.find(std::string("href=\"pyrelle://metric/") + metric + "\""), std::string::npos);
+        EXPECT_NE(large.find(std::string("href=\"pyrelle://metric/") + metric + "\""),
+                  std::string::npos);
     }
-    EXPECT_EQ(texts(large, "fan"), (std::vector<std::string>{"风扇 1 · 1850 · 自动", "风扇 2 · 2400 · 手动"}));
+    EXPECT_EQ(texts(large, "fan"),
+              (std::vector<std::string>{"风扇 1 · 1850 · 自动", "风扇 2 · 2400 · 手动"}));
     EXPECT_EQ(texts(large, "status"), std::vector<std::string>{"最近状态"});
     EXPECT_EQ(texts(large, "turbo"), std::vector<std::string>{"睿频 · 开启睿频"});
     // The CPU-load trend has a gap between its two segments: two runs, each closed.
     std::smatch line;
-    ASSERT_TRUE(std::regex_search(large, line, std::regex("data-metric=\"cpuUsage\"[^>]*>.*?class=\"trend-line\" d=\"([^\"]+)\"")));
+    ASSERT_TRUE(std::regex_search(
+        large, line,
+        std::regex("data-metric=\"cpuUsage\"[^>]*>.*?class=\"trend-line\" d=\"([^\"]+)\"")));
     std::string lineData = line[1].str();
     EXPECT_EQ(std::count(lineData.begin(), lineData.end(), 'M'), 2);
     std::smatch area;
-    ASSERT_TRUE(std::regex_search(large, area, std::regex("data-metric=\"cpuUsage\"[^>]*><path class=\"trend-area\" d=\"([^\"]+)\"")));
+    ASSERT_TRUE(std::regex_search(
+        large, area,
+        std::regex("data-metric=\"cpuUsage\"[^>]*><path class=\"trend-area\" d=\"([^\"]+)\"")));
     std::string areaData = area[1].str();
     EXPECT_EQ(std::count(areaData.begin(), areaData.end(), 'Z'), 2);
 
@@ -146,8 +157,10 @@ TEST_F(WidgetProgram, ADayLaterEveryFigureIsADash) {
         std::vector<std::string> figures = texts(readText(file), "figure");
         ASSERT_FALSE(figures.empty()) << file;
         for (const std::string& figure : figures) {
-            EXPECT_EQ(std::regex_search(figure, std::regex("[0-9]")) && figure.find("CPU") == std::string::npos,
-                      false) << file << ": " << figure;
+            EXPECT_EQ(std::regex_search(figure, std::regex("[0-9]")) &&
+                          figure.find("CPU") == std::string::npos,
+                      false)
+                << file << ": " << figure;
             EXPECT_NE(figure.find("—"), std::string::npos) << file << ": " << figure;
         }
         EXPECT_EQ(texts(readText(file), "fan").size(), 0u);
@@ -164,14 +177,19 @@ TEST_F(WidgetProgram, UnusableStatusFilesShowTheWaitingState) {
     for (const char* name : {"missing.json", "link.json", "huge.json"}) {
         fs::path out = dir_ / (std::string("out-") + name);
         ASSERT_EQ(run(dir_, {"--out", out.string(), "--status", (dir_ / name).string(), "--now",
-                             std::to_string(kDate)}).status, 0) << name;
+                             std::to_string(kDate)})
+                      .status,
+                  0)
+            << name;
         std::string small = readText(out / "entry-0-small.svg");
         EXPECT_EQ(texts(small, "figure")[0], "—°") << name;
         EXPECT_TRUE(wellFormed(cards(out))) << name;
     }
     fs::path out = dir_ / "out-hostile";
-    ASSERT_EQ(run(dir_, {"--out", out.string(), "--status", (dir_ / "hostile.json").string(), "--now",
-                         std::to_string(kDate)}).status, 0);
+    ASSERT_EQ(run(dir_, {"--out", out.string(), "--status", (dir_ / "hostile.json").string(),
+                         "--now", std::to_string(kDate)})
+                  .status,
+              0);
     EXPECT_TRUE(wellFormed(cards(out)));
     EXPECT_EQ(texts(readText(out / "entry-0-small.svg"), "mode")[0], "&lt;x&gt;&amp; &quot;");
 }

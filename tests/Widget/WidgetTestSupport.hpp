@@ -14,7 +14,8 @@ namespace pyrelle::widget_test {
 class TemporaryDirectory {
 public:
     TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "pyrelle-widget-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "pyrelle-widget-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TemporaryDirectory() {
@@ -46,8 +47,8 @@ inline WidgetSnapshot sampleSnapshot(double date = 786900000.5) {
                           WidgetPoint(date - 60, 40, 1), WidgetPoint(date, 50, 1)};
     trends["cpuTemperature"] = {WidgetPoint(date - 240, 57.9, 0), WidgetPoint(date - 120, 58.1, 0)};
     return WidgetSnapshot(date, 58.2, 51.0, std::nullopt, 12.5,
-                          {WidgetFan(0, 1850, 6000, false), WidgetFan(1, 2400, 6000, true)}, "均衡", "开启睿频",
-                          "zh-Hans", true, trends);
+                          {WidgetFan(0, 1850, 6000, false), WidgetFan(1, 2400, 6000, true)}, "均衡",
+                          "开启睿频", "zh-Hans", true, trends);
 }
 
 }  // namespace pyrelle::widget_test

@@ -17,7 +17,8 @@ using pyrelle::testing::VirtualMac;
 const std::string kHelper = binaryPath("Sources/PyrelleHelper/PyrelleHelper");
 constexpr const char* kGate = "Apple Silicon 当前仅支持独立风扇控制\n";
 constexpr const char* kAdmin = "硬件控制需要管理员授权；监测不需要管理员权限。\n";
-constexpr const char* kUsage = "允许的命令：probe、cooling、profile、auto、turbo-disable、turbo-enable\n";
+constexpr const char* kUsage =
+    "允许的命令：probe、cooling、profile、auto、turbo-disable、turbo-enable\n";
 
 ProcessOptions noDevice() {
     ProcessOptions options;
@@ -112,18 +113,20 @@ TEST_P(Refusals, PrintOneMessageAndExitWithStatusOne) {
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, Refusals,
-    ::testing::Values(
-        RefusalCase{"NoArguments", {}, true, kGate},
-        RefusalCase{"TurboEnable", {"turbo-enable"}, true, kGate},
-        RefusalCase{"TestFan", {"test-fan", "2", "501", "x"}, true, kGate},
-        RefusalCase{"ProfileQuiet", {"profile", "quiet", "2", "501", "t", "c"}, true, kGate},
-        RefusalCase{"AutoAsNobody", {"auto"}, false, kAdmin},
-        RefusalCase{"CoolingAsNobody",
-                    {"cooling", "2", "501", "6F9619FF-8B86-D011-B42D-00C04FC964FF"}, false, kAdmin},
-        RefusalCase{"ProbeExtraAsNobody", {"probe", "extra"}, false, kAdmin},
-        RefusalCase{"ProbeExtraAsRoot", {"probe", "extra"}, true, kUsage},
-        RefusalCase{"ServeThreeAsRoot", {"serve", "2"}, true, kUsage},
-        RefusalCase{"ServeFiveAsRoot", {"serve", "2", "501", "x"}, true, kUsage}),
+    ::testing::Values(RefusalCase{"NoArguments", {}, true, kGate},
+                      RefusalCase{"TurboEnable", {"turbo-enable"}, true, kGate},
+                      RefusalCase{"TestFan", {"test-fan", "2", "501", "x"}, true, kGate},
+                      RefusalCase{
+                          "ProfileQuiet", {"profile", "quiet", "2", "501", "t", "c"}, true, kGate},
+                      RefusalCase{"AutoAsNobody", {"auto"}, false, kAdmin},
+                      RefusalCase{"CoolingAsNobody",
+                                  {"cooling", "2", "501", "6F9619FF-8B86-D011-B42D-00C04FC964FF"},
+                                  false,
+                                  kAdmin},
+                      RefusalCase{"ProbeExtraAsNobody", {"probe", "extra"}, false, kAdmin},
+                      RefusalCase{"ProbeExtraAsRoot", {"probe", "extra"}, true, kUsage},
+                      RefusalCase{"ServeThreeAsRoot", {"serve", "2"}, true, kUsage},
+                      RefusalCase{"ServeFiveAsRoot", {"serve", "2", "501", "x"}, true, kUsage}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -21,11 +21,11 @@ std::string curveArgument(const nlohmann::json& curve) {
     return pyrelle::Base64::encode(curve.dump());
 }
 
-const nlohmann::json kCurve = {
-    {"points",
-     {{{"temperature", 30}, {"percent", 20}}, {{"temperature", 60}, {"percent", 40}},
-      {{"temperature", 85}, {"percent", 100}}}},
-    {"sensor", "CPU"}};
+const nlohmann::json kCurve = {{"points",
+                                {{{"temperature", 30}, {"percent", 20}},
+                                 {{"temperature", 60}, {"percent", 40}},
+                                 {{"temperature", 85}, {"percent", 100}}}},
+                               {"sensor", "CPU"}};
 
 struct Fixture : ::testing::Test {
     VirtualMac mac{"apple-m4-pro"};
@@ -36,7 +36,7 @@ struct Fixture : ::testing::Test {
         return {helperPath(), word, owner.pidText(), std::to_string(kOwnerUid), token.text()};
     }
     std::vector<std::string> profile(const std::string& curve) const {
-        return {helperPath(), "profile",    "custom", owner.pidText(), std::to_string(kOwnerUid),
+        return {helperPath(), "profile", "custom", owner.pidText(), std::to_string(kOwnerUid),
                 token.text(), curve};
     }
     BackgroundProcess start(const std::vector<std::string>& argv) const {
@@ -102,12 +102,12 @@ TEST_P(Endings, StopTheCoolingRunNormally) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lease, Endings,
-    ::testing::Values(
-        Ending{"SIGTERM", [](Fixture&, BackgroundProcess& h) { h.signal(SIGTERM); }},
-        Ending{"SIGINT", [](Fixture&, BackgroundProcess& h) { h.signal(SIGINT); }},
-        Ending{"SIGHUP", [](Fixture&, BackgroundProcess& h) { h.signal(SIGHUP); }},
-        Ending{"OwnerExits", [](Fixture& f, BackgroundProcess&) { f.owner.exit(); }},
-        Ending{"StopFile", [](Fixture& f, BackgroundProcess&) { f.token.requestStop(); }}),
+    ::testing::Values(Ending{"SIGTERM", [](Fixture&, BackgroundProcess& h) { h.signal(SIGTERM); }},
+                      Ending{"SIGINT", [](Fixture&, BackgroundProcess& h) { h.signal(SIGINT); }},
+                      Ending{"SIGHUP", [](Fixture&, BackgroundProcess& h) { h.signal(SIGHUP); }},
+                      Ending{"OwnerExits", [](Fixture& f, BackgroundProcess&) { f.owner.exit(); }},
+                      Ending{"StopFile",
+                             [](Fixture& f, BackgroundProcess&) { f.token.requestStop(); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct Fault {
@@ -124,8 +124,8 @@ TEST_P(Faults, EndWithTheFansHandedBackAndTheReasonReported) {
     const auto& c = GetParam();
     const int ftstBefore = mac.state().at("ftst").get<int>();
     if (!c.afterControl) fault(c.request);
-    const auto argv = std::string(c.command) == "profile" ? profile(curveArgument(kCurve))
-                                                         : cooling(c.command);
+    const auto argv =
+        std::string(c.command) == "profile" ? profile(curveArgument(kCurve)) : cooling(c.command);
     auto helper = start(argv);
     if (c.afterControl) {
         awaitControl();
@@ -151,21 +151,41 @@ TEST_P(Faults, EndWithTheFansHandedBackAndTheReasonReported) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lease, Faults,
-    ::testing::Values(
-        Fault{"RefusedTargetWrite", "test-fans", false,
-              {{"kind", "refuse-write"}, {"key", "F1Tg"}}, "F1Tg"},
-        Fault{"RefusedModeWrite", "test-fans", false, {{"kind", "refuse-write"}, {"key", "F1Md"}},
-              "F1Md"},
-        Fault{"ReadBackOff", "test-fans", false,
-              {{"kind", "readback-offset"}, {"key", "F0Tg"}, {"delta", 40}}, "回读不一致"},
-        Fault{"FanStolenMidLease", "cooling", true, {{"kind", "steal-fan"}, {"fan", 0}},
-              "检测到风扇状态改变或无法读取，散热会话已停止"},
-        Fault{"SleepWake", "cooling", true, {{"kind", "sleep-wake"}},
-              "检测到风扇状态改变或无法读取，散热会话已停止"},
-        Fault{"CurveFanStolen", "profile", true, {{"kind", "steal-fan"}, {"fan", 1}},
-              "风扇控制被改变或无法读取，已停止曲线"},
-        Fault{"ControlSensorVanishes", "profile", true, {{"kind", "refuse-read"}, {"key", "TC*"}},
-              "控制温度传感器不可用，已停止曲线并恢复系统自动"}),
+    ::testing::Values(Fault{"RefusedTargetWrite",
+                            "test-fans",
+                            false,
+                            {{"kind", "refuse-write"}, {"key", "F1Tg"}},
+                            "F1Tg"},
+                      Fault{"RefusedModeWrite",
+                            "test-fans",
+                            false,
+                            {{"kind", "refuse-write"}, {"key", "F1Md"}},
+                            "F1Md"},
+                      Fault{"ReadBackOff",
+                            "test-fans",
+                            false,
+                            {{"kind", "readback-offset"}, {"key", "F0Tg"}, {"delta", 40}},
+                            "回读不一致"},
+                      Fault{"FanStolenMidLease",
+                            "cooling",
+                            true,
+                            {{"kind", "steal-fan"}, {"fan", 0}},
+                            "检测到风扇状态改变或无法读取，散热会话已停止"},
+                      Fault{"SleepWake",
+                            "cooling",
+                            true,
+                            {{"kind", "sleep-wake"}},
+                            "检测到风扇状态改变或无法读取，散热会话已停止"},
+                      Fault{"CurveFanStolen",
+                            "profile",
+                            true,
+                            {{"kind", "steal-fan"}, {"fan", 1}},
+                            "风扇控制被改变或无法读取，已停止曲线"},
+                      Fault{"ControlSensorVanishes",
+                            "profile",
+                            true,
+                            {{"kind", "refuse-read"}, {"key", "TC*"}},
+                            "控制温度传感器不可用，已停止曲线并恢复系统自动"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Fixture, UnlockFlagHeldByAnotherProgramRefusesTheTakeOver) {
@@ -278,8 +298,8 @@ INSTANTIATE_TEST_SUITE_P(
                          return a;
                      },
                      kBadCooling},
-        BadArguments{"ProfileBadPid", [](const Fixture& f) { return with(f.profile("e30="), 3, "0"); },
-                     kBadProfile},
+        BadArguments{"ProfileBadPid",
+                     [](const Fixture& f) { return with(f.profile("e30="), 3, "0"); }, kBadProfile},
         BadArguments{"CurveTooLong",
                      [](const Fixture& f) {
                          std::string curve = curveArgument(kCurve);
@@ -290,37 +310,48 @@ INSTANTIATE_TEST_SUITE_P(
                      "曲线数据无效"},
         BadArguments{"CurveNotBase64", [](const Fixture& f) { return f.profile("!!!!"); },
                      "曲线数据无效"},
-        BadArguments{"CurveWithLineBreak",
-                     [](const Fixture& f) { return f.profile("e30=\n"); }, "曲线数据无效"},
+        BadArguments{"CurveWithLineBreak", [](const Fixture& f) { return f.profile("e30=\n"); },
+                     "曲线数据无效"},
         BadArguments{"CurveNotJson",
                      [](const Fixture& f) { return f.profile(pyrelle::Base64::encode("hello")); },
                      ""},
         BadArguments{"CurveWrongShape",
-                     [](const Fixture& f) { return f.profile(curveArgument({{"points", 3}})); }, ""},
+                     [](const Fixture& f) {
+                         return f.profile(curveArgument({{"points", 3}}));
+                     },
+                     ""},
         BadArguments{"CurveNaNText",
                      [](const Fixture& f) {
                          return f.profile(pyrelle::Base64::encode(
                              R"({"points":[{"temperature":"NaN","percent":1}],"sensor":"CPU"})"));
                      },
                      ""},
-        BadArguments{"CurveHugeNumbers",
-                     [](const Fixture& f) {
-                         return f.profile(pyrelle::Base64::encode(
-                             R"({"points":[{"temperature":1e400,"percent":1},{"temperature":90,"percent":100}],"sensor":"CPU"})"));
-                     },
-                     ""},
+        BadArguments{
+            "CurveHugeNumbers",
+            [](const Fixture& f) {
+                return f.profile(pyrelle::Base64::encode(
+                    R"({"points":[{"temperature":1e400,"percent":1},{"temperature":90,"percent":100}],"sensor":"CPU"})"));
+            },
+            ""},
         BadArguments{"CurveNinePoints",
                      [](const Fixture& f) {
-                         return f.profile(curveArgument(
-                             {{"points", points({{30, 0}, {35, 1}, {40, 2}, {45, 3}, {50, 4},
-                                                 {55, 5}, {60, 6}, {65, 7}, {70, 100}})},
-                              {"sensor", "CPU"}}));
+                         return f.profile(curveArgument({{"points", points({{30, 0},
+                                                                            {35, 1},
+                                                                            {40, 2},
+                                                                            {45, 3},
+                                                                            {50, 4},
+                                                                            {55, 5},
+                                                                            {60, 6},
+                                                                            {65, 7},
+                                                                            {70, 100}})},
+                                                         {"sensor", "CPU"}}));
                      },
                      "曲线需要 2 至 8 个控制点"},
         BadArguments{"CurveDecreasing",
                      [](const Fixture& f) {
-                         return f.profile(curveArgument(
-                             {{"points", points({{40, 50}, {60, 40}, {90, 100}})}, {"sensor", "CPU"}}));
+                         return f.profile(
+                             curveArgument({{"points", points({{40, 50}, {60, 40}, {90, 100}})},
+                                            {"sensor", "CPU"}}));
                      },
                      "温度控制点至少间隔 2°C，转速必须随温度升高而不降低"}),
     [](const auto& info) { return std::string(info.param.name); });

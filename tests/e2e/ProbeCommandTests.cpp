@@ -44,7 +44,8 @@ Json probeDocument(const std::vector<std::string>& argv, const ProcessOptions& o
     EXPECT_FALSE(ordered.is_discarded()) << r.out;
     if (ordered.is_discarded()) return Json::object();
     expectSortedKeys(ordered);
-    static const std::regex iso8601(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(\.\d+)?(Z|[+-]\d{2}:?\d{2}))");
+    static const std::regex iso8601(
+        R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(\.\d+)?(Z|[+-]\d{2}:?\d{2}))");
     EXPECT_TRUE(ordered.contains("date") && ordered["date"].is_string() &&
                 std::regex_match(ordered["date"].get<std::string>(), iso8601))
         << ordered.value("date", nlohmann::ordered_json()).dump();
@@ -91,15 +92,16 @@ void expectMatchesDevice(const Json& snapshot, const Json& state) {
     for (const auto& sensor : snapshot.at("sensors")) {
         const auto key = sensor.at("key").get<std::string>();
         ASSERT_TRUE(temperatures.contains(key)) << key;
-        EXPECT_NEAR(sensor.at("celsius").get<double>(), temperatures.at(key).get<double>(), 3.0) << key;
+        EXPECT_NEAR(sensor.at("celsius").get<double>(), temperatures.at(key).get<double>(), 3.0)
+            << key;
         EXPECT_FALSE(sensor.at("label").get<std::string>().empty());
     }
     EXPECT_TRUE(std::isfinite(cpuTemperature(snapshot))) << snapshot.at("sensors").dump();
     EXPECT_TRUE(snapshot.at("additionalSensors").is_array());
     const auto& power = state.at("power");
-    for (const char* key : {"totalCPUs", "availableCPUs", "thermalState", "thermalWarning",
-                            "speedLimit", "schedulerLimit", "acPower", "lowPower",
-                            "memoryPressure"}) {
+    for (const char* key :
+         {"totalCPUs", "availableCPUs", "thermalState", "thermalWarning", "speedLimit",
+          "schedulerLimit", "acPower", "lowPower", "memoryPressure"}) {
         EXPECT_EQ(snapshot.value(key, Json()), power.at(key)) << key;
     }
 }

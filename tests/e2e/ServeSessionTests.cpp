@@ -23,7 +23,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSystemManaged = "风扇由系统管理";
 constexpr const char* kConfirmed = "控制已确认生效";
-constexpr const char* kRefused = "Apple Silicon 当前仅支持独立风扇控制，不支持 Intel 睿频或电源设置控制";
+constexpr const char* kRefused =
+    "Apple Silicon 当前仅支持独立风扇控制，不支持 Intel 睿频或电源设置控制";
 constexpr const char* kCurveStopped = "风扇控制被改变或无法读取，已停止曲线";
 constexpr const char* kRestoreFailed = "恢复自动风扇失败";
 constexpr const char* kIdentity = "原生授权会话身份验证失败\n";
@@ -34,7 +35,9 @@ const Json kCurve = {{"points",
                        {{"temperature", 85}, {"percent", 100}}}},
                      {"sensor", "CPU"}};
 
-Json customProfile() { return {{"command", "profile"}, {"profile", "custom"}, {"curve", kCurve}}; }
+Json customProfile() {
+    return {{"command", "profile"}, {"profile", "custom"}, {"curve", kCurve}};
+}
 
 bool isSessionIdentifier(const Json& value) {
     static const std::regex pattern("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
@@ -190,7 +193,8 @@ TEST_F(Serve, ProfileDefaultsAndASecondProfileReplacesTheFirst) {
     EXPECT_TRUE(allFansManual(state)) << state.at("fans").dump();
     bool handedBack = false, retaken = false;
     for (const auto& entry : state.at("log")) {
-        if (entry.at("key") != "F0Md" || !entry.contains("value") || entry.at("result") != 0) continue;
+        if (entry.at("key") != "F0Md" || !entry.contains("value") || entry.at("result") != 0)
+            continue;
         if (entry.at("value").get<double>() == automaticMode) handedBack = true;
         if (handedBack && entry.at("value").get<double>() == 1) retaken = true;
     }
@@ -254,8 +258,11 @@ TEST_F(Serve, AFailedRestoreBlocksNewSessionsUntilAutoSucceeds) {
 }
 
 TEST_F(Serve, RefusesPowerTurboAndBuiltInProfilesAndGoesOn) {
-    const Json plan = {{"source", "ac"}, {"scope", "current"}, {"lowPower", false},
-                       {"disableTurbo", false}, {"displayMinutes", 5}};
+    const Json plan = {{"source", "ac"},
+                       {"scope", "current"},
+                       {"lowPower", false},
+                       {"disableTurbo", false},
+                       {"displayMinutes", 5}};
     expectErrorReply(ask({{"command", "turbo-disable"}}), kRefused);
     expectErrorReply(ask({{"command", "power-optimize"}, {"powerPlan", plan}}), kRefused);
     expectErrorReply(ask({{"command", "profile"}, {"profile", "quiet"}}), kRefused);
@@ -287,7 +294,10 @@ TEST_F(Serve, AnswersMalformedRequestsWithAnErrorAndGoesOn) {
         expectErrorReply(reply, message);
     }
     // Two requests in one write come back as two replies, in order.
-    ASSERT_TRUE(session->process().write(R"({"command":"hello"})" "\n" R"({"command":"reboot"})" "\n"));
+    ASSERT_TRUE(session->process().write(R"({"command":"hello"})"
+                                         "\n"
+                                         R"({"command":"reboot"})"
+                                         "\n"));
     const auto one = session->process().readLine(30);
     const auto two = session->process().readLine(30);
     ASSERT_TRUE(one && two);
@@ -320,7 +330,9 @@ struct Ending {
     const char* lastOutput;  // what follows the profile's reply on standard output
 };
 
-void PrintTo(const Ending& ending, std::ostream* os) { *os << ending.name; }
+void PrintTo(const Ending& ending, std::ostream* os) {
+    *os << ending.name;
+}
 
 class ServeEndings : public Serve, public ::testing::WithParamInterface<Ending> {};
 
@@ -346,19 +358,21 @@ TEST_P(ServeEndings, StopTheLeaseAndExitNormally) {
 
 INSTANTIATE_TEST_SUITE_P(
     Serve, ServeEndings,
-    ::testing::Values(
-        Ending{"OwnerExits", [](Serve& s) { s.owner.exit(); }, ""},
-        Ending{"EndOfInput", [](Serve& s) { s.session->process().closeInput(); }, ""},
-        Ending{"EndOfInputMidLine",
-               [](Serve& s) {
-                   s.session->process().write(R"({"command":"sta)");
-                   s.session->process().closeInput();
-               },
-               ""},
-        Ending{"SIGTERM", [](Serve& s) { s.session->process().signal(SIGTERM); }, ""},
-        Ending{"SIGHUP", [](Serve& s) { s.session->process().signal(SIGHUP); }, ""},
-        Ending{"Shutdown",
-               [](Serve& s) { s.session->process().sendLine(R"({"command":"shutdown"})"); }, "reply"}),
+    ::testing::Values(Ending{"OwnerExits", [](Serve& s) { s.owner.exit(); }, ""},
+                      Ending{"EndOfInput", [](Serve& s) { s.session->process().closeInput(); }, ""},
+                      Ending{"EndOfInputMidLine",
+                             [](Serve& s) {
+                                 s.session->process().write(R"({"command":"sta)");
+                                 s.session->process().closeInput();
+                             },
+                             ""},
+                      Ending{"SIGTERM", [](Serve& s) { s.session->process().signal(SIGTERM); }, ""},
+                      Ending{"SIGHUP", [](Serve& s) { s.session->process().signal(SIGHUP); }, ""},
+                      Ending{"Shutdown",
+                             [](Serve& s) {
+                                 s.session->process().sendLine(R"({"command":"shutdown"})");
+                             },
+                             "reply"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct Identity {
@@ -367,7 +381,9 @@ struct Identity {
     std::function<std::vector<std::string>(const std::string& ownerPid)> argv;
 };
 
-void PrintTo(const Identity& identity, std::ostream* os) { *os << identity.name; }
+void PrintTo(const Identity& identity, std::ostream* os) {
+    *os << identity.name;
+}
 
 class ServeIdentity : public ::testing::TestWithParam<Identity> {};
 
@@ -383,7 +399,8 @@ TEST_P(ServeIdentity, IsRefusedBeforeAnyFanIsTouched) {
     VirtualMac mac;
     OwnerProcess owner;
     auto options = deviceOptions(mac);
-    options.input = R"({"command":"test-fans"})" "\n";
+    options.input = R"({"command":"test-fans"})"
+                    "\n";
     const auto r = runProcess(GetParam().argv(owner.pidText()), options);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");

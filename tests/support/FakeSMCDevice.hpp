@@ -22,9 +22,9 @@ public:
 
     // Overrides the normal answer of one exchange.
     struct Fault {
-        int32_t status = 0;                  // non-zero: the exchange fails with this status
-        std::optional<uint8_t> result;       // SMC result byte put into the output block
-        std::optional<size_t> replyLength;   // output block cut or padded to this length
+        int32_t status = 0;                 // non-zero: the exchange fails with this status
+        std::optional<uint8_t> result;      // SMC result byte put into the output block
+        std::optional<size_t> replyLength;  // output block cut or padded to this length
     };
 
     // Adds or replaces a key; enumeration follows the order keys were first added.
@@ -124,38 +124,40 @@ private:
         csmc::SMCBlock output;
         output.key = input.key;
         switch (static_cast<csmc::SMCCommand>(input.command)) {
-        case csmc::SMCCommand::keyAtIndex:
-            if (input.index < keys_.size()) {
-                output.key = keys_[input.index].name;
-            } else {
-                output.result = kKeyNotFound;
-            }
-            return output;
-        case csmc::SMCCommand::readKeyInfo:
-            if (Key* key = find(input.key)) {
-                output.dataSize = key->reportedSize.value_or(static_cast<uint32_t>(key->bytes.size()));
-                output.dataType = key->type;
-            } else {
-                output.result = kKeyNotFound;
-            }
-            return output;
-        case csmc::SMCCommand::readBytes:
-            if (Key* key = find(input.key)) {
-                for (size_t i = 0; i < key->bytes.size() && i < output.bytes.size(); ++i) {
-                    output.bytes[i] = key->bytes[i];
+            case csmc::SMCCommand::keyAtIndex:
+                if (input.index < keys_.size()) {
+                    output.key = keys_[input.index].name;
+                } else {
+                    output.result = kKeyNotFound;
                 }
-            } else {
-                output.result = kKeyNotFound;
-            }
-            return output;
-        case csmc::SMCCommand::writeBytes:
-            if (Key* key = find(input.key)) {
-                const size_t size = input.dataSize < 32 ? input.dataSize : 32;
-                key->bytes.assign(input.bytes.begin(), input.bytes.begin() + static_cast<long>(size));
-            } else {
-                output.result = kKeyNotFound;
-            }
-            return output;
+                return output;
+            case csmc::SMCCommand::readKeyInfo:
+                if (Key* key = find(input.key)) {
+                    output.dataSize =
+                        key->reportedSize.value_or(static_cast<uint32_t>(key->bytes.size()));
+                    output.dataType = key->type;
+                } else {
+                    output.result = kKeyNotFound;
+                }
+                return output;
+            case csmc::SMCCommand::readBytes:
+                if (Key* key = find(input.key)) {
+                    for (size_t i = 0; i < key->bytes.size() && i < output.bytes.size(); ++i) {
+                        output.bytes[i] = key->bytes[i];
+                    }
+                } else {
+                    output.result = kKeyNotFound;
+                }
+                return output;
+            case csmc::SMCCommand::writeBytes:
+                if (Key* key = find(input.key)) {
+                    const size_t size = input.dataSize < 32 ? input.dataSize : 32;
+                    key->bytes.assign(input.bytes.begin(),
+                                      input.bytes.begin() + static_cast<long>(size));
+                } else {
+                    output.result = kKeyNotFound;
+                }
+                return output;
         }
         output.result = 0xFE;  // unknown command
         return output;

@@ -19,7 +19,9 @@ namespace pyrelle::testing {
 
 inline constexpr uint32_t kOwnerUid = 1000;
 
-inline std::string helperPath() { return binaryPath("Sources/PyrelleHelper/PyrelleHelper"); }
+inline std::string helperPath() {
+    return binaryPath("Sources/PyrelleHelper/PyrelleHelper");
+}
 
 // A process of uid 1000 standing in for the desktop application.
 class OwnerProcess {
@@ -54,8 +56,8 @@ public:
     Token() {
         static std::atomic<unsigned> counter{0};
         char text[40];
-        std::snprintf(text, sizeof text, "%08X-0000-4000-8000-%012X", static_cast<unsigned>(getpid()),
-                      counter.fetch_add(1) + 0xA0u);
+        std::snprintf(text, sizeof text, "%08X-0000-4000-8000-%012X",
+                      static_cast<unsigned>(getpid()), counter.fetch_add(1) + 0xA0u);
         text_ = text;
     }
     ~Token() { std::remove(stopFile().c_str()); }
@@ -111,13 +113,19 @@ inline bool allFansManual(const nlohmann::json& state) {
     return !state.at("fans").empty();
 }
 
-
 // `serve` started as the desktop application starts it: effective uid 0, real uid of the
 // owner, the owner's pid and uid as arguments, the virtual Mac behind PYRELLE_SMC_SOCKET.
 inline std::vector<std::string> serveArguments(const std::string& pid, const std::string& uid,
                                                uint32_t realUid = kOwnerUid) {
-    return {"/usr/bin/setpriv", "--ruid", std::to_string(realUid), "--euid", "0", helperPath(),
-            "serve", pid, uid};
+    return {"/usr/bin/setpriv",
+            "--ruid",
+            std::to_string(realUid),
+            "--euid",
+            "0",
+            helperPath(),
+            "serve",
+            pid,
+            uid};
 }
 
 // One control session: requests as compact JSON lines, replies parsed back.

@@ -22,7 +22,7 @@ extern char** environ;
 namespace pyrelle::testing {
 
 struct ProcessResult {
-    int status = -1;      // exit status, or 128 + signal when killed by a signal
+    int status = -1;  // exit status, or 128 + signal when killed by a signal
     bool timedOut = false;
     std::string out;
     std::string err;
@@ -30,8 +30,8 @@ struct ProcessResult {
 
 struct ProcessOptions {
     std::map<std::string, std::string> environment;  // added to (or replacing) the parent's
-    std::vector<std::string> unset;                   // removed from the environment
-    std::string input;                                // written to standard input, then closed
+    std::vector<std::string> unset;                  // removed from the environment
+    std::string input;                               // written to standard input, then closed
     double timeoutSeconds = 30;
 };
 
@@ -93,8 +93,8 @@ inline ProcessResult runProcess(const std::vector<std::string>& argv,
     } else {
         fcntl(inFd, F_SETFL, O_NONBLOCK);
     }
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration<double>(options.timeoutSeconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
     int outFd = outPipe[0], errFd = errPipe[0];
     while (outFd >= 0 || errFd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -113,8 +113,8 @@ inline ProcessResult runProcess(const std::vector<std::string>& argv,
         for (int i = 0; i < n; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == inFd) {
-                const ssize_t w = write(inFd, options.input.data() + written,
-                                        options.input.size() - written);
+                const ssize_t w =
+                    write(inFd, options.input.data() + written, options.input.size() - written);
                 if (w > 0) written += static_cast<size_t>(w);
                 if (w < 0 || written == options.input.size()) {
                     close(inFd);
@@ -189,9 +189,7 @@ public:
     pid_t pid() const { return pid_; }
     void signal(int number) const { kill(pid_, number); }
 
-    bool running() const {
-        return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
-    }
+    bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
     // Waits at most `seconds`; a process still running then is killed (timedOut set).
     ProcessResult wait(double seconds) {
@@ -223,7 +221,8 @@ private:
         char buffer[65536];
         lseek(fd, 0, SEEK_SET);
         ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+        while ((n = read(fd, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(n));
         return text;
     }
 
@@ -395,7 +394,8 @@ public:
         char buffer[65536];
         lseek(errFd_, 0, SEEK_SET);
         ssize_t n;
-        while ((n = read(errFd_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+        while ((n = read(errFd_, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(n));
         result.err = text;
         return result;
     }

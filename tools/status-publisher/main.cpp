@@ -93,14 +93,16 @@ std::string readFile(const fs::path& path) {
     std::error_code error;
     if (fs::is_directory(path, error)) throw PublishError(path.string() + ": is a directory");
     const auto size = fs::file_size(path, error);
-    if (!error && size > kMaximumReadingSize) throw PublishError(path.string() + ": too large for a snapshot");
+    if (!error && size > kMaximumReadingSize)
+        throw PublishError(path.string() + ": too large for a snapshot");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw PublishError(path.string() + ": cannot be read");
     std::string text;
     // Read one byte past the limit so a file that grew after the size check is still refused.
     std::istreambuf_iterator<char> it(in), end;
     for (; it != end && text.size() <= kMaximumReadingSize; ++it) text.push_back(*it);
-    if (text.size() > kMaximumReadingSize) throw PublishError(path.string() + ": too large for a snapshot");
+    if (text.size() > kMaximumReadingSize)
+        throw PublishError(path.string() + ": too large for a snapshot");
     if (in.bad()) throw PublishError(path.string() + ": cannot be read");
     return text;
 }
@@ -116,10 +118,12 @@ std::vector<Snapshot> readSnapshots(const std::vector<fs::path>& paths) {
         } catch (const ScopeError& error) {
             throw PublishError(path.string() + ": not a snapshot: " + error.what());
         }
-        if (!snapshot.date.isFinite()) throw PublishError(path.string() + ": the snapshot has no valid date");
+        if (!snapshot.date.isFinite())
+            throw PublishError(path.string() + ": the snapshot has no valid date");
         if (!snapshots.empty() && !(snapshot.date > snapshots.back().date)) {
             throw PublishError(path.string() + ": not later than the snapshot before it (" +
-                               snapshots.back().date.iso8601() + "); give the snapshots oldest first");
+                               snapshots.back().date.iso8601() +
+                               "); give the snapshots oldest first");
         }
         snapshots.push_back(std::move(snapshot));
     }
@@ -137,17 +141,18 @@ std::optional<double> fastestFan(const Snapshot& snapshot) {
 
 std::optional<double> reading(const Snapshot& snapshot, WidgetMetric metric) {
     switch (metric) {
-    case WidgetMetric::cpuTemperature: return snapshot.cpuTemperature();
-    case WidgetMetric::gpuTemperature: return snapshot.temperature(SensorCategory::gpu);
-    case WidgetMetric::storageTemperature: return snapshot.temperature(SensorCategory::storage);
-    case WidgetMetric::cpuUsage: return snapshot.cpuUsage;
-    case WidgetMetric::fan: return fastestFan(snapshot);
+        case WidgetMetric::cpuTemperature: return snapshot.cpuTemperature();
+        case WidgetMetric::gpuTemperature: return snapshot.temperature(SensorCategory::gpu);
+        case WidgetMetric::storageTemperature: return snapshot.temperature(SensorCategory::storage);
+        case WidgetMetric::cpuUsage: return snapshot.cpuUsage;
+        case WidgetMetric::fan: return fastestFan(snapshot);
     }
     return std::nullopt;
 }
 
 // The status file's content for a series of readings, oldest first (at least one).
-WidgetSnapshot build(const std::vector<Snapshot>& snapshots, const std::optional<std::string>& mode) {
+WidgetSnapshot build(const std::vector<Snapshot>& snapshots,
+                     const std::optional<std::string>& mode) {
     const Snapshot& last = snapshots.back();
 
     // A chart history per metric cuts the series where a line must not be drawn (a gap or a
@@ -155,7 +160,8 @@ WidgetSnapshot build(const std::vector<Snapshot>& snapshots, const std::optional
     WidgetSnapshot::Trends trends;
     for (WidgetMetric metric : allWidgetMetrics) {
         MetricHistory history(kMaximumGap, false);
-        for (const Snapshot& snapshot : snapshots) history.append(reading(snapshot, metric), snapshot.date);
+        for (const Snapshot& snapshot : snapshots)
+            history.append(reading(snapshot, metric), snapshot.date);
         std::vector<WidgetPoint>& points = trends[std::string(toText(metric))];
         for (const MetricPoint& point : history.points()) {
             points.emplace_back(point.date.secondsSinceReferenceDate(), point.value, point.segment);
@@ -171,10 +177,11 @@ WidgetSnapshot build(const std::vector<Snapshot>& snapshots, const std::optional
     // Without a label from the caller only the automatic state can be named honestly.
     std::string label = mode.value_or(anyManual ? "" : kAutomaticMode);
 
-    return WidgetSnapshot(last.date.secondsSinceReferenceDate(), reading(last, WidgetMetric::cpuTemperature),
-                          reading(last, WidgetMetric::gpuTemperature),
-                          reading(last, WidgetMetric::storageTemperature), last.cpuUsage, std::move(fans),
-                          std::move(label), std::string(title(last.turbo)), "system", true, std::move(trends));
+    return WidgetSnapshot(
+        last.date.secondsSinceReferenceDate(), reading(last, WidgetMetric::cpuTemperature),
+        reading(last, WidgetMetric::gpuTemperature),
+        reading(last, WidgetMetric::storageTemperature), last.cpuUsage, std::move(fans),
+        std::move(label), std::string(title(last.turbo)), "system", true, std::move(trends));
 }
 
 }  // namespace
@@ -190,7 +197,8 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    const std::string target = options->status ? options->status->string() : "the widget's status file";
+    const std::string target =
+        options->status ? options->status->string() : "the widget's status file";
     try {
         const WidgetSnapshot status = build(readSnapshots(options->readings), options->mode);
         WidgetStorage::write(status, options->status);
@@ -200,8 +208,10 @@ int main(int argc, char** argv) {
     } catch (const PublishError& error) {
         std::fprintf(stderr, "PyrelleStatusPublisher: %s\n", error.what());
     } catch (const WidgetDataError&) {
-        std::fprintf(stderr, "PyrelleStatusPublisher: cannot write %s: no usable location, or the readings "
-                             "hold text the status file cannot carry\n", target.c_str());
+        std::fprintf(stderr,
+                     "PyrelleStatusPublisher: cannot write %s: no usable location, or the readings "
+                     "hold text the status file cannot carry\n",
+                     target.c_str());
     } catch (const std::system_error& error) {
         std::fprintf(stderr, "PyrelleStatusPublisher: cannot write %s: %s\n", target.c_str(),
                      error.code().message().c_str());

@@ -58,12 +58,12 @@ typedef struct PYRValue {
  * They follow the IOKit return codes of the same names and never collide with -3...-1 or
  * 1...255.
  */
-#define PYR_KERN_IPC_ERROR ((int32_t)0xE00002BFu)       /* device answered with an unusable status */
-#define PYR_KERN_NO_DEVICE ((int32_t)0xE00002C0u)       /* no SMC service is configured */
-#define PYR_KERN_NOT_OPEN ((int32_t)0xE00002CDu)        /* unknown or closed connection */
-#define PYR_KERN_TIMEOUT ((int32_t)0xE00002D6u)         /* the device did not answer in time */
+#define PYR_KERN_IPC_ERROR ((int32_t)0xE00002BFu) /* device answered with an unusable status */
+#define PYR_KERN_NO_DEVICE ((int32_t)0xE00002C0u) /* no SMC service is configured */
+#define PYR_KERN_NOT_OPEN ((int32_t)0xE00002CDu)  /* unknown or closed connection */
+#define PYR_KERN_TIMEOUT ((int32_t)0xE00002D6u)   /* the device did not answer in time */
 #define PYR_KERN_MESSAGE_TOO_LARGE ((int32_t)0xE00002E1u) /* request or reply over the size cap */
-#define PYR_KERN_NOT_RESPONDING ((int32_t)0xE00002EDu)  /* connection dropped */
+#define PYR_KERN_NOT_RESPONDING ((int32_t)0xE00002EDu)    /* connection dropped */
 
 /*
  * Opens a connection to the SMC service. Returns 0 when there is no SMC service or it

@@ -13,9 +13,10 @@
 namespace pyrelle::csmc {
 
 // Exchange selectors, as on the wire.
-inline constexpr uint32_t kSelectorUserClient = 2;     // 80-byte SMC block in, output block out
-inline constexpr uint32_t kSelectorControl = 16;       // JSON control request (tests, demo)
-inline constexpr uint32_t kSelectorPowerManager = 17;  // JSON power-manager state of the virtual Mac
+inline constexpr uint32_t kSelectorUserClient = 2;  // 80-byte SMC block in, output block out
+inline constexpr uint32_t kSelectorControl = 16;    // JSON control request (tests, demo)
+inline constexpr uint32_t kSelectorPowerManager =
+    17;  // JSON power-manager state of the virtual Mac
 
 inline constexpr size_t kBlockSize = 80;
 

@@ -23,14 +23,14 @@ enum class SMCCommand : uint8_t {
 };
 
 struct SMCBlock {
-    uint32_t key = 0;         // offset 0
-    uint32_t dataSize = 0;    // offset 28, key info: data size
-    uint32_t dataType = 0;    // offset 32, key info: data type
-    uint8_t attributes = 0;   // offset 36
-    uint8_t result = 0;       // offset 40, SMC result code; 0 is success
-    uint8_t status = 0;       // offset 41
-    uint8_t command = 0;      // offset 42
-    uint32_t index = 0;       // offset 44, for the key-at-index command
+    uint32_t key = 0;                 // offset 0
+    uint32_t dataSize = 0;            // offset 28, key info: data size
+    uint32_t dataType = 0;            // offset 32, key info: data type
+    uint8_t attributes = 0;           // offset 36
+    uint8_t result = 0;               // offset 40, SMC result code; 0 is success
+    uint8_t status = 0;               // offset 41
+    uint8_t command = 0;              // offset 42
+    uint32_t index = 0;               // offset 44, for the key-at-index command
     std::array<uint8_t, 32> bytes{};  // offset 48
 
     // The wire form; every byte not named above is zero.

@@ -23,7 +23,9 @@ std::string describe(const std::exception_ptr& error) {
     }
 }
 
-bool finite(const std::optional<double>& value) { return value && std::isfinite(*value); }
+bool finite(const std::optional<double>& value) {
+    return value && std::isfinite(*value);
+}
 
 }  // namespace
 
@@ -80,8 +82,8 @@ void run(CoolingHardware& hardware, double duration, const std::function<double(
     targets.reserve(fans.size());
     for (const auto& fan : fans) {
         const bool maximumOK = finite(fan.maximum) && *fan.maximum > 0 && *fan.maximum <= 12000;
-        const bool minimumOK = finite(fan.minimum) && *fan.minimum >= 0 &&
-                               maximumOK && *fan.minimum <= *fan.maximum;
+        const bool minimumOK =
+            finite(fan.minimum) && *fan.minimum >= 0 && maximumOK && *fan.minimum <= *fan.maximum;
         if (!maximumOK || !minimumOK) throw ScopeError(messages::kCoolingRatedRange);
         targets.push_back({fan.id, *fan.maximum});
     }

@@ -22,7 +22,9 @@ std::vector<FanTarget> fanTargets(const std::map<int, double>& written) {
 
 namespace {
 
-bool finite(const std::optional<double>& value) { return value && std::isfinite(*value); }
+bool finite(const std::optional<double>& value) {
+    return value && std::isfinite(*value);
+}
 
 // Throws unless every fan of `initial` is still manual at the target last written to it.
 void verify(CoolingHardware& hardware, const std::vector<FanReading>& initial,

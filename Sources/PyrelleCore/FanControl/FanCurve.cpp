@@ -22,7 +22,8 @@ void to_json(nlohmann::json& json, const CurvePoint& point) {
 
 void from_json(const nlohmann::json& json, CurvePoint& point) {
     jsondecode::object(json, "曲线控制点");
-    point.temperature = jsondecode::number(jsondecode::required(json, "temperature"), "temperature");
+    point.temperature =
+        jsondecode::number(jsondecode::required(json, "temperature"), "temperature");
     point.percent = jsondecode::number(jsondecode::required(json, "percent"), "percent");
 }
 
@@ -85,8 +86,8 @@ double FanCurve::percent(double t) const {
         if (points[i].temperature >= t) {
             const CurvePoint& a = points[i - 1];
             const CurvePoint& b = points[i];
-            return a.percent + (b.percent - a.percent) * (t - a.temperature) /
-                                   (b.temperature - a.temperature);
+            return a.percent +
+                   (b.percent - a.percent) * (t - a.temperature) / (b.temperature - a.temperature);
         }
     }
     return points.back().percent;

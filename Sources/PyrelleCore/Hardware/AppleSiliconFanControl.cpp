@@ -16,16 +16,24 @@ constexpr const char* kHandoverTaken = "风扇控制交接已被占用，请先�
 constexpr const char* kRestoreUnconfirmed = "未能确认风扇恢复系统自动";
 constexpr const char* kRestoreFailed = "；恢复自动风扇失败：";
 
-bool automatic(double mode) { return mode == 0 || mode == 3; }
+bool automatic(double mode) {
+    return mode == 0 || mode == 3;
+}
 
 }  // namespace
 
 AppleSiliconFanControl::AppleSiliconFanControl(Read read, Write write, Wait wait, Now now)
-    : read_(std::move(read)), write_(std::move(write)), wait_(std::move(wait)), now_(std::move(now)) {}
+    : read_(std::move(read)),
+      write_(std::move(write)),
+      wait_(std::move(wait)),
+      now_(std::move(now)) {}
 
-AppleSiliconFanControl::Now AppleSiliconFanControl::defaultNow() { return [] { return SystemClock::uptime(); }; }
+AppleSiliconFanControl::Now AppleSiliconFanControl::defaultNow() {
+    return [] { return SystemClock::uptime(); };
+}
 
-std::optional<AppleSiliconFanControl::ModeReading> AppleSiliconFanControl::modeReading(int fan) const {
+std::optional<AppleSiliconFanControl::ModeReading> AppleSiliconFanControl::modeReading(
+    int fan) const {
     if (fan < 0 || fan > 9) return std::nullopt;
     for (const char* form : {"F%dMd", "F%dmd"}) {
         std::string key = form;

@@ -20,7 +20,9 @@ std::string formatted(double value) {
     return buffer;
 }
 
-std::string fanKey(int fan, const char* suffix) { return "F" + std::to_string(fan) + suffix; }
+std::string fanKey(int fan, const char* suffix) {
+    return "F" + std::to_string(fan) + suffix;
+}
 
 std::optional<double> finite(double value) {
     if (!std::isfinite(value)) return std::nullopt;
@@ -30,7 +32,8 @@ std::optional<double> finite(double value) {
 }  // namespace
 
 SMC::Timing SMC::Timing::system() {
-    return Timing{[] { return SystemClock::uptime(); }, [](double seconds) { SystemClock::sleep(seconds); }};
+    return Timing{[] { return SystemClock::uptime(); },
+                  [](double seconds) { SystemClock::sleep(seconds); }};
 }
 
 SMC::SMC() : SMC(Timing::system()) {}
@@ -41,7 +44,9 @@ SMC::SMC(Timing timing) : connection_(pyr_smc_open()), timing_(std::move(timing)
     if (!timing_.pause) timing_.pause = defaults.pause;
 }
 
-SMC::~SMC() { pyr_smc_close(connection_); }
+SMC::~SMC() {
+    pyr_smc_close(connection_);
+}
 
 void SMC::reopen() {
     pyr_smc_close(connection_);
@@ -66,7 +71,8 @@ void SMC::write(const std::string& key, double number) {
     if (pyr_encode(&value, number) != 0) throw ScopeError("SMC " + key + " 不支持写入这个数值");
     const int32_t code = pyr_smc_write(connection_, key.c_str(), &value);
     if (code != 0)
-        throw ScopeError("SMC " + key + " 写入失败（" + std::to_string(code) + "）；此机型可能不支持控制");
+        throw ScopeError("SMC " + key + " 写入失败（" + std::to_string(code) +
+                         "）；此机型可能不支持控制");
 
     std::optional<double> last;
     const bool confirmed = SMCVerification::waitFor(
@@ -77,8 +83,9 @@ void SMC::write(const std::string& key, double number) {
         },
         [&] { timing_.pause(readBackPause); });
     if (confirmed) return;
-    throw ScopeError("SMC " + key + " 回读不一致，操作未确认（目标 " + formatted(number) + "，读回 " +
-                     (last ? formatted(*last) : std::string("无法读取")) + "；已等待最多 2 秒）");
+    throw ScopeError("SMC " + key + " 回读不一致，操作未确认（目标 " + formatted(number) +
+                     "，读回 " + (last ? formatted(*last) : std::string("无法读取")) +
+                     "；已等待最多 2 秒）");
 }
 
 AppleSiliconFanControl& SMC::armFans() {
@@ -93,7 +100,9 @@ AppleSiliconFanControl& SMC::armFans() {
     return *armFans_;
 }
 
-std::optional<double> SMC::fanValue(int fan, const char* suffix) const { return number(fanKey(fan, suffix)); }
+std::optional<double> SMC::fanValue(int fan, const char* suffix) const {
+    return number(fanKey(fan, suffix));
+}
 
 std::vector<FanReading> SMC::fans() {
     std::vector<FanReading> result;
@@ -120,9 +129,13 @@ std::vector<FanReading> SMC::fans() {
     return result;
 }
 
-std::optional<double> SMC::target(int fan) { return fanValue(fan, "Tg"); }
+std::optional<double> SMC::target(int fan) {
+    return fanValue(fan, "Tg");
+}
 
-void SMC::setTarget(int fan, double rpm) { write(fanKey(fan, "Tg"), rpm); }
+void SMC::setTarget(int fan, double rpm) {
+    write(fanKey(fan, "Tg"), rpm);
+}
 
 void SMC::setManual(int fan, bool manual) {
     if (fan < 0 || fan > 9) throw ScopeError(kInvalidFan);

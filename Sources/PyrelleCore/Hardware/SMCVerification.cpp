@@ -6,7 +6,8 @@
 namespace pyrelle::SMCVerification {
 
 bool waitFor(double target, double timeout, const std::function<double()>& now,
-             const std::function<std::optional<double>()>& read, const std::function<void()>& wait) {
+             const std::function<std::optional<double>()>& read,
+             const std::function<void()>& wait) {
     const double deadline = now() + timeout;
     bool streak = false;
     for (int poll = 0; poll < maximumPolls; ++poll) {
@@ -25,7 +26,7 @@ bool waitFor(double target, double timeout, const std::function<double()>& now,
 }
 
 std::optional<bool> manualState(std::optional<double> local, std::optional<double> flags, int id,
-                                 std::optional<double> handoff) {
+                                std::optional<double> handoff) {
     const bool unlocked = handoff && *handoff != 0;
     if (local) {
         if (*local == 1) return true;

@@ -77,8 +77,7 @@ CPULoadLevel current(std::optional<double> value, std::span<const MetricPoint> p
         for (const MetricPoint& point : points) last = classifier.next(point);
         const MetricPoint& point = points.back();
         const double age = at.secondsSince(point.date);
-        if (point.value && *point.value == *value && age >= 0 && age <= continuityGap)
-            return last;
+        if (point.value && *point.value == *value && age >= 0 && age <= continuityGap) return last;
     }
     return baseLevel(value);
 }
@@ -111,8 +110,9 @@ std::vector<CPULoadRun> runs(std::span<const CPULoadSample> samples, int budget)
     int perRun = budget / runCount;
     if (perRun < 5) perRun = 4;
     for (CPULoadRun& run : result) {
-        const bool allValued = std::all_of(run.points.begin(), run.points.end(),
-                                           [](const MetricPoint& p) { return p.value.has_value(); });
+        const bool allValued =
+            std::all_of(run.points.begin(), run.points.end(),
+                        [](const MetricPoint& p) { return p.value.has_value(); });
         // Decimation of a valued run that already fits is the identity; skip the copy.
         if (!allValued || run.points.size() > static_cast<std::size_t>(perRun))
             run.points = MetricPlot::decimated(run.points, perRun);

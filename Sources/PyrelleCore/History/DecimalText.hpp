@@ -13,10 +13,11 @@ namespace pyrelle::detail {
 inline void appendShortestDecimal(std::string& out, double value) {
     char buffer[64];
     const double magnitude = std::fabs(value);
-    const bool plain = std::isfinite(value) && (value == 0 || (magnitude >= 1e-4 && magnitude < 1e16));
-    const auto result = plain ? std::to_chars(buffer, buffer + sizeof buffer, value,
-                                              std::chars_format::fixed)
-                              : std::to_chars(buffer, buffer + sizeof buffer, value);
+    const bool plain =
+        std::isfinite(value) && (value == 0 || (magnitude >= 1e-4 && magnitude < 1e16));
+    const auto result =
+        plain ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed)
+              : std::to_chars(buffer, buffer + sizeof buffer, value);
     out.append(buffer, result.ptr);
     if (plain && std::string_view(buffer, result.ptr).find('.') == std::string_view::npos)
         out += ".0";

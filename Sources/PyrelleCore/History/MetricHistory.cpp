@@ -40,7 +40,8 @@ void MetricHistory::dropFront(std::size_t count) {
 }
 
 std::span<const MetricPoint> MetricHistory::window(Date ending, double seconds) const {
-    const double span = std::isnan(seconds) ? retentionSeconds : std::clamp(seconds, 1.0, retentionSeconds);
+    const double span =
+        std::isnan(seconds) ? retentionSeconds : std::clamp(seconds, 1.0, retentionSeconds);
     const Date start = ending.adding(-span);
     if (!ending.isFinite()) return {};
     const auto all = points();

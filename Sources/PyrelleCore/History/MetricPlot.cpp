@@ -51,8 +51,7 @@ std::optional<MetricPoint> nearest(std::span<const MetricPoint> points, Date to,
     return *best;
 }
 
-ClosedRange scale(std::span<const double> values, bool automatic, double baseline,
-                  double upper) {
+ClosedRange scale(std::span<const double> values, bool automatic, double baseline, double upper) {
     bool any = false;
     double lo = 0, hi = 0;
     for (double v : values) {

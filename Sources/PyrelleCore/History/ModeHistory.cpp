@@ -13,10 +13,9 @@ void ModeHistory::trim(Date cutoff) {
         records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(head_));
         head_ = 0;
         records_.erase(std::remove_if(records_.begin(), records_.end(), stale), records_.end());
-        ordered_ = std::is_sorted(records_.begin(), records_.end(),
-                                  [](const ModeRecord& a, const ModeRecord& b) {
-                                      return a.date < b.date;
-                                  });
+        ordered_ = std::is_sorted(
+            records_.begin(), records_.end(),
+            [](const ModeRecord& a, const ModeRecord& b) { return a.date < b.date; });
     }
     if (head_ >= 64 && head_ >= records_.size() - head_) {
         records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(head_));

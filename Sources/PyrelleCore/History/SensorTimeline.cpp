@@ -67,8 +67,8 @@ std::vector<ModeRecord> records(std::span<const TimelineSample> samples, SensorC
             ++segment;
             segmentStart = snapshot.date;
         }
-        result.push_back(ModeRecord{snapshot.date, label, *temperature, snapshot.cpuUsage,
-                                    segment, snapshot.date.secondsSince(segmentStart),
+        result.push_back(ModeRecord{snapshot.date, label, *temperature, snapshot.cpuUsage, segment,
+                                    snapshot.date.secondsSince(segmentStart),
                                     turboDisabled(snapshot.turbo)});
         havePrevious = true;
         previousDate = snapshot.date;

@@ -39,8 +39,8 @@ std::vector<TurboTransition> transitions(std::span<const Snapshot> snapshots) {
     std::vector<TurboTransition> result;
     std::optional<RecordedTurboMode> previous;
     for (const Snapshot& snapshot : snapshots) {
-        const auto mode = snapshot.date.isFinite() ? recordedTurboMode(snapshot.turbo)
-                                                   : std::nullopt;
+        const auto mode =
+            snapshot.date.isFinite() ? recordedTurboMode(snapshot.turbo) : std::nullopt;
         if (mode && previous && *mode != *previous)
             result.push_back(TurboTransition{snapshot.date, *mode});
         previous = mode;

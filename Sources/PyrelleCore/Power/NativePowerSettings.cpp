@@ -15,23 +15,29 @@ const char* const readBackMismatch = "系统电源设置读回不一致";
 
 }  // namespace
 
-NativePowerSettings::NativePowerSettings(std::string toolPath, double readTimeout, double writeTimeout,
-                                         ProcessRunner::Options runner)
-    : toolPath_(std::move(toolPath)), readTimeout_(readTimeout), writeTimeout_(writeTimeout), runner_(std::move(runner)) {}
+NativePowerSettings::NativePowerSettings(std::string toolPath, double readTimeout,
+                                         double writeTimeout, ProcessRunner::Options runner)
+    : toolPath_(std::move(toolPath)),
+      readTimeout_(readTimeout),
+      writeTimeout_(writeTimeout),
+      runner_(std::move(runner)) {}
 
 PowerConfiguration NativePowerSettings::read() const {
-    const CommandResult result = ProcessRunner::run(toolPath_, {"-g", "custom"}, readTimeout_, runner_);
+    const CommandResult result =
+        ProcessRunner::run(toolPath_, {"-g", "custom"}, readTimeout_, runner_);
     if (result.status != 0) throw ScopeError(readFailed);
     PowerConfiguration configuration = PowerConfiguration::parse(result.output);
     if (configuration.profiles.empty()) throw ScopeError(readFailed);
     return configuration;
 }
 
-void NativePowerSettings::write(PowerSetting setting, PowerSource source, std::int64_t value) const {
+void NativePowerSettings::write(PowerSetting setting, PowerSource source,
+                                std::int64_t value) const {
     if (!valid(setting, value)) throw ScopeError(valueOutOfRange);
     const CommandResult result = ProcessRunner::run(
-        toolPath_, {std::string(argument(source)), std::string(toText(setting)), std::to_string(value)}, writeTimeout_,
-        runner_);
+        toolPath_,
+        {std::string(argument(source)), std::string(toText(setting)), std::to_string(value)},
+        writeTimeout_, runner_);
     if (result.status != 0) throw ScopeError(writeIncomplete + result.output);
     if (read().value(setting, source) != value) throw ScopeError(readBackMismatch);
 }

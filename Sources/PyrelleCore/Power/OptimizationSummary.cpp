@@ -42,8 +42,9 @@ std::string_view toText(OptimizationAssessment assessment) {
 }
 
 OptimizationSummary::OptimizationSummary(std::vector<OptimizationMetric> samples) {
-    std::stable_sort(samples.begin(), samples.end(),
-                     [](const OptimizationMetric& a, const OptimizationMetric& b) { return a.date < b.date; });
+    std::stable_sort(
+        samples.begin(), samples.end(),
+        [](const OptimizationMetric& a, const OptimizationMetric& b) { return a.date < b.date; });
 
     std::vector<std::optional<double>> loads;
     std::vector<std::optional<double>> temperatures;
@@ -53,7 +54,8 @@ OptimizationSummary::OptimizationSummary(std::vector<OptimizationMetric> samples
     for (const OptimizationMetric& sample : samples) {
         loads.push_back(sample.cpu);
         temperatures.push_back(sample.temperature);
-        if (sample.dischargeWatts && std::isfinite(*sample.dischargeWatts) && *sample.dischargeWatts > 0) {
+        if (sample.dischargeWatts && std::isfinite(*sample.dischargeWatts) &&
+            *sample.dischargeWatts > 0) {
             discharge.push_back(sample.dischargeWatts);
         }
         if (!sample.source) {
@@ -88,7 +90,9 @@ OptimizationSummary OptimizationSummary::baseline(const std::vector<Optimization
     return OptimizationSummary(std::move(window));
 }
 
-bool OptimizationSummary::sufficient() const { return count >= minimumSamples && seconds >= minimumSeconds; }
+bool OptimizationSummary::sufficient() const {
+    return count >= minimumSamples && seconds >= minimumSeconds;
+}
 
 bool OptimizationSummary::comparableWatts(const OptimizationSummary& other) const {
     return sufficient() && other.sufficient() && source == PowerSource::battery &&
@@ -102,8 +106,10 @@ OptimizationAssessment OptimizationSummary::assessment(const OptimizationSummary
     const double tolerance = std::max(minimumLoadTolerance, std::abs(*cpu) / 2);
     if (std::abs(*cpu - *after.cpu) > tolerance) return OptimizationAssessment::loadChanged;
     if (!temperature || !after.temperature) return OptimizationAssessment::insufficient;
-    if (*after.temperature <= *temperature - temperatureStep) return OptimizationAssessment::lowerTemperature;
-    if (*after.temperature >= *temperature + temperatureStep) return OptimizationAssessment::higherTemperature;
+    if (*after.temperature <= *temperature - temperatureStep)
+        return OptimizationAssessment::lowerTemperature;
+    if (*after.temperature >= *temperature + temperatureStep)
+        return OptimizationAssessment::higherTemperature;
     return OptimizationAssessment::noClearChange;
 }
 

@@ -24,7 +24,8 @@ std::string uuidText(const uuid_t uuid) {
 
 }  // namespace
 
-PowerBackup PowerBackup::create(std::vector<PowerEdit> edits, std::optional<std::int64_t> turboBefore, Date date) {
+PowerBackup PowerBackup::create(std::vector<PowerEdit> edits,
+                                std::optional<std::int64_t> turboBefore, Date date) {
     uuid_t uuid;
     uuid_generate_random(uuid);
     return PowerBackup{uuidText(uuid), date, std::move(edits), turboBefore};
@@ -35,7 +36,8 @@ void PowerBackup::validate() const {
     std::set<std::string> ids;
     for (const PowerEdit& edit : edits) {
         if (!ids.insert(edit.id()).second) throw ScopeError(invalidBackup);
-        if (!valid(edit.key, edit.before) || !valid(edit.key, edit.after)) throw ScopeError(invalidBackup);
+        if (!valid(edit.key, edit.before) || !valid(edit.key, edit.after))
+            throw ScopeError(invalidBackup);
     }
     if (turboBefore && *turboBefore != 0 && *turboBefore != 1) throw ScopeError(invalidBackup);
 }

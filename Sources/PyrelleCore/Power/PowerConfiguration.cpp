@@ -8,7 +8,8 @@
 
 namespace pyrelle {
 
-std::optional<std::int64_t> PowerConfiguration::value(PowerSetting setting, PowerSource source) const {
+std::optional<std::int64_t> PowerConfiguration::value(PowerSetting setting,
+                                                      PowerSource source) const {
     const auto profile = profiles.find(source);
     if (profile == profiles.end()) return std::nullopt;
     const auto entry = profile->second.find(setting);
@@ -39,12 +40,13 @@ size_t whitespaceLength(std::string_view text, size_t at) {
     const auto next = [&](size_t offset) {
         return at + offset < text.size() ? static_cast<unsigned char>(text[at + offset]) : 0u;
     };
-    if (byte == 0xC2 && next(1) == 0xA0) return 2;                                   // U+00A0
-    if (byte == 0xE1 && next(1) == 0x9A && next(2) == 0x80) return 3;                 // U+1680
-    if (byte == 0xE2 && next(1) == 0x80 && next(2) >= 0x80 && next(2) <= 0x8A) return 3;  // U+2000-200A
-    if (byte == 0xE2 && next(1) == 0x80 && next(2) == 0xAF) return 3;                 // U+202F
-    if (byte == 0xE2 && next(1) == 0x81 && next(2) == 0x9F) return 3;                 // U+205F
-    if (byte == 0xE3 && next(1) == 0x80 && next(2) == 0x80) return 3;                 // U+3000
+    if (byte == 0xC2 && next(1) == 0xA0) return 2;                     // U+00A0
+    if (byte == 0xE1 && next(1) == 0x9A && next(2) == 0x80) return 3;  // U+1680
+    if (byte == 0xE2 && next(1) == 0x80 && next(2) >= 0x80 && next(2) <= 0x8A)
+        return 3;                                                      // U+2000-200A
+    if (byte == 0xE2 && next(1) == 0x80 && next(2) == 0xAF) return 3;  // U+202F
+    if (byte == 0xE2 && next(1) == 0x81 && next(2) == 0x9F) return 3;  // U+205F
+    if (byte == 0xE3 && next(1) == 0x80 && next(2) == 0x80) return 3;  // U+3000
     return 0;
 }
 
@@ -173,7 +175,8 @@ void from_json(const nlohmann::json& json, PowerConfiguration& configuration) {
     for (size_t index = 0; index < outer.size(); index += 2) {
         const auto source = outer[index].get<PowerSource>();
         const auto& inner = outer[index + 1];
-        if (!inner.is_array() || inner.size() % 2 != 0) fail("profiles 的设置应为设置项与整数交替的数组");
+        if (!inner.is_array() || inner.size() % 2 != 0)
+            fail("profiles 的设置应为设置项与整数交替的数组");
         PowerConfiguration::Settings settings;
         for (size_t entry = 0; entry < inner.size(); entry += 2) {
             settings[inner[entry].get<PowerSetting>()] = integer(inner[entry + 1], "profiles");

@@ -9,7 +9,8 @@ std::string PowerEdit::id() const {
 }
 
 void to_json(nlohmann::json& json, const PowerEdit& edit) {
-    json = nlohmann::json{{"source", edit.source}, {"key", edit.key}, {"before", edit.before}, {"after", edit.after}};
+    json = nlohmann::json{
+        {"source", edit.source}, {"key", edit.key}, {"before", edit.before}, {"after", edit.after}};
 }
 
 void from_json(const nlohmann::json& json, PowerEdit& edit) {

@@ -24,7 +24,8 @@ bool oneOf(std::int64_t value, std::initializer_list<std::int64_t> allowed) {
 }  // namespace
 
 void PowerOptimizationPlan::validate() const {
-    if (displayMinutes && !oneOf(*displayMinutes, {2, 5, 10})) throw ScopeError(invalidDisplayMinutes);
+    if (displayMinutes && !oneOf(*displayMinutes, {2, 5, 10}))
+        throw ScopeError(invalidDisplayMinutes);
     if (idleMinutes && !oneOf(*idleMinutes, {5, 10, 15})) throw ScopeError(invalidIdleMinutes);
 }
 
@@ -65,17 +66,20 @@ void PowerOptimizationPlan::requireReadable(const PowerConfiguration& configurat
         }
     }
     if (lowPower) {
-        const std::vector<PowerSource> sources = scope == PowerScope::batteryAutomatic
-                                                     ? std::vector{PowerSource::battery, PowerSource::ac}
-                                                     : std::vector{source};
+        const std::vector<PowerSource> sources =
+            scope == PowerScope::batteryAutomatic
+                ? std::vector{PowerSource::battery, PowerSource::ac}
+                : std::vector{source};
         for (PowerSource checked : sources) {
-            if (!configuration.value(PowerSetting::lowpowermode, checked)) throw ScopeError(lowPowerUnreadable);
+            if (!configuration.value(PowerSetting::lowpowermode, checked))
+                throw ScopeError(lowPowerUnreadable);
         }
     }
     if (displayMinutes && !configuration.value(PowerSetting::displaysleep, source)) {
         throw ScopeError(displayUnreadable);
     }
-    if (idleMinutes && !configuration.value(PowerSetting::sleep, source)) throw ScopeError(idleUnreadable);
+    if (idleMinutes && !configuration.value(PowerSetting::sleep, source))
+        throw ScopeError(idleUnreadable);
 }
 
 void to_json(nlohmann::json& json, const PowerOptimizationPlan& plan) {
@@ -98,7 +102,8 @@ void from_json(const nlohmann::json& json, PowerOptimizationPlan& plan) {
     decoded.displayMinutes = optionalInteger(json, "displayMinutes");
     decoded.idleMinutes = optionalInteger(json, "idleMinutes");
     decoded.disableTurbo = boolean(required(json, "disableTurbo"), "disableTurbo");
-    if (const auto* expected = optional(json, "expected")) decoded.expected = expected->get<PowerConfiguration>();
+    if (const auto* expected = optional(json, "expected"))
+        decoded.expected = expected->get<PowerConfiguration>();
     plan = std::move(decoded);
 }
 

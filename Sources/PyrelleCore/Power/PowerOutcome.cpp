@@ -17,7 +17,8 @@ void from_json(const nlohmann::json& json, PowerOutcome& outcome) {
     if (const auto* backup = optional(json, "backup")) decoded.backup = backup->get<PowerBackup>();
     decoded.changed = boolean(required(json, "changed"), "changed");
     decoded.skipped = integer(required(json, "skipped"), "skipped");
-    if (const auto* startedAt = optional(json, "startedAt")) decoded.startedAt = startedAt->get<Date>();
+    if (const auto* startedAt = optional(json, "startedAt"))
+        decoded.startedAt = startedAt->get<Date>();
     outcome = std::move(decoded);
 }
 

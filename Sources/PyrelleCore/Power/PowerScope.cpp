@@ -16,7 +16,9 @@ std::optional<PowerScope> parsePowerScope(std::string_view text) {
     return std::nullopt;
 }
 
-void to_json(nlohmann::json& json, const PowerScope& scope) { json = std::string(toText(scope)); }
+void to_json(nlohmann::json& json, const PowerScope& scope) {
+    json = std::string(toText(scope));
+}
 
 void from_json(const nlohmann::json& json, PowerScope& scope) {
     const auto parsed = parsePowerScope(powercoding::text(json, "低电量范围"));

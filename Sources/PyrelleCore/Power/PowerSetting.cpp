@@ -37,7 +37,9 @@ bool valid(PowerSetting setting, std::int64_t value) {
     return setting == PowerSetting::lowpowermode ? magnitude < 2 : magnitude < 241;
 }
 
-void to_json(nlohmann::json& json, const PowerSetting& setting) { json = std::string(toText(setting)); }
+void to_json(nlohmann::json& json, const PowerSetting& setting) {
+    json = std::string(toText(setting));
+}
 
 void from_json(const nlohmann::json& json, PowerSetting& setting) {
     const auto parsed = parsePowerSetting(powercoding::text(json, "电源设置项"));

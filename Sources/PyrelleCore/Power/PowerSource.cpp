@@ -29,7 +29,9 @@ std::string_view title(PowerSource source) {
     return source == PowerSource::battery ? "电池" : "插电";
 }
 
-void to_json(nlohmann::json& json, const PowerSource& source) { json = std::string(toText(source)); }
+void to_json(nlohmann::json& json, const PowerSource& source) {
+    json = std::string(toText(source));
+}
 
 void from_json(const nlohmann::json& json, PowerSource& source) {
     const auto parsed = parsePowerSource(powercoding::text(json, "电源来源"));

@@ -48,7 +48,8 @@ std::string describe(const std::exception_ptr& failure) {
 
 }  // namespace
 
-PowerOutcome apply(const PowerOptimizationPlan& plan, PowerSettingsAccess& access, const std::function<Date()>& now) {
+PowerOutcome apply(const PowerOptimizationPlan& plan, PowerSettingsAccess& access,
+                   const std::function<Date()>& now) {
     // Nothing is written until every check has passed.
     const PowerConfiguration configuration = access.configuration();
     plan.requireReadable(configuration);
@@ -99,7 +100,8 @@ PowerOutcome apply(const PowerOptimizationPlan& plan, PowerSettingsAccess& acces
     }
 
     if (edits.empty() && !switchTurbo) return PowerOutcome{std::nullopt, false, 0, startedAt};
-    auto backup = PowerBackup::create(edits, switchTurbo ? std::optional<std::int64_t>(0) : std::nullopt, now());
+    auto backup = PowerBackup::create(
+        edits, switchTurbo ? std::optional<std::int64_t>(0) : std::nullopt, now());
     return PowerOutcome{std::move(backup), true, 0, startedAt};
 }
 
@@ -136,4 +138,3 @@ PowerOutcome restore(const PowerBackup& backup, PowerSettingsAccess& access) {
 }
 
 }  // namespace pyrelle::PowerTransaction
-

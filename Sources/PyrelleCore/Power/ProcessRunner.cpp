@@ -116,7 +116,9 @@ Timing timing(const Options& options) {
     Timing result{options.clock, options.pause};
     if (!result.clock) {
         result.clock = [] {
-            return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+            return std::chrono::duration<double>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                .count();
         };
     }
     if (!result.pause) {
@@ -153,12 +155,14 @@ public:
         posix_spawnattr_setsigmask(&attributes_, &empty);
         sigset_t defaults;
         sigemptyset(&defaults);
-        for (int number : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2}) {
+        for (int number :
+             {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2}) {
             sigaddset(&defaults, number);
         }
         posix_spawnattr_setsigdefault(&attributes_, &defaults);
         posix_spawnattr_setpgroup(&attributes_, 0);
-        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setflags(
+            &attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     }
     SpawnAttributes(const SpawnAttributes&) = delete;
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
@@ -187,8 +191,10 @@ private:
     posix_spawn_file_actions_t actions_;
 };
 
-pid_t launch(const std::string& executable, const std::vector<std::string>& arguments, int outputFd) {
-    if (executable.empty() || executable.front() != '/' || executable.find('\0') != std::string::npos) {
+pid_t launch(const std::string& executable, const std::vector<std::string>& arguments,
+             int outputFd) {
+    if (executable.empty() || executable.front() != '/' ||
+        executable.find('\0') != std::string::npos) {
         throw ScopeError(launchFailed + executable + "：路径必须是绝对路径");
     }
     std::vector<std::string> words;
@@ -203,7 +209,8 @@ pid_t launch(const std::string& executable, const std::vector<std::string>& argu
     const SpawnActions actions(outputFd);
     const SpawnAttributes attributes;
     pid_t pid = 0;
-    const int error = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+    const int error = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(),
+                                    argv.data(), environ);
     if (error != 0) throw ScopeError(launchFailed + executable + "：" + std::strerror(error));
     return pid;
 }
@@ -212,7 +219,8 @@ std::string readOutput(int fd) {
     std::string bytes(outputLimit, '\0');
     size_t filled = 0;
     while (filled < outputLimit) {
-        const ssize_t count = ::pread(fd, bytes.data() + filled, outputLimit - filled, static_cast<off_t>(filled));
+        const ssize_t count =
+            ::pread(fd, bytes.data() + filled, outputLimit - filled, static_cast<off_t>(filled));
         if (count < 0) {
             if (errno == EINTR) continue;
             throw ScopeError(outputUnreadable);
@@ -233,9 +241,10 @@ std::string temporaryDirectory() {
     return directory;
 }
 
-CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout,
-                  const Options& options) {
-    std::string path = options.temporaryDirectory.empty() ? temporaryDirectory() : options.temporaryDirectory;
+CommandResult run(const std::string& executable, const std::vector<std::string>& arguments,
+                  double timeout, const Options& options) {
+    std::string path =
+        options.temporaryDirectory.empty() ? temporaryDirectory() : options.temporaryDirectory;
     if (path.back() != '/') path += '/';
     path += "pyrelle-command-XXXXXX";
     // mkostemp: a new, unique file readable by its owner only, never inherited by other children.
@@ -261,7 +270,9 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
     CommandResult result;
     const std::string bytes = readOutput(fd);
     const int status = child.status();
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? WTERMSIG(status) : status;
+    result.status = WIFEXITED(status)     ? WEXITSTATUS(status)
+                    : WIFSIGNALED(status) ? WTERMSIG(status)
+                                          : status;
     result.output = decodeUTF8(bytes);
     return result;
 }

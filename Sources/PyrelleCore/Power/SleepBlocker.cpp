@@ -32,8 +32,8 @@ std::optional<std::int32_t> processIdentifier(const std::string& key) {
 }
 
 bool isBlockingKind(const std::string& type) {
-    return std::find(SleepBlocker::blockingKinds.begin(), SleepBlocker::blockingKinds.end(), type) !=
-           SleepBlocker::blockingKinds.end();
+    return std::find(SleepBlocker::blockingKinds.begin(), SleepBlocker::blockingKinds.end(),
+                     type) != SleepBlocker::blockingKinds.end();
 }
 
 const std::string* textMember(const nlohmann::json& object, const char* key) {
@@ -44,7 +44,9 @@ const std::string* textMember(const nlohmann::json& object, const char* key) {
 
 }  // namespace
 
-std::string SleepBlocker::id() const { return std::to_string(pid) + ":" + type + ":" + reason; }
+std::string SleepBlocker::id() const {
+    return std::to_string(pid) + ":" + type + ":" + reason;
+}
 
 std::vector<SleepBlocker> SleepBlocker::read(const AssertionSource& source) {
     std::optional<nlohmann::json> assertions;
@@ -63,13 +65,15 @@ std::vector<SleepBlocker> SleepBlocker::fromAssertions(const nlohmann::json& ass
     for (const auto& [key, list] : assertions.items()) {
         const auto pid = processIdentifier(key);
         if (!pid || !list.is_array()) continue;
-        const bool allObjects = std::all_of(list.begin(), list.end(), [](const auto& entry) { return entry.is_object(); });
+        const bool allObjects = std::all_of(list.begin(), list.end(),
+                                            [](const auto& entry) { return entry.is_object(); });
         if (!allObjects) continue;
         for (const auto& assertion : list) {
             const std::string* type = textMember(assertion, "AssertType");
             if (type == nullptr || !isBlockingKind(*type)) continue;
             const auto level = assertion.find("AssertLevel");
-            if (level == assertion.end() || !level->is_number() || !(level->get<double>() > 0)) continue;
+            if (level == assertion.end() || !level->is_number() || !(level->get<double>() > 0))
+                continue;
 
             SleepBlocker blocker;
             blocker.pid = *pid;
@@ -79,7 +83,8 @@ std::vector<SleepBlocker> SleepBlocker::fromAssertions(const nlohmann::json& ass
             blocker.reason = reason != nullptr ? *reason : *type;
             blocker.type = *type;
             const auto since = assertion.find("AssertStartWhen");
-            if (since != assertion.end() && since->is_number() && std::isfinite(since->get<double>())) {
+            if (since != assertion.end() && since->is_number() &&
+                std::isfinite(since->get<double>())) {
                 blocker.since = Date(since->get<double>());
             }
             blockers.push_back(std::move(blocker));
@@ -94,8 +99,8 @@ std::optional<nlohmann::json> SleepBlocker::systemAssertions() {
     try {
         const CommandResult result = ProcessRunner::run(
             busctlPath,
-            {"--system", "--json=short", "--no-pager", "call", "org.freedesktop.login1", "/org/freedesktop/login1",
-             "org.freedesktop.login1.Manager", "ListInhibitors"},
+            {"--system", "--json=short", "--no-pager", "call", "org.freedesktop.login1",
+             "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "ListInhibitors"},
             busctlTimeout);
         if (result.status != 0) return std::nullopt;
         return assertionsFromInhibitors(result.output);
@@ -104,18 +109,21 @@ std::optional<nlohmann::json> SleepBlocker::systemAssertions() {
     }
 }
 
-std::optional<nlohmann::json> SleepBlocker::assertionsFromInhibitors(std::string_view busctlOutput) {
+std::optional<nlohmann::json> SleepBlocker::assertionsFromInhibitors(
+    std::string_view busctlOutput) {
     const auto answer = nlohmann::json::parse(busctlOutput, nullptr, false);
     if (answer.is_discarded() || !answer.is_object()) return std::nullopt;
     const auto data = answer.find("data");
     // One return value: the array of (what, who, why, mode, uid, pid) structures.
-    if (data == answer.end() || !data->is_array() || data->size() != 1 || !data->front().is_array()) {
+    if (data == answer.end() || !data->is_array() || data->size() != 1 ||
+        !data->front().is_array()) {
         return std::nullopt;
     }
     auto assertions = nlohmann::json::object();
     for (const auto& inhibitor : data->front()) {
-        if (!inhibitor.is_array() || inhibitor.size() != 6 || !inhibitor[0].is_string() || !inhibitor[1].is_string() ||
-            !inhibitor[2].is_string() || !inhibitor[3].is_string() || !inhibitor[5].is_number_unsigned()) {
+        if (!inhibitor.is_array() || inhibitor.size() != 6 || !inhibitor[0].is_string() ||
+            !inhibitor[1].is_string() || !inhibitor[2].is_string() || !inhibitor[3].is_string() ||
+            !inhibitor[5].is_number_unsigned()) {
             continue;
         }
         const auto pid = inhibitor[5].get<std::uint64_t>();
@@ -133,8 +141,10 @@ std::optional<nlohmann::json> SleepBlocker::assertionsFromInhibitors(std::string
                                                      : operation;
             if (type.empty()) continue;
             nlohmann::json assertion{{"AssertType", type}, {"AssertLevel", level}};
-            if (!inhibitor[1].get_ref<const std::string&>().empty()) assertion["Process Name"] = inhibitor[1];
-            if (!inhibitor[2].get_ref<const std::string&>().empty()) assertion["AssertName"] = inhibitor[2];
+            if (!inhibitor[1].get_ref<const std::string&>().empty())
+                assertion["Process Name"] = inhibitor[1];
+            if (!inhibitor[2].get_ref<const std::string&>().empty())
+                assertion["AssertName"] = inhibitor[2];
             assertions[std::to_string(pid)].push_back(std::move(assertion));
         }
     }
@@ -142,7 +152,10 @@ std::optional<nlohmann::json> SleepBlocker::assertionsFromInhibitors(std::string
 }
 
 void to_json(nlohmann::json& json, const SleepBlocker& blocker) {
-    json = nlohmann::json{{"pid", blocker.pid}, {"name", blocker.name}, {"reason", blocker.reason}, {"type", blocker.type}};
+    json = nlohmann::json{{"pid", blocker.pid},
+                          {"name", blocker.name},
+                          {"reason", blocker.reason},
+                          {"type", blocker.type}};
     if (blocker.since) json["since"] = *blocker.since;
 }
 

@@ -27,7 +27,8 @@ const std::vector<std::pair<std::string, std::string>>& HardwareSampler::builtIn
             {"TG0P", "GPU proximity"},
         };
         for (int n = 0; n <= 9; ++n) {
-            labels.emplace_back("TC" + std::to_string(n) + "C", "CPU core sensor " + std::to_string(n));
+            labels.emplace_back("TC" + std::to_string(n) + "C",
+                                "CPU core sensor " + std::to_string(n));
         }
         return labels;
     }();
@@ -99,8 +100,9 @@ Snapshot HardwareSampler::sample() {
     // CPU usage from the tick counters (their low 32 bits, as the system's own counters wrap).
     PYRCPUTicks ticks{};
     if (platform_->cpuTicks(ticks) == 0) {
-        const CPUCounters current{static_cast<uint32_t>(ticks.user), static_cast<uint32_t>(ticks.system),
-                                  static_cast<uint32_t>(ticks.idle), static_cast<uint32_t>(ticks.nice)};
+        const CPUCounters current{
+            static_cast<uint32_t>(ticks.user), static_cast<uint32_t>(ticks.system),
+            static_cast<uint32_t>(ticks.idle), static_cast<uint32_t>(ticks.nice)};
         if (previous_) snapshot.cpuUsage = current.usage(*previous_);
         previous_ = current;
     }
@@ -153,8 +155,10 @@ Snapshot HardwareSampler::sample() {
     snapshot.availableCPUs = within(power.available_cpus, 0, INT32_MAX);
     snapshot.thermalWarning = within(power.thermal_warning, 0, INT32_MAX);
     snapshot.turbo = turbo_;
-    if (ac == 1) snapshot.acPower = true;
-    else if (ac == 0) snapshot.acPower = false;
+    if (ac == 1)
+        snapshot.acPower = true;
+    else if (ac == 0)
+        snapshot.acPower = false;
     snapshot.memoryPressure = memoryPressureFromValue(pressure);
     snapshot.additionalSensors = std::move(additional);
     return snapshot;

@@ -26,7 +26,8 @@ std::vector<ProcessReading> NativeProcessSampler::sample(double now) {
     const double elapsed = previousTime_ ? now - *previousTime_ : 0;
     for (int32_t i = 0; i < filled; ++i) {
         const PYRProcessSnapshot& entry = buffer_[static_cast<size_t>(i)];
-        current[entry.pid] = Counters{entry.started, entry.cpu_ns, entry.disk_read_bytes, entry.disk_write_bytes};
+        current[entry.pid] =
+            Counters{entry.started, entry.cpu_ns, entry.disk_read_bytes, entry.disk_write_bytes};
 
         const auto before = previous_.find(entry.pid);
         if (before == previous_.end() || !previousTime_) continue;
@@ -42,15 +43,18 @@ std::vector<ProcessReading> NativeProcessSampler::sample(double now) {
         reading.name.assign(entry.name, strnlen(entry.name, sizeof entry.name));
         reading.cpu = std::max(*cpu, 0.0);
         reading.memory = entry.memory_bytes;
-        reading.diskReadRate = ProcessCPU::rate(before->second.read, entry.disk_read_bytes, elapsed, same);
-        reading.diskWriteRate = ProcessCPU::rate(before->second.written, entry.disk_write_bytes, elapsed, same);
+        reading.diskReadRate =
+            ProcessCPU::rate(before->second.read, entry.disk_read_bytes, elapsed, same);
+        reading.diskWriteRate =
+            ProcessCPU::rate(before->second.written, entry.disk_write_bytes, elapsed, same);
         readings.push_back(std::move(reading));
     }
     previous_ = std::move(current);
     previousTime_ = now;
 
-    std::stable_sort(readings.begin(), readings.end(),
-                     [](const ProcessReading& a, const ProcessReading& b) { return a.cpu > b.cpu; });
+    std::stable_sort(
+        readings.begin(), readings.end(),
+        [](const ProcessReading& a, const ProcessReading& b) { return a.cpu > b.cpu; });
     return readings;
 }
 

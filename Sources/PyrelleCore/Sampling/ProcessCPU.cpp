@@ -7,14 +7,17 @@ namespace pyrelle::ProcessCPU {
 namespace {
 
 // The counter difference when the two readings can be compared at all.
-std::optional<double> difference(uint64_t previous, uint64_t current, double elapsed, bool sameIdentity) {
-    if (!sameIdentity || !(elapsed > 0) || !std::isfinite(elapsed) || current < previous) return std::nullopt;
+std::optional<double> difference(uint64_t previous, uint64_t current, double elapsed,
+                                 bool sameIdentity) {
+    if (!sameIdentity || !(elapsed > 0) || !std::isfinite(elapsed) || current < previous)
+        return std::nullopt;
     return static_cast<double>(current - previous);
 }
 
 }  // namespace
 
-std::optional<double> percent(uint64_t previous, uint64_t current, double elapsed, bool sameIdentity) {
+std::optional<double> percent(uint64_t previous, uint64_t current, double elapsed,
+                              bool sameIdentity) {
     const auto nanoseconds = difference(previous, current, elapsed, sameIdentity);
     if (!nanoseconds) return std::nullopt;
     const double value = *nanoseconds / 1e9 / elapsed * 100.0;

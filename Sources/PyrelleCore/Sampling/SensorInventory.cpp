@@ -38,11 +38,17 @@ icu::Collator* threadCollator() {
     return clone.get();
 }
 
-int sign(int value) { return (value > 0) - (value < 0); }
+int sign(int value) {
+    return (value > 0) - (value < 0);
+}
 
-int bytewise(std::string_view a, std::string_view b) { return sign(a.compare(b)); }
+int bytewise(std::string_view a, std::string_view b) {
+    return sign(a.compare(b));
+}
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -79,8 +85,10 @@ int compareNames(std::string_view a, std::string_view b) {
     icu::Collator* collator = threadCollator();
     if (!collator) return compareNamesPlain(a, b);
     UErrorCode status = U_ZERO_ERROR;
-    const auto ua = icu::UnicodeString::fromUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())));
-    const auto ub = icu::UnicodeString::fromUTF8(icu::StringPiece(b.data(), static_cast<int32_t>(b.size())));
+    const auto ua =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())));
+    const auto ub =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(b.data(), static_cast<int32_t>(b.size())));
     const UCollationResult result = collator->compare(ua, ub, status);
     if (U_FAILURE(status)) return compareNamesPlain(a, b);
     if (result != UCOL_EQUAL) return result == UCOL_LESS ? -1 : 1;
@@ -95,9 +103,11 @@ std::vector<HardwareSensorReading> readings(const Snapshot& snapshot) {
     for (const auto& sensor : snapshot.sensors)
         all.emplace_back(sensor.key, sensor.label, HardwareSensorKind::temperature, sensor.celsius);
     if (snapshot.additionalSensors)
-        all.insert(all.end(), snapshot.additionalSensors->begin(), snapshot.additionalSensors->end());
+        all.insert(all.end(), snapshot.additionalSensors->begin(),
+                   snapshot.additionalSensors->end());
     for (const auto& fan : snapshot.fans)
-        all.emplace_back("F" + std::to_string(fan.id) + "Ac", "风扇 " + std::to_string(static_cast<long long>(fan.id) + 1),
+        all.emplace_back("F" + std::to_string(fan.id) + "Ac",
+                         "风扇 " + std::to_string(static_cast<long long>(fan.id) + 1),
                          HardwareSensorKind::fan, fan.rpm);
 
     std::vector<HardwareSensorReading> unique;
@@ -106,9 +116,10 @@ std::vector<HardwareSensorReading> readings(const Snapshot& snapshot) {
     for (auto& reading : all)
         if (seen.insert(reading.id()).second) unique.push_back(std::move(reading));
 
-    std::stable_sort(unique.begin(), unique.end(), [](const HardwareSensorReading& x, const HardwareSensorReading& y) {
-        return compareNames(x.key, y.key) < 0;
-    });
+    std::stable_sort(unique.begin(), unique.end(),
+                     [](const HardwareSensorReading& x, const HardwareSensorReading& y) {
+                         return compareNames(x.key, y.key) < 0;
+                     });
     return unique;
 }
 

@@ -56,9 +56,9 @@ std::optional<std::string> cpuinfoBrand(const std::string& root) {
 
 std::string_view toText(SensorNamingPlatform platform) {
     switch (platform) {
-    case SensorNamingPlatform::appleM4: return "appleM4";
-    case SensorNamingPlatform::appleM4ProMax: return "appleM4ProMax";
-    case SensorNamingPlatform::generic: break;
+        case SensorNamingPlatform::appleM4: return "appleM4";
+        case SensorNamingPlatform::appleM4ProMax: return "appleM4ProMax";
+        case SensorNamingPlatform::generic: break;
     }
     return "generic";
 }
@@ -66,7 +66,8 @@ std::string_view toText(SensorNamingPlatform platform) {
 SensorNamingPlatform detectSensorNamingPlatform(std::string_view cpuBrand) {
     const auto brand = trimmed(cpuBrand);
     if (brand == "Apple M4") return SensorNamingPlatform::appleM4;
-    if (brand == "Apple M4 Pro" || brand == "Apple M4 Max") return SensorNamingPlatform::appleM4ProMax;
+    if (brand == "Apple M4 Pro" || brand == "Apple M4 Max")
+        return SensorNamingPlatform::appleM4ProMax;
     return SensorNamingPlatform::generic;
 }
 

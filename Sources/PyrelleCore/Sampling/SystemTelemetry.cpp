@@ -40,8 +40,11 @@ std::string readText(const std::string& path, size_t limit = 8192) {
 }
 
 std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && std::string_view(" \t\r\n").find(text.front()) != std::string_view::npos) text.remove_prefix(1);
-    while (!text.empty() && std::string_view(" \t\r\n").find(text.back()) != std::string_view::npos) text.remove_suffix(1);
+    while (!text.empty() &&
+           std::string_view(" \t\r\n").find(text.front()) != std::string_view::npos)
+        text.remove_prefix(1);
+    while (!text.empty() && std::string_view(" \t\r\n").find(text.back()) != std::string_view::npos)
+        text.remove_suffix(1);
     return text;
 }
 
@@ -51,7 +54,8 @@ std::optional<double> attributeNumber(const std::string& path) {
     const std::string_view value = trimmed(text);
     int64_t number = 0;
     const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
-    if (value.empty() || error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+    if (value.empty() || error != std::errc() || end != value.data() + value.size())
+        return std::nullopt;
     return static_cast<double>(number);
 }
 
@@ -63,7 +67,9 @@ std::string attributeWord(const std::string& path) {
 std::optional<double> meminfoBytes(std::string_view text, std::string_view key) {
     size_t at = 0;
     while ((at = text.find(key, at)) != std::string_view::npos) {
-        if ((at == 0 || text[at - 1] == '\n') && at + key.size() < text.size() && text[at + key.size()] == ':') break;
+        if ((at == 0 || text[at - 1] == '\n') && at + key.size() < text.size() &&
+            text[at + key.size()] == ':')
+            break;
         at += key.size();
     }
     if (at == std::string_view::npos) return std::nullopt;
@@ -71,7 +77,8 @@ std::optional<double> meminfoBytes(std::string_view text, std::string_view key) 
     rest = trimmed(rest.substr(0, rest.find('\n')));
     uint64_t kilobytes = 0;
     const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), kilobytes);
-    if (error != std::errc() || trimmed(std::string_view(end, rest.data() + rest.size() - end)) != "kB") {
+    if (error != std::errc() ||
+        trimmed(std::string_view(end, rest.data() + rest.size() - end)) != "kB") {
         return std::nullopt;
     }
     return static_cast<double>(kilobytes) * 1024.0;
@@ -96,7 +103,8 @@ struct Battery {
 // - "CycleCount": cycle_count.
 Battery readBattery(const std::string& base) {
     Battery battery;
-    for (const auto& [now, full] : {std::pair{"energy_now", "energy_full"}, std::pair{"charge_now", "charge_full"}}) {
+    for (const auto& [now, full] :
+         {std::pair{"energy_now", "energy_full"}, std::pair{"charge_now", "charge_full"}}) {
         const auto current = attributeNumber(base + now);
         const auto maximum = attributeNumber(base + full);
         if (current && maximum) {
@@ -112,10 +120,13 @@ Battery readBattery(const std::string& base) {
         }
     }
     const std::string status = attributeWord(base + "status");
-    if (status == "Charging") battery.charging = true;
-    else if (status == "Discharging" || status == "Not charging" || status == "Full") battery.charging = false;
+    if (status == "Charging")
+        battery.charging = true;
+    else if (status == "Discharging" || status == "Not charging" || status == "Full")
+        battery.charging = false;
 
-    if (const auto microvolts = attributeNumber(base + "voltage_now")) battery.millivolts = *microvolts / 1000.0;
+    if (const auto microvolts = attributeNumber(base + "voltage_now"))
+        battery.millivolts = *microvolts / 1000.0;
     std::optional<double> milliamps;
     if (const auto microamps = attributeNumber(base + "current_now")) {
         milliamps = *microamps / 1000.0;
@@ -124,8 +135,10 @@ Battery readBattery(const std::string& base) {
         milliamps = *microwatts / *battery.millivolts;  // µW / mV = mA
     }
     if (milliamps) {
-        if (status == "Discharging") milliamps = -std::fabs(*milliamps);
-        else if (status == "Charging") milliamps = std::fabs(*milliamps);
+        if (status == "Discharging")
+            milliamps = -std::fabs(*milliamps);
+        else if (status == "Charging")
+            milliamps = std::fabs(*milliamps);
         battery.milliamps = milliamps;
     }
     battery.cycles = attributeNumber(base + "cycle_count");
@@ -153,9 +166,12 @@ std::optional<double> SystemTelemetry::memoryPercent() const {
     return percent;
 }
 
-std::optional<double> SystemTelemetry::watts(std::optional<double> millivolts, std::optional<double> milliamps) {
-    if (!millivolts || !milliamps || !std::isfinite(*millivolts) || !std::isfinite(*milliamps)) return std::nullopt;
-    if (*millivolts < 1000 || *millivolts > 30000 || !(std::fabs(*milliamps) < 30000)) return std::nullopt;
+std::optional<double> SystemTelemetry::watts(std::optional<double> millivolts,
+                                             std::optional<double> milliamps) {
+    if (!millivolts || !milliamps || !std::isfinite(*millivolts) || !std::isfinite(*milliamps))
+        return std::nullopt;
+    if (*millivolts < 1000 || *millivolts > 30000 || !(std::fabs(*milliamps) < 30000))
+        return std::nullopt;
     return *millivolts * *milliamps / 1'000'000.0;
 }
 
@@ -173,11 +189,14 @@ SystemTelemetry SystemTelemetry::read(const std::string& root, Date now) {
     bool registryRead = false;
     for (const auto& name : supplyNames(supplies)) {
         const std::string base = supplies + name + "/";
-        if (attributeWord(base + "type") != "Battery" || attributeWord(base + "scope") == "Device") continue;
-        if (const auto present = attributeNumber(base + "present"); present && *present == 0) continue;
+        if (attributeWord(base + "type") != "Battery" || attributeWord(base + "scope") == "Device")
+            continue;
+        if (const auto present = attributeNumber(base + "present"); present && *present == 0)
+            continue;
         const Battery battery = readBattery(base);
         if (battery.current && battery.maximum && *battery.maximum > 0) {
-            telemetry.batteryPercent = std::clamp(*battery.current / *battery.maximum * 100.0, 0.0, 100.0);
+            telemetry.batteryPercent =
+                std::clamp(*battery.current / *battery.maximum * 100.0, 0.0, 100.0);
         }
         if (battery.charging) telemetry.charging = battery.charging;
         if (!registryRead) {
@@ -198,7 +217,8 @@ SystemTelemetry SystemTelemetry::read(const std::string& root, Date now) {
         telemetry.memoryTotal = *total;
     } else {
         const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-        telemetry.memoryTotal = pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 0;
+        telemetry.memoryTotal =
+            pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 0;
     }
     if (const auto available = meminfoBytes(meminfo, "MemAvailable"); total && available) {
         telemetry.memoryUsed = std::clamp(*total - *available, 0.0, telemetry.memoryTotal);
@@ -224,11 +244,16 @@ void from_json(const nlohmann::json& json, SystemTelemetry& telemetry) {
     object(json, "SystemTelemetry");
     SystemTelemetry decoded;
     decoded.date = required(json, "date").get<Date>();
-    if (const auto* value = optional(json, "batteryPercent")) decoded.batteryPercent = number(*value, "batteryPercent");
-    if (const auto* value = optional(json, "batteryWatts")) decoded.batteryWatts = number(*value, "batteryWatts");
-    if (const auto* value = optional(json, "charging")) decoded.charging = boolean(*value, "charging");
-    if (const auto* value = optional(json, "cycles")) decoded.cycles = static_cast<int>(integer(*value, "cycles"));
-    if (const auto* value = optional(json, "memoryUsed")) decoded.memoryUsed = number(*value, "memoryUsed");
+    if (const auto* value = optional(json, "batteryPercent"))
+        decoded.batteryPercent = number(*value, "batteryPercent");
+    if (const auto* value = optional(json, "batteryWatts"))
+        decoded.batteryWatts = number(*value, "batteryWatts");
+    if (const auto* value = optional(json, "charging"))
+        decoded.charging = boolean(*value, "charging");
+    if (const auto* value = optional(json, "cycles"))
+        decoded.cycles = static_cast<int>(integer(*value, "cycles"));
+    if (const auto* value = optional(json, "memoryUsed"))
+        decoded.memoryUsed = number(*value, "memoryUsed");
     decoded.memoryTotal = number(required(json, "memoryTotal"), "memoryTotal");
     telemetry = decoded;
 }

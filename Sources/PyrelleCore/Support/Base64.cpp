@@ -47,7 +47,8 @@ std::string encode(std::string_view bytes) {
 std::optional<std::vector<uint8_t>> decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
     size_t padding = 0;
-    if (!text.empty() && text.back() == '=') padding = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
+    if (!text.empty() && text.back() == '=')
+        padding = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
     std::vector<uint8_t> out;
     out.reserve(text.size() / 4 * 3);
     for (size_t i = 0; i < text.size(); i += 4) {

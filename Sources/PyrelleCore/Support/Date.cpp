@@ -35,7 +35,9 @@ void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
     y += m <= 2;
 }
 
-bool isLeap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool isLeap(int64_t y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned daysInMonth(int64_t y, unsigned m) {
     static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -74,7 +76,9 @@ Date Date::now() {
     return fromUnixTime(duration_cast<duration<double>>(since).count());
 }
 
-bool Date::isFinite() const { return std::isfinite(seconds_); }
+bool Date::isFinite() const {
+    return std::isfinite(seconds_);
+}
 
 std::string Date::iso8601() const {
     const double unix = std::floor(unixTime());
@@ -104,8 +108,8 @@ std::optional<Date> Date::parseISO8601(std::string_view text) {
         !digits(text, pos, 2, hour) || !expect(text, pos, ':') || !digits(text, pos, 2, minute) ||
         !expect(text, pos, ':') || !digits(text, pos, 2, second))
         return std::nullopt;
-    if (year < 1 || month < 1 || month > 12 || day < 1 || day > static_cast<int>(daysInMonth(year, month)) ||
-        hour > 23 || minute > 59 || second > 59)
+    if (year < 1 || month < 1 || month > 12 || day < 1 ||
+        day > static_cast<int>(daysInMonth(year, month)) || hour > 23 || minute > 59 || second > 59)
         return std::nullopt;
     double fraction = 0;
     if (pos < text.size() && (text[pos] == '.' || text[pos] == ',')) {
@@ -135,9 +139,11 @@ std::optional<Date> Date::parseISO8601(std::string_view text) {
         return std::nullopt;
     }
     if (pos != text.size()) return std::nullopt;
-    const int64_t days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-    const double unix = static_cast<double>(days * 86400 + hour * 3600 + minute * 60 + second - offsetSeconds) +
-                        fraction;
+    const int64_t days =
+        daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+    const double unix =
+        static_cast<double>(days * 86400 + hour * 3600 + minute * 60 + second - offsetSeconds) +
+        fraction;
     return Date::fromUnixTime(unix);
 }
 

@@ -16,33 +16,33 @@ constexpr HardwareSensorKind kAll[] = {HardwareSensorKind::fan, HardwareSensorKi
 
 std::string_view toText(HardwareSensorKind kind) {
     switch (kind) {
-    case HardwareSensorKind::fan: return "fan";
-    case HardwareSensorKind::temperature: return "temperature";
-    case HardwareSensorKind::power: return "power";
-    case HardwareSensorKind::voltage: return "voltage";
-    case HardwareSensorKind::current: break;
+        case HardwareSensorKind::fan: return "fan";
+        case HardwareSensorKind::temperature: return "temperature";
+        case HardwareSensorKind::power: return "power";
+        case HardwareSensorKind::voltage: return "voltage";
+        case HardwareSensorKind::current: break;
     }
     return "current";
 }
 
 std::string_view title(HardwareSensorKind kind) {
     switch (kind) {
-    case HardwareSensorKind::fan: return "风扇";
-    case HardwareSensorKind::temperature: return "温度";
-    case HardwareSensorKind::power: return "功耗";
-    case HardwareSensorKind::voltage: return "电压";
-    case HardwareSensorKind::current: break;
+        case HardwareSensorKind::fan: return "风扇";
+        case HardwareSensorKind::temperature: return "温度";
+        case HardwareSensorKind::power: return "功耗";
+        case HardwareSensorKind::voltage: return "电压";
+        case HardwareSensorKind::current: break;
     }
     return "电流";
 }
 
 std::string_view unit(HardwareSensorKind kind) {
     switch (kind) {
-    case HardwareSensorKind::fan: return "RPM";
-    case HardwareSensorKind::temperature: return "°C";
-    case HardwareSensorKind::power: return "W";
-    case HardwareSensorKind::voltage: return "V";
-    case HardwareSensorKind::current: break;
+        case HardwareSensorKind::fan: return "RPM";
+        case HardwareSensorKind::temperature: return "°C";
+        case HardwareSensorKind::power: return "W";
+        case HardwareSensorKind::voltage: return "V";
+        case HardwareSensorKind::current: break;
     }
     return "A";
 }
@@ -58,11 +58,11 @@ std::optional<double> valid(HardwareSensorKind kind, std::optional<double> value
     const double v = *value;
     bool ok = false;
     switch (kind) {
-    case HardwareSensorKind::fan: ok = v >= 0 && v <= 20000; break;
-    case HardwareSensorKind::temperature: ok = v > 0 && v < 130; break;
-    case HardwareSensorKind::power: ok = v >= -10000 && v <= 10000; break;
-    case HardwareSensorKind::voltage: ok = v >= 0 && v <= 1000; break;
-    case HardwareSensorKind::current: ok = v >= -1000 && v <= 1000; break;
+        case HardwareSensorKind::fan: ok = v >= 0 && v <= 20000; break;
+        case HardwareSensorKind::temperature: ok = v > 0 && v < 130; break;
+        case HardwareSensorKind::power: ok = v >= -10000 && v <= 10000; break;
+        case HardwareSensorKind::voltage: ok = v >= 0 && v <= 1000; break;
+        case HardwareSensorKind::current: ok = v >= -1000 && v <= 1000; break;
     }
     return ok ? value : std::nullopt;
 }
@@ -78,15 +78,17 @@ std::optional<HardwareSensorKind> smcKind(std::string_view key, uint32_t type, u
     }
     if (key.empty()) return std::nullopt;
     switch (key.front()) {
-    case 'T': return HardwareSensorKind::temperature;
-    case 'P': return HardwareSensorKind::power;
-    case 'V': return HardwareSensorKind::voltage;
-    case 'I': return HardwareSensorKind::current;
-    default: return std::nullopt;
+        case 'T': return HardwareSensorKind::temperature;
+        case 'P': return HardwareSensorKind::power;
+        case 'V': return HardwareSensorKind::voltage;
+        case 'I': return HardwareSensorKind::current;
+        default: return std::nullopt;
     }
 }
 
-void to_json(nlohmann::json& json, const HardwareSensorKind& kind) { json = std::string(toText(kind)); }
+void to_json(nlohmann::json& json, const HardwareSensorKind& kind) {
+    json = std::string(toText(kind));
+}
 
 void from_json(const nlohmann::json& json, HardwareSensorKind& kind) {
     auto parsed = parseHardwareSensorKind(jsondecode::text(json, "kind"));

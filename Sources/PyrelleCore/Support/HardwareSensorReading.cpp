@@ -6,11 +6,13 @@
 
 namespace pyrelle {
 
-HardwareSensorReading::HardwareSensorReading(std::string key, std::string label, HardwareSensorKind kind,
-                                             std::optional<double> value)
+HardwareSensorReading::HardwareSensorReading(std::string key, std::string label,
+                                             HardwareSensorKind kind, std::optional<double> value)
     : key(std::move(key)), label(std::move(label)), kind(kind), value(valid(kind, value)) {}
 
-std::string HardwareSensorReading::id() const { return std::string(toText(kind)) + ":" + key; }
+std::string HardwareSensorReading::id() const {
+    return std::string(toText(kind)) + ":" + key;
+}
 
 void to_json(nlohmann::json& json, const HardwareSensorReading& reading) {
     json = nlohmann::json::object();

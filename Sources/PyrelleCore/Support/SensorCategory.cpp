@@ -4,16 +4,18 @@ namespace pyrelle {
 
 std::string_view toText(SensorCategory category) {
     switch (category) {
-    case SensorCategory::cpu: return "CPU";
-    case SensorCategory::gpu: return "GPU";
-    case SensorCategory::storage: return "存储";
-    case SensorCategory::battery: return "电池";
-    case SensorCategory::other: break;
+        case SensorCategory::cpu: return "CPU";
+        case SensorCategory::gpu: return "GPU";
+        case SensorCategory::storage: return "存储";
+        case SensorCategory::battery: return "电池";
+        case SensorCategory::other: break;
     }
     return "其他";
 }
 
-std::string_view title(SensorCategory category) { return toText(category); }
+std::string_view title(SensorCategory category) {
+    return toText(category);
+}
 
 std::optional<SensorCategory> parseSensorCategory(std::string_view text) {
     for (auto category : allSensorCategories)

@@ -27,7 +27,8 @@ void putInt(nlohmann::json& json, const char* key, const std::optional<int>& val
 }
 
 std::optional<int> optionalInt(const nlohmann::json& json, const char* key) {
-    if (auto v = jsondecode::optional(json, key)) return static_cast<int>(jsondecode::integer(*v, key));
+    if (auto v = jsondecode::optional(json, key))
+        return static_cast<int>(jsondecode::integer(*v, key));
     return std::nullopt;
 }
 
@@ -42,21 +43,27 @@ std::vector<T> array(const nlohmann::json& value, const char* key) {
 
 }  // namespace
 
-std::optional<double> Snapshot::cpuTemperature() const { return hottest(sensors, SensorCategory::cpu); }
+std::optional<double> Snapshot::cpuTemperature() const {
+    return hottest(sensors, SensorCategory::cpu);
+}
 
-std::optional<double> Snapshot::temperature(SensorCategory category) const { return hottest(sensors, category); }
+std::optional<double> Snapshot::temperature(SensorCategory category) const {
+    return hottest(sensors, category);
+}
 
 std::string Snapshot::thermalTitle() const {
     switch (thermalState) {
-    case 0: return "正常";
-    case 1: return "升温";
-    case 2: return "较高";
-    case 3: return "严重";
-    default: return "未知";
+        case 0: return "正常";
+        case 1: return "升温";
+        case 2: return "较高";
+        case 3: return "严重";
+        default: return "未知";
     }
 }
 
-bool Snapshot::limitKnown() const { return speedLimit && schedulerLimit && availableCPUs; }
+bool Snapshot::limitKnown() const {
+    return speedLimit && schedulerLimit && availableCPUs;
+}
 
 bool Snapshot::limited() const {
     if (speedLimit && *speedLimit < 100) return true;
@@ -76,10 +83,13 @@ std::string Snapshot::assessment() const {
                                                 *thermalWarning == 100 || *thermalWarning == 110);
         const bool pressure = thermalState == 2 || thermalState == 3 || warning;
         if (pressure)
-            return "系统性能上限下降，同时存在热压力信号；温控可能参与了限制。无法仅凭这些指标确定具体进程或硬件原因。";
-        return "系统报告了性能限制，但没有足够的热压力证据。供电、传感器或其他平台策略仍需排查，不能据此认定为过热或挖矿。";
+            return "系统性能上限下降，同时存在热压力信号；温控可能参与了限制。无法仅凭这些指标确定"
+                   "具体进程或硬件原因。";
+        return "系统报告了性能限制，但没有足够的热压力证据。供电、传感器或其他平台策略仍需排查，不"
+               "能据此认定为过热或挖矿。";
     }
-    if (limitKnown()) return "目前没有检测到系统上限下降。睿频禁用状态单独显示；100% 上限不代表睿频一定开启。";
+    if (limitKnown())
+        return "目前没有检测到系统上限下降。睿频禁用状态单独显示；100% 上限不代表睿频一定开启。";
     return "系统未提供完整限速数据，缺失值不能当作正常。";
 }
 

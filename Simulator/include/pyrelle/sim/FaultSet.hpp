@@ -35,9 +35,15 @@ public:
     std::optional<uint32_t> takeBadLength();
     bool takeDrop();
 
-    void refuseWrite(Pattern pattern, uint8_t result) { writes_.push_back({std::move(pattern), result}); }
-    void refuseRead(Pattern pattern, uint8_t result) { reads_.push_back({std::move(pattern), result}); }
-    void addReadbackOffset(Pattern pattern, double delta) { offsets_.push_back({std::move(pattern), delta}); }
+    void refuseWrite(Pattern pattern, uint8_t result) {
+        writes_.push_back({std::move(pattern), result});
+    }
+    void refuseRead(Pattern pattern, uint8_t result) {
+        reads_.push_back({std::move(pattern), result});
+    }
+    void addReadbackOffset(Pattern pattern, double delta) {
+        offsets_.push_back({std::move(pattern), delta});
+    }
     void setReadbackLag(double seconds) { lagSeconds_ = seconds; }
     void setHoldUnlock(bool on) { holdUnlock_ = on; }
     // `count` absent: every call until cleared.

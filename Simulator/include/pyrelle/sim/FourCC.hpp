@@ -23,7 +23,8 @@ struct FourCC {
 
     std::string text() const {
         std::string out(4, ' ');
-        for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<char>((value >> (24 - 8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i)
+            out[static_cast<size_t>(i)] = static_cast<char>((value >> (24 - 8 * i)) & 0xFF);
         return out;
     }
 

@@ -24,11 +24,11 @@ enum class KeySource : uint8_t {
     fanTarget,
     fanMinimum,
     fanMaximum,
-    fanMode,      // Apple Silicon mode key: 1 manual, 0 or 3 system-automatic
-    fanCount,     // "FNum"
-    forcedMask,   // Intel "FS! ": bit n set = fan n manual
-    unlock,       // "Ftst"
-    keyCount,     // "#KEY": number of keys reachable by index
+    fanMode,     // Apple Silicon mode key: 1 manual, 0 or 3 system-automatic
+    fanCount,    // "FNum"
+    forcedMask,  // Intel "FS! ": bit n set = fan n manual
+    unlock,      // "Ftst"
+    keyCount,    // "#KEY": number of keys reachable by index
 };
 
 // Heat-carrying parts of the machine; sensor keys read one of them.
@@ -62,9 +62,9 @@ struct FanSpec {
 
 struct Profile {
     std::string name;
-    std::string brand;                 // CPU brand text, e.g. "Apple M4 Pro"
+    std::string brand;  // CPU brand text, e.g. "Apple M4 Pro"
     bool appleSilicon = true;
-    uint8_t automaticMode = 3;         // what an automatic fan's mode key reads
+    uint8_t automaticMode = 3;  // what an automatic fan's mode key reads
     FourCC speedType{"flt "};
     std::vector<FanSpec> fans;
     int totalCPUs = 8;

@@ -15,16 +15,16 @@ namespace pyrelle::sim {
 // Kernel-style statuses (IOKit's numbering) returned as the exchange status.
 namespace status {
 inline constexpr int32_t kSuccess = 0;
-inline constexpr int32_t kError = static_cast<int32_t>(0xE00002BCu);         // general failure
-inline constexpr int32_t kBadArgument = static_cast<int32_t>(0xE00002C2u);   // malformed request
-inline constexpr int32_t kUnsupported = static_cast<int32_t>(0xE00002C7u);   // unknown selector
-inline constexpr int32_t kNotResponding = static_cast<int32_t>(0xE00002EDu); // device went away
+inline constexpr int32_t kError = static_cast<int32_t>(0xE00002BCu);          // general failure
+inline constexpr int32_t kBadArgument = static_cast<int32_t>(0xE00002C2u);    // malformed request
+inline constexpr int32_t kUnsupported = static_cast<int32_t>(0xE00002C7u);    // unknown selector
+inline constexpr int32_t kNotResponding = static_cast<int32_t>(0xE00002EDu);  // device went away
 }  // namespace status
 
 // SMC result bytes (offset 40 of the output block).
 namespace smcResult {
 inline constexpr uint8_t kSuccess = 0x00;
-inline constexpr uint8_t kBadCommand = 0x82;      // also: the controller refuses the request now
+inline constexpr uint8_t kBadCommand = 0x82;  // also: the controller refuses the request now
 inline constexpr uint8_t kKeyNotFound = 0x84;
 inline constexpr uint8_t kKeyNotReadable = 0x85;
 inline constexpr uint8_t kKeyNotWritable = 0x86;

@@ -62,7 +62,7 @@ private:
         uint64_t reads = 0;
         uint64_t writes = 0;
         uint64_t refused = 0;
-        std::optional<double> pinned;       // a value forced by a control request
+        std::optional<double> pinned;             // a value forced by a control request
         std::optional<ValueCodec::Bytes> lagged;  // what reads show until `laggedUntil`
         double laggedUntil = 0;
     };

@@ -18,7 +18,7 @@ namespace pyrelle {
 // integrates CPU and disk use over at most the last `window()` seconds and publishes a
 // ranked table. A plain value with no clock, threads or locks; the caller serialises use.
 class CPUActivityWindow {
-  public:
+public:
     // Samples further apart than this belong to different stretches of observation.
     static constexpr double maximumGap = 15;
 
@@ -38,7 +38,7 @@ class CPUActivityWindow {
     // The window length fixed at creation, seconds.
     double window() const { return window_; }
 
-  private:
+private:
     // The interval [start, end] described by the merged sample taken at `end`.
     struct Frame {
         double start = 0;

@@ -7,7 +7,9 @@ namespace pyrelle {
 // The load band of a CPU-usage value, ordered unknown < normal < elevated < critical.
 enum class CPULoadLevel : int { unknown = -1, normal = 0, elevated = 1, critical = 2 };
 
-constexpr int rawValue(CPULoadLevel level) { return static_cast<int>(level); }
+constexpr int rawValue(CPULoadLevel level) {
+    return static_cast<int>(level);
+}
 
 // Only -1...2 name a level.
 constexpr std::optional<CPULoadLevel> cpuLoadLevel(int value) {

@@ -15,7 +15,7 @@ namespace pyrelle {
 
 // The command words of the control protocol, in protocol order.
 inline constexpr std::array<std::string_view, 10> kControlCommands = {
-    "hello", "status",   "profile",  "auto",           "turbo-disable",
+    "hello",        "status",    "profile",  "auto",           "turbo-disable",
     "turbo-enable", "test-fans", "shutdown", "power-optimize", "power-restore"};
 
 // One request of the desktop application to a `serve` helper, one compact JSON line.

@@ -17,7 +17,7 @@ namespace CurveLease {
 
 struct Callbacks {
     std::function<void(const FanControlProgress&)> onUpdate;  // after each cycle's writes
-    std::function<void()> onApplied;                         // once, after the first writes
+    std::function<void()> onApplied;                          // once, after the first writes
 };
 
 // Runs `curve` for `duration` seconds (0 < duration ≤ 1800). All callbacks run on the calling

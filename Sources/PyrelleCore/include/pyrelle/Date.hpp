@@ -17,11 +17,14 @@ public:
     static constexpr double unixOffset = 978307200.0;
 
     constexpr Date() = default;
-    constexpr explicit Date(double secondsSinceReferenceDate) : seconds_(secondsSinceReferenceDate) {}
+    constexpr explicit Date(double secondsSinceReferenceDate)
+        : seconds_(secondsSinceReferenceDate) {}
 
     // The current wall-clock instant.
     static Date now();
-    static constexpr Date fromUnixTime(double unixSeconds) { return Date(unixSeconds - unixOffset); }
+    static constexpr Date fromUnixTime(double unixSeconds) {
+        return Date(unixSeconds - unixOffset);
+    }
 
     constexpr double secondsSinceReferenceDate() const { return seconds_; }
     constexpr double unixTime() const { return seconds_ + unixOffset; }
@@ -40,7 +43,9 @@ public:
     static std::optional<Date> parseISO8601(std::string_view text);
 
     friend constexpr bool operator==(Date, Date) = default;
-    friend constexpr std::partial_ordering operator<=>(Date a, Date b) { return a.seconds_ <=> b.seconds_; }
+    friend constexpr std::partial_ordering operator<=>(Date a, Date b) {
+        return a.seconds_ <=> b.seconds_;
+    }
 
 private:
     double seconds_ = 0;

@@ -9,7 +9,7 @@ namespace pyrelle {
 // value: the id of the source to review. Two actions are equal when their cases are equal
 // and, for `reviewApplication`, their source ids are equal.
 class DiagnosticAction {
-  public:
+public:
     enum class Case {
         reviewApplication,
         memoryProcesses,
@@ -39,7 +39,7 @@ class DiagnosticAction {
     // The plain cases never carry an id, so comparing both fields is the rule above.
     friend bool operator==(const DiagnosticAction&, const DiagnosticAction&) = default;
 
-  private:
+private:
     explicit DiagnosticAction(Case kind, std::string sourceID = {})
         : case_(kind), sourceID_(std::move(sourceID)) {}
 

@@ -17,7 +17,7 @@ namespace pyrelle {
 // cause, and a performance limit without heat is reported as a limit, not as overheating.
 // A plain value: the caller owns it and evaluates from one thread at a time.
 class DiagnosticEngine {
-  public:
+public:
     // Samples further apart than this start a new stretch of observation.
     static constexpr double maximumGap = 15;
     // Continuous observation is counted up to this many seconds.
@@ -41,7 +41,7 @@ class DiagnosticEngine {
     // id; a stable sort, so fully equal findings keep their order.
     static void sort(std::vector<DiagnosticFinding>& findings);
 
-  private:
+private:
     std::optional<Date> last_;
     double observed_ = 0;
     double hotSeconds_ = 0;

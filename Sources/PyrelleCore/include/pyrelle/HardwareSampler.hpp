@@ -69,11 +69,11 @@ private:
 
     mutable std::mutex lock_;
     std::shared_ptr<SamplerPlatform> platform_;
-    SMC smc_;                           // guarded by lock_
-    std::optional<CPUCounters> previous_;  // guarded by lock_
-    std::vector<KnownSensor> known_;    // guarded by lock_
-    bool needsDiscovery_ = true;        // guarded by lock_
-    int64_t ticks_ = 0;                 // guarded by lock_
+    SMC smc_;                                 // guarded by lock_
+    std::optional<CPUCounters> previous_;     // guarded by lock_
+    std::vector<KnownSensor> known_;          // guarded by lock_
+    bool needsDiscovery_ = true;              // guarded by lock_
+    int64_t ticks_ = 0;                       // guarded by lock_
     TurboState turbo_ = TurboState::unknown;  // guarded by lock_
 };
 

@@ -21,7 +21,8 @@ public:
 
     NativePowerSettings() : NativePowerSettings(defaultToolPath) {}
     explicit NativePowerSettings(std::string toolPath, double readTimeout = defaultReadTimeout,
-                                 double writeTimeout = defaultWriteTimeout, ProcessRunner::Options runner = {});
+                                 double writeTimeout = defaultWriteTimeout,
+                                 ProcessRunner::Options runner = {});
 
     // All readable settings. Fails with "电源设置读取失败" when the tool fails or lists no
     // source; the runner's failures (time-out, launch) pass through unchanged.

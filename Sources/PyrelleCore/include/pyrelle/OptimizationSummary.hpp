@@ -26,7 +26,8 @@ struct OptimizationSummary {
 
     // The summary of the samples in the minute up to `before`, both ends included; of no
     // samples when `before` is absent.
-    static OptimizationSummary baseline(const std::vector<OptimizationMetric>& samples, std::optional<Date> before);
+    static OptimizationSummary baseline(const std::vector<OptimizationMetric>& samples,
+                                        std::optional<Date> before);
 
     // At least 5 samples over at least 20 seconds.
     bool sufficient() const;

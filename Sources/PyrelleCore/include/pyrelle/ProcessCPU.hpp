@@ -9,7 +9,8 @@
 namespace pyrelle::ProcessCPU {
 
 // CPU use in percent of one CPU from two nanosecond counters (never negative).
-std::optional<double> percent(uint64_t previous, uint64_t current, double elapsed, bool sameIdentity);
+std::optional<double> percent(uint64_t previous, uint64_t current, double elapsed,
+                              bool sameIdentity);
 
 // Bytes per second from two byte counters.
 std::optional<double> rate(uint64_t previous, uint64_t current, double elapsed, bool sameIdentity);

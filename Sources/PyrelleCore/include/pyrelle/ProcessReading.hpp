@@ -13,8 +13,8 @@ struct ProcessReading {
     uint32_t uid = 0;
     uint64_t started = 0;  // start time in the machine's clock ticks (identifies the instance)
     std::string name;
-    double cpu = 0;        // percent of one CPU; above 100 when several cores were busy
-    uint64_t memory = 0;   // resident bytes
+    double cpu = 0;       // percent of one CPU; above 100 when several cores were busy
+    uint64_t memory = 0;  // resident bytes
     std::optional<double> diskReadRate;   // bytes per second
     std::optional<double> diskWriteRate;  // bytes per second
 

@@ -30,8 +30,8 @@ struct Options {
 // device. Past `timeout` seconds the command's process group is asked to terminate, then
 // killed once the grace has passed, and the run fails with "命令超时。请刷新状态确认结果。".
 // The child is reaped and the output file closed and removed on every path.
-CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout,
-                  const Options& options = {});
+CommandResult run(const std::string& executable, const std::vector<std::string>& arguments,
+                  double timeout, const Options& options = {});
 
 // The per-user temporary directory with a trailing slash: $TMPDIR when it is an absolute
 // path, else "/tmp/".

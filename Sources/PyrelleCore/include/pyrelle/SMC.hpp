@@ -21,8 +21,8 @@ class SMC final : public CoolingHardware {
 public:
     // The clock and pause behind every time bound (read-back deadline, hand-over retries).
     struct Timing {
-        std::function<double()> now;          // monotonic seconds; default: system uptime
-        std::function<void(double)> pause;    // default: sleep the calling thread
+        std::function<double()> now;        // monotonic seconds; default: system uptime
+        std::function<void(double)> pause;  // default: sleep the calling thread
         static Timing system();
     };
 

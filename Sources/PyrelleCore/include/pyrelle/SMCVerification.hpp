@@ -21,6 +21,6 @@ bool waitFor(double target, double timeout, const std::function<double()>& now,
 // (`flags`, bit `id`). An automatic reading while the unlock flag (`handoff`) is set is
 // ambiguous and gives no value.
 std::optional<bool> manualState(std::optional<double> local, std::optional<double> flags, int id,
-                                 std::optional<double> handoff);
+                                std::optional<double> handoff);
 
 }  // namespace pyrelle::SMCVerification

@@ -16,7 +16,8 @@ namespace pyrelle::SensorCatalog {
 // (CPU, GPU, memory-area and storage temperature, each fan, whole-machine power) shown to users.
 
 // The meaning of one reading on `platform`; none for keys the catalog does not know.
-std::optional<SensorMeaning> meaning(const HardwareSensorReading& reading, SensorNamingPlatform platform);
+std::optional<SensorMeaning> meaning(const HardwareSensorReading& reading,
+                                     SensorNamingPlatform platform);
 
 // Condenses readings into the common values, in a fixed order.
 std::vector<CommonSensorReading> common(std::span<const HardwareSensorReading> readings,
@@ -25,7 +26,8 @@ std::vector<CommonSensorReading> common(std::span<const HardwareSensorReading> r
 // The Apple M4 family key sets the catalog recognises.
 std::span<const std::string_view> m4CPUTemperatureKeys();
 std::span<const std::string_view> m4SharedGPUTemperatureKeys();
-std::span<const std::string_view> gpuTemperatureKeys(SensorNamingPlatform platform);  // platform-only
+std::span<const std::string_view> gpuTemperatureKeys(
+    SensorNamingPlatform platform);  // platform-only
 std::span<const std::string_view> m4MemoryTemperatureKeys();
 
 }  // namespace pyrelle::SensorCatalog

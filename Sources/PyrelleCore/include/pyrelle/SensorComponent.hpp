@@ -10,9 +10,9 @@ namespace pyrelle {
 enum class SensorComponent { cpu, gpu, memory, storage, battery, wireless, fan, power, unknown };
 
 inline constexpr std::array<SensorComponent, 9> allSensorComponents{
-    SensorComponent::cpu,     SensorComponent::gpu,      SensorComponent::memory,
-    SensorComponent::storage, SensorComponent::battery,  SensorComponent::wireless,
-    SensorComponent::fan,     SensorComponent::power,    SensorComponent::unknown};
+    SensorComponent::cpu,     SensorComponent::gpu,     SensorComponent::memory,
+    SensorComponent::storage, SensorComponent::battery, SensorComponent::wireless,
+    SensorComponent::fan,     SensorComponent::power,   SensorComponent::unknown};
 
 std::string_view toText(SensorComponent component);  // "cpu", "gpu", ...
 std::string_view title(SensorComponent component);   // "处理器", "图形处理器", ...

@@ -32,7 +32,8 @@ struct SystemTelemetry {
 
     // Battery power from millivolts and milliamps: absent unless both are finite,
     // 1000 ≤ millivolts ≤ 30000 and |milliamps| < 30000.
-    static std::optional<double> watts(std::optional<double> millivolts, std::optional<double> milliamps);
+    static std::optional<double> watts(std::optional<double> millivolts,
+                                       std::optional<double> milliamps);
 
     friend bool operator==(const SystemTelemetry&, const SystemTelemetry&) = default;
 };

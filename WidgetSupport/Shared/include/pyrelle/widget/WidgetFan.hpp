@@ -8,10 +8,10 @@
 namespace pyrelle {
 
 struct WidgetFan {
-    std::int64_t id = 0;              // the fan's index
-    std::optional<double> rpm;        // current speed
-    std::optional<double> maximum;    // the fan's maximum speed
-    std::optional<bool> manual;       // under manual control
+    std::int64_t id = 0;            // the fan's index
+    std::optional<double> rpm;      // current speed
+    std::optional<double> maximum;  // the fan's maximum speed
+    std::optional<bool> manual;     // under manual control
 
     WidgetFan() = default;
     // Keeps `rpm` and `maximum` only when finite and within 0…30000.

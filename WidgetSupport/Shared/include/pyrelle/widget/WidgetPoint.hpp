@@ -9,8 +9,8 @@
 namespace pyrelle {
 
 struct WidgetPoint {
-    double date = 0;                 // seconds since 2001-01-01T00:00:00Z
-    std::optional<double> value;     // absent unless finite and not negative
+    double date = 0;              // seconds since 2001-01-01T00:00:00Z
+    std::optional<double> value;  // absent unless finite and not negative
     std::int64_t segment = 0;
 
     WidgetPoint() = default;

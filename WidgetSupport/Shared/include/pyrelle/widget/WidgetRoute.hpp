@@ -15,8 +15,12 @@ public:
     enum class Kind { metric, overview, thermal };
 
     static WidgetRoute metric(WidgetMetric metric) { return WidgetRoute(Kind::metric, metric); }
-    static WidgetRoute overview() { return WidgetRoute(Kind::overview, WidgetMetric::cpuTemperature); }
-    static WidgetRoute thermal() { return WidgetRoute(Kind::thermal, WidgetMetric::cpuTemperature); }
+    static WidgetRoute overview() {
+        return WidgetRoute(Kind::overview, WidgetMetric::cpuTemperature);
+    }
+    static WidgetRoute thermal() {
+        return WidgetRoute(Kind::thermal, WidgetMetric::cpuTemperature);
+    }
 
     // The route of a link address, or nothing when the address is not exactly one of ours.
     static std::optional<WidgetRoute> parse(std::string_view url);

@@ -30,11 +30,11 @@ struct WidgetSnapshot {
     static constexpr std::size_t fansExamined = 64;
     static constexpr std::size_t maximumFans = 8;
     static constexpr std::int64_t maximumFanID = 31;
-    static constexpr std::size_t maximumLabelLength = 100;     // mode, turbo (characters)
-    static constexpr std::size_t maximumLanguageLength = 20;   // characters
+    static constexpr std::size_t maximumLabelLength = 100;    // mode, turbo (characters)
+    static constexpr std::size_t maximumLanguageLength = 20;  // characters
 
     std::int64_t schema = 1;
-    double date = 0;  // seconds since 2001-01-01T00:00:00Z
+    double date = 0;                           // seconds since 2001-01-01T00:00:00Z
     std::optional<double> cpuTemperature;      // °C, 0…150
     std::optional<double> gpuTemperature;      // °C, 0…150
     std::optional<double> storageTemperature;  // °C, 0…150

@@ -22,8 +22,9 @@ std::optional<std::filesystem::path> url(const WidgetBundle& bundle = WidgetBund
 // The clean snapshot at `location` (default: `url(bundle)`), or absent for a missing
 // location, a missing, unreadable, oversized or invalid file, or anything but a regular
 // file (a symbolic link, a FIFO, a device). Never throws.
-std::optional<WidgetSnapshot> read(const std::optional<std::filesystem::path>& location = std::nullopt,
-                                   const WidgetBundle& bundle = WidgetBundle::main()) noexcept;
+std::optional<WidgetSnapshot> read(
+    const std::optional<std::filesystem::path>& location = std::nullopt,
+    const WidgetBundle& bundle = WidgetBundle::main()) noexcept;
 
 // Writes `snapshot` to `location` (default: `url(bundle)`): the directory is created with
 // mode 0700 when missing, the file is written to a private (0600) temporary file and then

@@ -15,7 +15,8 @@ namespace pyrelle {
 class WidgetStrings {
 public:
     // source text → language code → translation
-    using Table = std::map<std::string, std::map<std::string, std::string, std::less<>>, std::less<>>;
+    using Table =
+        std::map<std::string, std::map<std::string, std::string, std::less<>>, std::less<>>;
     using Environment = std::function<const char*(const char*)>;
 
     // The language codes that have a column in the table, in matching order.
@@ -26,7 +27,8 @@ public:
 
     // The table in `file`; a missing file, or one that is not an object of objects of
     // texts, gives an empty table (every text then shows in its source form).
-    static WidgetStrings load(const std::filesystem::path& file, std::vector<std::string> preferredLanguages);
+    static WidgetStrings load(const std::filesystem::path& file,
+                              std::vector<std::string> preferredLanguages);
     // The table in `file` with the user's languages from the environment.
     static WidgetStrings load(const std::filesystem::path& file);
     // The running program's table and the user's languages, loaded once.
@@ -42,7 +44,8 @@ public:
 
     // The user's preferred languages as tags ("zh-TW", "en-US"): the LANGUAGE list, then
     // the messages locale (LC_ALL, else LC_MESSAGES, else LANG). "C" and "POSIX" name none.
-    static std::vector<std::string> preferredLanguagesFromEnvironment(const Environment& environment = ::getenv);
+    static std::vector<std::string> preferredLanguagesFromEnvironment(
+        const Environment& environment = ::getenv);
     // `simplified` in traditional characters, or unchanged when the transform fails.
     static std::string traditional(std::string_view simplified);
 
