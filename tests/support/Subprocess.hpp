@@ -49,6 +49,22 @@ inline std::vector<std::string> buildEnvironment(const ProcessOptions& options) 
     return result;
 }
 
+// Waits at most `seconds` for `pid` to end, killing it then (timedOut set); fills `status`.
+inline void reapWithin(pid_t pid, double seconds, ProcessResult& result) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // Starts `argv` (argv[0] is the executable path) and waits for it, at most the time limit.
 inline ProcessResult runProcess(const std::vector<std::string>& argv,
                                 const ProcessOptions& options = {}) {
@@ -194,22 +210,8 @@ public:
     // Waits at most `seconds`; a process still running then is killed (timedOut set).
     ProcessResult wait(double seconds) {
         ProcessResult result;
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        int status = 0;
-        while (true) {
-            const pid_t done = waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) break;
-            if (std::chrono::steady_clock::now() >= deadline) {
-                result.timedOut = true;
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            usleep(10000);
-        }
+        reapWithin(pid_, seconds, result);
         pid_ = -1;
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         result.out = slurp(outFd_);
         result.err = slurp(errFd_);
         return result;
@@ -363,22 +365,8 @@ public:
     // holds the unread rest of standard output, `err` all of standard error.
     ProcessResult wait(double seconds) {
         ProcessResult result;
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        int status = 0;
-        while (true) {
-            const pid_t done = waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) break;
-            if (std::chrono::steady_clock::now() >= deadline) {
-                result.timedOut = true;
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            usleep(10000);
-        }
+        reapWithin(pid_, seconds, result);
         pid_ = -1;
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         // The rest of standard output: whatever was written before the end.
         while (outFd_ >= 0) {
             pollfd fd{outFd_, POLLIN, 0};
