@@ -169,25 +169,35 @@ void SimulatorServer::serve(Client& client) {
         }
         buffer.insert(buffer.end(), chunk, chunk + n);
         waitedMs = 0;
+        // Every request that arrived together is answered in one send, in order: a client
+        // that sends a batch gets its replies as a batch.
+        std::vector<uint8_t> replies;
         bool open = true;
+        size_t consumed = 0;
         while (open) {
-            const auto parsed = WireFormat::parse(buffer);
+            const auto parsed =
+                WireFormat::parse(std::span<const uint8_t>(buffer).subspan(consumed));
             if (parsed.outcome == WireFormat::Parse::incomplete) break;
             if (parsed.outcome == WireFormat::Parse::tooLarge) {
                 // The stream cannot be resynchronised; answer once and hang up.
-                sendAll(fd, WireFormat::encode(static_cast<uint32_t>(status::kBadArgument), {}));
+                const auto refusal =
+                    WireFormat::encode(static_cast<uint32_t>(status::kBadArgument), {});
+                replies.insert(replies.end(), refusal.begin(), refusal.end());
                 open = false;
                 break;
             }
-            buffer.erase(buffer.begin(),
-                         buffer.begin() + static_cast<std::ptrdiff_t>(parsed.consumed));
+            consumed += parsed.consumed;
             const auto response = device_->handle(parsed.frame.word, parsed.frame.payload);
-            if (response.dropConnection ||
-                !sendAll(fd, WireFormat::encode(static_cast<uint32_t>(response.status),
-                                                response.payload))) {
+            if (response.dropConnection) {
                 open = false;
+                break;
             }
+            const auto reply =
+                WireFormat::encode(static_cast<uint32_t>(response.status), response.payload);
+            replies.insert(replies.end(), reply.begin(), reply.end());
         }
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
+        if (!replies.empty() && !sendAll(fd, replies)) open = false;
         if (!open) break;
     }
     ::shutdown(fd, SHUT_RDWR);

@@ -13,6 +13,9 @@ namespace {
 struct Seam {
     std::mutex mutex;
     std::shared_ptr<Device> installed;  // guarded by mutex
+    // The connection deviceExchange() keeps, and the socket path it was made to.
+    std::shared_ptr<SocketDevice> kept;  // guarded by mutex
+    std::string keptPath;                // guarded by mutex
     std::atomic<uint64_t> exchanges{0};
     std::atomic<int64_t> timeoutMs{kDefaultExchangeTimeout.count()};
 };
@@ -33,6 +36,14 @@ const char* socketPath() {
 }
 
 }  // namespace
+
+void Device::exchangeAll(uint32_t selector, std::span<const std::span<const uint8_t>> requests,
+                         std::span<int32_t> statuses, std::span<std::vector<uint8_t>> replies) {
+    for (size_t i = 0; i < requests.size(); ++i) {
+        replies[i].clear();
+        statuses[i] = exchange(selector, requests[i], replies[i]);
+    }
+}
 
 ConnectionTable& ConnectionTable::shared() {
     static ConnectionTable table;
@@ -77,6 +88,13 @@ int32_t countedExchange(Device& device, uint32_t selector, std::span<const uint8
     return device.exchange(selector, request, reply);
 }
 
+void countedExchangeAll(Device& device, uint32_t selector,
+                        std::span<const std::span<const uint8_t>> requests,
+                        std::span<int32_t> statuses, std::span<std::vector<uint8_t>> replies) {
+    seam().exchanges.fetch_add(requests.size(), std::memory_order_relaxed);
+    device.exchangeAll(selector, requests, statuses, replies);
+}
+
 std::shared_ptr<Device> connectDevice() {
     if (auto device = installedDevice()) return device;
     if (const char* path = socketPath()) return SocketDevice::connect(path, exchangeTimeout());
@@ -102,8 +120,23 @@ int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
     if (auto device = installedDevice()) return countedExchange(*device, selector, request, reply);
     const char* path = socketPath();
     if (path == nullptr) return PYR_KERN_NO_DEVICE;
-    auto device = SocketDevice::connect(path, exchangeTimeout());
-    if (!device) return PYR_KERN_NOT_RESPONDING;
+    // The probes ask the virtual Mac several times per sample; one kept connection spares
+    // each question a connect and the device a new client. A connection that has broken (or
+    // whose device went away) is replaced before use, never retried after a failure, so a
+    // slow device still costs at most one timeout.
+    std::shared_ptr<SocketDevice> device;
+    {
+        std::lock_guard lock(seam().mutex);
+        if (seam().keptPath == path) device = seam().kept;
+    }
+    if (device && !device->usable()) device.reset();
+    if (!device) {
+        device = SocketDevice::connect(path, exchangeTimeout());
+        if (!device) return PYR_KERN_NOT_RESPONDING;
+        std::lock_guard lock(seam().mutex);
+        seam().kept = device;
+        seam().keptPath = path;
+    }
     return countedExchange(*device, selector, request, reply);
 }
 

@@ -35,6 +35,11 @@ private:
 int32_t countedExchange(Device& device, uint32_t selector, std::span<const uint8_t> request,
                         std::vector<uint8_t>& reply);
 
+// Performs the exchanges of `requests` with `device` (see Device::exchangeAll), counting each.
+void countedExchangeAll(Device& device, uint32_t selector,
+                        std::span<const std::span<const uint8_t>> requests,
+                        std::span<int32_t> statuses, std::span<std::vector<uint8_t>> replies);
+
 // The device a new connection talks to: the installed one, else a fresh socket connection
 // to PYRELLE_SMC_SOCKET, else nullptr.
 std::shared_ptr<Device> connectDevice();

@@ -1,6 +1,9 @@
 // The SMC user client: open/close, key enumeration, read and the guarded write.
+#include <array>
 #include <cstring>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "CSMC.h"
 #include "ConnectionTable.hpp"
@@ -36,6 +39,39 @@ CallResult call(uint32_t connection, const SMCBlock& input) {
     if (!output) return {PYR_SMC_INVALID, {}};
     if (output->result != 0) return {output->result, *output};
     return {0, *output};
+}
+
+// The calls of `inputs` over one connection, in order, overlapped where the device can;
+// each result is what call() gives for that input.
+std::vector<CallResult> callAll(uint32_t connection, std::span<const SMCBlock> inputs) {
+    std::vector<CallResult> results(inputs.size());
+    if (inputs.empty()) return results;
+    auto device = ConnectionTable::shared().find(connection);
+    if (!device) {
+        for (auto& result : results) result.code = PYR_KERN_NOT_OPEN;
+        return results;
+    }
+    std::vector<std::array<uint8_t, kBlockSize>> wires;
+    std::vector<std::span<const uint8_t>> requests;
+    wires.reserve(inputs.size());
+    requests.reserve(inputs.size());
+    for (const auto& input : inputs) requests.emplace_back(wires.emplace_back(input.encode()));
+    std::vector<int32_t> statuses(inputs.size());
+    std::vector<std::vector<uint8_t>> replies(inputs.size());
+    countedExchangeAll(*device, kSelectorUserClient, requests, statuses, replies);
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        if (statuses[i] != 0) {
+            results[i].code = kernelStatus(statuses[i]);
+            continue;
+        }
+        const auto output = SMCBlock::decode(replies[i]);
+        if (!output) {
+            results[i].code = PYR_SMC_INVALID;
+            continue;
+        }
+        results[i] = {output->result, *output};
+    }
+    return results;
 }
 
 bool isFourBytes(const char* key) {
@@ -87,6 +123,77 @@ extern "C" int32_t pyr_smc_key_at_index(uint32_t connection, uint32_t index, cha
     const std::string key = fourCCText(result.output.key);
     std::memcpy(out, key.data(), 4);
     out[4] = '\0';
+    return 0;
+}
+
+extern "C" int32_t pyr_smc_keys_at(uint32_t connection, uint32_t first, uint32_t count,
+                                   char (*out)[5], int32_t* results) {
+    if (out == nullptr || results == nullptr) return PYR_SMC_INVALID;
+    if (connection == 0) {
+        for (uint32_t i = 0; i < count; ++i) results[i] = PYR_SMC_INVALID;
+        return 0;
+    }
+    std::vector<SMCBlock> inputs(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        inputs[i].command = static_cast<uint8_t>(SMCCommand::keyAtIndex);
+        inputs[i].index = first + i;  // wraps as the single call's index would
+    }
+    const auto calls = callAll(connection, inputs);
+    for (uint32_t i = 0; i < count; ++i) {
+        results[i] = calls[i].code;
+        if (calls[i].code != 0) continue;
+        const std::string key = fourCCText(calls[i].output.key);
+        std::memcpy(out[i], key.data(), 4);
+        out[i][4] = '\0';
+    }
+    return 0;
+}
+
+extern "C" int32_t pyr_smc_read_many(uint32_t connection, const char* const* keys, uint32_t count,
+                                     PYRValue* out, int32_t* results) {
+    if (keys == nullptr || out == nullptr || results == nullptr) return PYR_SMC_INVALID;
+    // Key info for every well-formed key first, then the bytes of those whose size is usable.
+    std::vector<uint32_t> asked;
+    std::vector<SMCBlock> infos;
+    for (uint32_t i = 0; i < count; ++i) {
+        results[i] = PYR_SMC_INVALID;
+        if (connection == 0 || !isFourBytes(keys[i])) continue;
+        SMCBlock info;
+        info.key = fourCC(std::string_view(keys[i], 4));
+        info.command = static_cast<uint8_t>(SMCCommand::readKeyInfo);
+        infos.push_back(info);
+        asked.push_back(i);
+    }
+    const auto infoResults = callAll(connection, infos);
+
+    std::vector<uint32_t> reading;
+    std::vector<SMCBlock> reads;
+    for (size_t n = 0; n < asked.size(); ++n) {
+        const uint32_t i = asked[n];
+        const CallResult& info = infoResults[n];
+        results[i] = info.code;
+        if (info.code != 0) continue;
+        const uint32_t size = info.output.dataSize;
+        if (size < 1 || size > 32) {
+            results[i] = PYR_SMC_BAD_SIZE;
+            continue;
+        }
+        out[i].size = size;
+        out[i].type = info.output.dataType;
+        SMCBlock read;
+        read.key = infos[n].key;
+        read.dataSize = size;
+        read.command = static_cast<uint8_t>(SMCCommand::readBytes);
+        reads.push_back(read);
+        reading.push_back(i);
+    }
+    const auto readResults = callAll(connection, reads);
+    for (size_t n = 0; n < reading.size(); ++n) {
+        const uint32_t i = reading[n];
+        results[i] = readResults[n].code;
+        if (readResults[n].code == 0)
+            std::memcpy(out[i].bytes, readResults[n].output.bytes.data(), sizeof(out[i].bytes));
+    }
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,9 +14,8 @@
 namespace pyrelle::csmc {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-enum class Io { ok, closed, timedOut };
+using Clock = SocketDevice::Clock;
+using Io = SocketDevice::Io;
 
 // Milliseconds left until `deadline`, rounded up so a wait never ends early; 0 when past.
 int remainingMs(Clock::time_point deadline) {
@@ -56,26 +56,6 @@ Io sendAll(int fd, const uint8_t* data, size_t size, Clock::time_point deadline)
             continue;
         }
         return Io::closed;  // EPIPE, ECONNRESET, ...
-    }
-    return Io::ok;
-}
-
-Io recvAll(int fd, uint8_t* data, size_t size, Clock::time_point deadline) {
-    while (size > 0) {
-        const ssize_t got = ::recv(fd, data, size, MSG_DONTWAIT);
-        if (got > 0) {
-            data += got;
-            size -= static_cast<size_t>(got);
-            continue;
-        }
-        if (got == 0) return Io::closed;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            const Io waited = waitFor(fd, POLLIN, deadline);
-            if (waited != Io::ok) return waited;
-            continue;
-        }
-        return Io::closed;
     }
     return Io::ok;
 }
@@ -138,28 +118,82 @@ int32_t SocketDevice::exchange(uint32_t selector, std::span<const uint8_t> reque
     reply.clear();
     if (request.size() > kMaxPayload) return PYR_KERN_MESSAGE_TOO_LARGE;
     std::lock_guard lock(mutex_);
-    // A stream that broke mid-exchange may still carry a late answer; it cannot be resynced.
-    if (broken_) return PYR_KERN_NOT_RESPONDING;
-    // Between exchanges the device has nothing to say: readable data here is either the
-    // peer's end of stream or bytes it was never asked for, and either way the stream can
-    // no longer be trusted to stay in step.
-    if (hasPendingInput(fd_)) {
-        broken_ = true;
-        return PYR_KERN_NOT_RESPONDING;
-    }
-    const auto deadline = Clock::now() + exchangeTimeout();
-
+    if (!readyForExchange()) return PYR_KERN_NOT_RESPONDING;
     std::vector<uint8_t> message(8 + request.size());
     putLE32(&message[0], selector);
     putLE32(&message[4], static_cast<uint32_t>(request.size()));
     if (!request.empty()) std::memcpy(&message[8], request.data(), request.size());
+    const auto deadline = Clock::now() + exchangeTimeout();
     if (Io io = sendAll(fd_, message.data(), message.size(), deadline); io != Io::ok) {
         broken_ = true;
         return statusFor(io);
     }
+    return receiveReply(reply, deadline);
+}
 
+void SocketDevice::exchangeAll(uint32_t selector,
+                               std::span<const std::span<const uint8_t>> requests,
+                               std::span<int32_t> statuses,
+                               std::span<std::vector<uint8_t>> replies) {
+    std::lock_guard lock(mutex_);
+    const bool ready = readyForExchange();
+    std::vector<uint8_t> frames;
+    size_t next = 0;
+    while (next < requests.size()) {
+        replies[next].clear();
+        if (!ready || broken_) {
+            statuses[next++] = PYR_KERN_NOT_RESPONDING;
+            continue;
+        }
+        if (requests[next].size() > kMaxPayload) {
+            statuses[next++] = PYR_KERN_MESSAGE_TOO_LARGE;
+            continue;
+        }
+        // One window: its requests leave in one send, then their replies are read in order.
+        // The window is small enough that neither side's socket buffer fills while the other
+        // is still sending, so the overlap cannot deadlock.
+        frames.clear();
+        size_t end = next;
+        while (end < requests.size() && end - next < kWindow &&
+               requests[end].size() <= kMaxPayload && frames.size() < kWindowBytes) {
+            const auto& request = requests[end++];
+            const size_t at = frames.size();
+            frames.resize(at + 8 + request.size());
+            putLE32(&frames[at], selector);
+            putLE32(&frames[at + 4], static_cast<uint32_t>(request.size()));
+            if (!request.empty()) std::memcpy(&frames[at + 8], request.data(), request.size());
+        }
+        if (Io io = sendAll(fd_, frames.data(), frames.size(), Clock::now() + exchangeTimeout());
+            io != Io::ok) {
+            broken_ = true;
+            statuses[next++] = statusFor(io);
+            continue;
+        }
+        for (; next < end && !broken_; ++next) {
+            statuses[next] = receiveReply(replies[next], Clock::now() + exchangeTimeout());
+        }
+    }
+}
+
+bool SocketDevice::usable() {
+    std::lock_guard lock(mutex_);
+    return readyForExchange();
+}
+
+bool SocketDevice::readyForExchange() {
+    // A stream that broke mid-exchange may still carry a late answer; it cannot be resynced.
+    if (broken_) return false;
+    // Between exchanges the device has nothing to say: readable data here is either the
+    // peer's end of stream or bytes it was never asked for, and either way the stream can
+    // no longer be trusted to stay in step.
+    if (inboxBegin_ != inboxEnd_ || hasPendingInput(fd_)) broken_ = true;
+    return !broken_;
+}
+
+int32_t SocketDevice::receiveReply(std::vector<uint8_t>& reply, Clock::time_point deadline) {
+    reply.clear();
     uint8_t header[8];
-    if (Io io = recvAll(fd_, header, sizeof(header), deadline); io != Io::ok) {
+    if (Io io = receive(header, sizeof(header), deadline); io != Io::ok) {
         broken_ = true;
         return statusFor(io);
     }
@@ -170,14 +204,45 @@ int32_t SocketDevice::exchange(uint32_t selector, std::span<const uint8_t> reque
         return PYR_KERN_MESSAGE_TOO_LARGE;
     }
     reply.resize(length);
-    if (length > 0) {
-        if (Io io = recvAll(fd_, reply.data(), length, deadline); io != Io::ok) {
-            broken_ = true;
-            reply.clear();
-            return statusFor(io);
-        }
+    if (Io io = receive(reply.data(), length, deadline); io != Io::ok) {
+        broken_ = true;
+        reply.clear();
+        return statusFor(io);
     }
     return status;
+}
+
+// Replies are read through a small inbox so that a burst of replies costs one recv, not two
+// per reply; a payload larger than the inbox goes straight into its destination.
+SocketDevice::Io SocketDevice::receive(uint8_t* data, size_t size, Clock::time_point deadline) {
+    while (size > 0) {
+        if (inboxBegin_ != inboxEnd_) {
+            const size_t take = std::min(size, inboxEnd_ - inboxBegin_);
+            std::memcpy(data, &inbox_[inboxBegin_], take);
+            inboxBegin_ += take;
+            data += take;
+            size -= take;
+            continue;
+        }
+        inboxBegin_ = inboxEnd_ = 0;
+        // The reply has usually not arrived yet when this is reached: wait first, then read.
+        if (Io waited = waitFor(fd_, POLLIN, deadline); waited != Io::ok) return waited;
+        const bool direct = size >= inbox_.size();
+        uint8_t* target = direct ? data : inbox_.data();
+        const ssize_t got = ::recv(fd_, target, direct ? size : inbox_.size(), MSG_DONTWAIT);
+        if (got == 0) return Io::closed;
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return Io::closed;
+        }
+        if (direct) {
+            data += got;
+            size -= static_cast<size_t>(got);
+        } else {
+            inboxEnd_ = static_cast<size_t>(got);
+        }
+    }
+    return Io::ok;
 }
 
 }  // namespace pyrelle::csmc

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <vector>
 #include <memory>
 
 #include "CSMC.h"
@@ -194,6 +197,100 @@ TEST_F(SMCClientTest, KeyAtIndexWritesFourCharactersAndNul) {
     EXPECT_EQ(requests[0].command, 8);
     EXPECT_EQ(requests[0].index, 1u);
     EXPECT_EQ(pyr_smc_key_at_index(connection, 99, key), FakeSMCDevice::kKeyNotFound);
+}
+
+// What a batch must reproduce: the single call's result and output, key for key, and the
+// same number of user-client calls.
+struct SingleRead {
+    int32_t result;
+    PYRValue value;
+};
+
+TEST_F(SMCClientTest, BatchedReadsMatchSingleReadsKeyForKey) {
+    device->setKey("BAD0", "ui8 ", {1}, 0);
+    device->setKey("BAD!", "ui8 ", {1}, 33);
+    const char* keys[] = {"TC0P",  "NONE",  "BAD0", "F0Md", "TC0",
+                          nullptr, "TC0PX", "BAD!", "F0Tg", "TC0P"};
+    constexpr uint32_t count = std::size(keys);
+    PYRValue sentinel{};
+    sentinel.size = 7;
+
+    std::vector<SingleRead> singles;
+    for (const char* key : keys) {
+        SingleRead single{0, sentinel};
+        single.result = pyr_smc_read(connection, key, &single.value);
+        singles.push_back(single);
+    }
+    const uint64_t singleExchanges = pyrelle::csmc::exchangeCount();
+
+    pyrelle::csmc::resetExchangeCount();
+    std::vector<PYRValue> values(count, sentinel);
+    std::vector<int32_t> results(count, 12345);
+    ASSERT_EQ(pyr_smc_read_many(connection, keys, count, values.data(), results.data()), 0);
+    EXPECT_EQ(pyrelle::csmc::exchangeCount(), singleExchanges);
+    for (uint32_t i = 0; i < count; ++i) {
+        EXPECT_EQ(results[i], singles[i].result) << i;
+        EXPECT_EQ(std::memcmp(&values[i], &singles[i].value, sizeof(PYRValue)), 0) << i;
+    }
+}
+
+TEST_F(SMCClientTest, BatchedReadGivesEachFailureToItsOwnKey) {
+    // The batch asks for all key info first, then the bytes: exchanges 1-3, then 4-5.
+    const auto kernelError = static_cast<int32_t>(0xE00002C2u);
+    device->scriptFault({});
+    device->scriptFault({.status = kernelError});
+    device->scriptFault({});
+    device->scriptFault({.result = 0x85});
+    const char* keys[] = {"TC0P", "F0Md", "F0Tg"};
+    PYRValue values[3] = {};
+    int32_t results[3] = {};
+    ASSERT_EQ(pyr_smc_read_many(connection, keys, 3, values, results), 0);
+    EXPECT_EQ(results[0], 0x85);
+    EXPECT_EQ(results[1], kernelError);
+    EXPECT_EQ(results[2], 0);
+    EXPECT_EQ(values[2].size, 4u);
+    EXPECT_EQ(values[2].type, PYR_TYPE_FLT);
+}
+
+TEST_F(SMCClientTest, BatchedKeyListingMatchesSingleCalls) {
+    constexpr uint32_t count = 8;  // past the last of the five keys
+    char listed[count][5] = {};
+    int32_t results[count] = {};
+    ASSERT_EQ(pyr_smc_keys_at(connection, 1, count, listed, results), 0);
+    EXPECT_EQ(pyrelle::csmc::exchangeCount(), count);
+    for (uint32_t i = 0; i < count; ++i) {
+        char single[5] = {};
+        EXPECT_EQ(results[i], pyr_smc_key_at_index(connection, 1 + i, single)) << i;
+        if (results[i] == 0) EXPECT_STREQ(listed[i], single) << i;
+    }
+    EXPECT_STREQ(listed[0], "F0Md");
+    EXPECT_EQ(results[count - 1], FakeSMCDevice::kKeyNotFound);
+}
+
+TEST_F(SMCClientTest, BatchesCheckTheirArgumentsLikeSingleCalls) {
+    char listed[2][5];
+    int32_t results[2] = {5, 5};
+    PYRValue values[2];
+    const char* keys[] = {"TC0P", "F0Md"};
+    EXPECT_EQ(pyr_smc_keys_at(connection, 0, 2, nullptr, results), -1);
+    EXPECT_EQ(pyr_smc_keys_at(connection, 0, 2, listed, nullptr), -1);
+    EXPECT_EQ(pyr_smc_read_many(connection, nullptr, 2, values, results), -1);
+    EXPECT_EQ(pyr_smc_read_many(connection, keys, 2, nullptr, results), -1);
+    EXPECT_EQ(pyr_smc_read_many(connection, keys, 2, values, nullptr), -1);
+    EXPECT_EQ(pyr_smc_read_many(connection, keys, 0, values, results), 0);
+    EXPECT_EQ(pyrelle::csmc::exchangeCount(), 0u);
+
+    ASSERT_EQ(pyr_smc_read_many(0, keys, 2, values, results), 0);
+    EXPECT_EQ(results[0], -1);
+    EXPECT_EQ(results[1], -1);
+    ASSERT_EQ(pyr_smc_keys_at(0, 0, 2, listed, results), 0);
+    EXPECT_EQ(results[1], -1);
+    EXPECT_EQ(pyrelle::csmc::exchangeCount(), 0u);
+
+    const uint32_t closed = pyr_smc_open();
+    pyr_smc_close(closed);
+    ASSERT_EQ(pyr_smc_read_many(closed, keys, 2, values, results), 0);
+    EXPECT_EQ(results[1], PYR_KERN_NOT_OPEN);
 }
 
 struct WriteCase {

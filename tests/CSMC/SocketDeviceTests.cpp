@@ -4,7 +4,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -311,6 +313,120 @@ INSTANTIATE_TEST_SUITE_P(
                                   },
                                   PYR_KERN_MESSAGE_TOO_LARGE}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SocketDeviceTest, BatchesSpanSeveralWindowsOnOneConnection) {
+    auto device = std::make_shared<FakeSMCDevice>();
+    constexpr uint32_t keyCount = 300;  // more than two windows of requests
+    for (uint32_t i = 0; i < keyCount; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "T%03u", i);
+        device->setKey(name, "sp78", {static_cast<uint8_t>(i % 100), 0});
+    }
+    TestServer server(deviceServer(device));
+    const uint32_t connection = openAt(server.path());
+    ASSERT_NE(connection, 0u);
+
+    std::vector<std::array<char, 5>> listed(keyCount + 2);
+    std::vector<int32_t> results(keyCount + 2);
+    ASSERT_EQ(pyr_smc_keys_at(connection, 0, keyCount + 2,
+                              reinterpret_cast<char(*)[5]>(listed.data()), results.data()),
+              0);
+    std::vector<const char*> keys;
+    for (uint32_t i = 0; i < keyCount; ++i) {
+        ASSERT_EQ(results[i], 0) << i;
+        keys.push_back(listed[i].data());
+    }
+    EXPECT_EQ(results[keyCount], FakeSMCDevice::kKeyNotFound);
+    EXPECT_EQ(results[keyCount + 1], FakeSMCDevice::kKeyNotFound);
+
+    std::vector<PYRValue> values(keyCount);
+    ASSERT_EQ(pyr_smc_read_many(connection, keys.data(), keyCount, values.data(), results.data()),
+              0);
+    for (uint32_t i = 0; i < keyCount; ++i) {
+        ASSERT_EQ(results[i], 0) << i;
+        EXPECT_EQ(pyr_decode(&values[i]), static_cast<double>(i % 100)) << keys[i];
+    }
+    PYRValue single{};
+    EXPECT_EQ(pyr_smc_read(connection, "T042", &single), 0) << "the stream stays in step";
+    EXPECT_EQ(server.connections(), 1);
+}
+
+// A peer that answers the first three requests of a batch and then fails: those three keep
+// their answers, the fourth gets the failure, and the rest fail at once without waiting.
+struct BatchFailureCase {
+    const char* name;
+    bool closes;  // else it falls silent
+    int32_t fourth;
+};
+
+class BatchFailureTest : public SocketDeviceTest,
+                         public ::testing::WithParamInterface<BatchFailureCase> {};
+
+TEST_P(BatchFailureTest, EarlierAnswersStandAndTheRestFailOnce) {
+    auto device = std::make_shared<FakeSMCDevice>();
+    device->setKey("TC0P", "sp78", {0x32, 0x80});
+    const bool closes = GetParam().closes;
+    TestServer server([device, closes](int fd, const std::atomic<bool>& stopping) {
+        Request request;
+        for (int answered = 0; answered < 3 && readRequest(fd, request); ++answered) {
+            std::vector<uint8_t> reply;
+            const int32_t status = device->exchange(request.selector, request.payload, reply);
+            if (!writeResponse(fd, status, reply)) return;
+        }
+        if (!closes) stayQuiet(fd, stopping);
+    });
+    const uint32_t connection = openAt(server.path());
+    ASSERT_NE(connection, 0u);
+
+    constexpr uint32_t count = 10;
+    char listed[count][5] = {};
+    int32_t results[count] = {};
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(pyr_smc_keys_at(connection, 0, count, listed, results), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << "one timeout at most";
+    EXPECT_EQ(results[0], 0);
+    EXPECT_STREQ(listed[0], "TC0P");
+    EXPECT_EQ(results[1], FakeSMCDevice::kKeyNotFound);
+    EXPECT_EQ(results[2], FakeSMCDevice::kKeyNotFound);
+    EXPECT_EQ(results[3], GetParam().fourth);
+    for (uint32_t i = 4; i < count; ++i) EXPECT_EQ(results[i], PYR_KERN_NOT_RESPONDING) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, BatchFailureTest,
+    ::testing::Values(BatchFailureCase{"Closes", true, PYR_KERN_NOT_RESPONDING},
+                      BatchFailureCase{"FallsSilent", false, PYR_KERN_TIMEOUT}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SocketDeviceTest, DeviceExchangeKeepsOneConnectionAndReplacesAClosedOne) {
+    auto device = std::make_shared<FakeSMCDevice>();
+    device->setOtherReply(0, {'o', 'k'});
+    std::atomic<int> hungUp{0};
+    // Each connection answers two requests, then the device hangs up on it.
+    TestServer server([device, &hungUp](int fd, const std::atomic<bool>& stopping) {
+        Request request;
+        for (int answered = 0;
+             answered < 2 && waitReadable(fd, stopping) && readRequest(fd, request); ++answered) {
+            std::vector<uint8_t> reply;
+            const int32_t status = device->exchange(request.selector, request.payload, reply);
+            if (!writeResponse(fd, status, reply)) break;
+        }
+        ::shutdown(fd, SHUT_RDWR);
+        ++hungUp;
+    });
+    ::setenv("PYRELLE_SMC_SOCKET", server.path().c_str(), 1);
+    std::vector<uint8_t> reply;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(pyrelle::csmc::deviceExchange(pyrelle::csmc::kSelectorPowerManager, {}, reply),
+                  0);
+    }
+    EXPECT_EQ(server.connections(), 1);
+    for (int i = 0; i < 500 && hungUp == 0; ++i) std::this_thread::sleep_for(2ms);
+    ASSERT_EQ(hungUp, 1);
+    EXPECT_EQ(pyrelle::csmc::deviceExchange(pyrelle::csmc::kSelectorPowerManager, {}, reply), 0);
+    EXPECT_EQ(reply, (std::vector<uint8_t>{'o', 'k'}));
+    EXPECT_EQ(server.connections(), 2);
+}
 
 TEST_F(SocketDeviceTest, OversizedRequestIsRefusedBeforeSending) {
     auto device = std::make_shared<FakeSMCDevice>();

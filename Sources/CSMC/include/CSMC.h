@@ -88,6 +88,22 @@ int32_t pyr_smc_key_at_index(uint32_t connection, uint32_t index, char out[5]);
 int32_t pyr_smc_read(uint32_t connection, const char* key, PYRValue* out);
 
 /*
+ * Batched forms for callers that read many keys at once. Each gives, per entry, exactly the
+ * result and output of the single call (the same checks and the same exchanges with the SMC),
+ * but a device that can overlap exchanges receives them together, so a batch costs a few
+ * round trips instead of one or two per key. pyr_smc_read_many sends every key-info request
+ * before the byte reads. Both return -1 when an array is NULL (nothing is then done) and 0
+ * otherwise.
+ *
+ * pyr_smc_keys_at: out[i] and results[i] as pyr_smc_key_at_index(connection, first + i).
+ * pyr_smc_read_many: out[i] and results[i] as pyr_smc_read(connection, keys[i]).
+ */
+int32_t pyr_smc_keys_at(uint32_t connection, uint32_t first, uint32_t count, char (*out)[5],
+                        int32_t* results);
+int32_t pyr_smc_read_many(uint32_t connection, const char* const* keys, uint32_t count,
+                          PYRValue* out, int32_t* results);
+
+/*
  * Writes `value` to `key`. Only fan mode keys (F<digit>Md, F<digit>md), fan target keys
  * (F<digit>Tg), "FS! " and "Ftst" (a "ui8 " byte 0 or 1 only) are writable; anything else
  * gives -3 without reaching the SMC.

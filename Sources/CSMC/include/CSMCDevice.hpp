@@ -37,6 +37,13 @@ public:
     // response payload (for selector 2 normally exactly 80 bytes).
     virtual int32_t exchange(uint32_t selector, std::span<const uint8_t> request,
                              std::vector<uint8_t>& reply) = 0;
+
+    // Performs one exchange per request, in order, storing each status and reply at the
+    // request's index: the outcome is that of calling exchange() for each in turn. A device
+    // may overlap them (the socket sends later requests before earlier replies arrive); the
+    // default performs them one after another. The three spans have the same length.
+    virtual void exchangeAll(uint32_t selector, std::span<const std::span<const uint8_t>> requests,
+                             std::span<int32_t> statuses, std::span<std::vector<uint8_t>> replies);
 };
 
 // Installs `device` as the in-process SMC service for every later pyr_smc_open(); it takes
@@ -50,7 +57,8 @@ uint64_t exchangeCount();
 void resetExchangeCount();
 
 // One exchange with the currently configured device: the installed in-process device, else
-// a fresh connection to the socket named by PYRELLE_SMC_SOCKET (closed again afterwards).
+// the socket named by PYRELLE_SMC_SOCKET over one connection kept for these exchanges (made
+// again when the path changes or the previous one broke).
 // Returns the device's status, or a kernel-style status of the shim (PYR_KERN_NO_DEVICE
 // when neither is configured, PYR_KERN_NOT_RESPONDING when the socket cannot be reached or
 // drops, PYR_KERN_TIMEOUT, PYR_KERN_MESSAGE_TOO_LARGE). `reply` is cleared first.

@@ -34,11 +34,16 @@ AppleSiliconFanControl::Now AppleSiliconFanControl::defaultNow() {
 
 std::optional<AppleSiliconFanControl::ModeReading> AppleSiliconFanControl::modeReading(
     int fan) const {
+    return modeReading(fan, read_);
+}
+
+std::optional<AppleSiliconFanControl::ModeReading> AppleSiliconFanControl::modeReading(
+    int fan, const Read& read) {
     if (fan < 0 || fan > 9) return std::nullopt;
     for (const char* form : {"F%dMd", "F%dmd"}) {
         std::string key = form;
         key.replace(1, 2, std::to_string(fan));
-        if (auto value = read_(key)) return ModeReading{std::move(key), *value};
+        if (auto value = read(key)) return ModeReading{std::move(key), *value};
     }
     return std::nullopt;
 }

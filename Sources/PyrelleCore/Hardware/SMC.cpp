@@ -1,6 +1,8 @@
 #include "pyrelle/SMC.hpp"
 
 #include <algorithm>
+#include <array>
+#include <map>
 #include <cmath>
 #include <cstdio>
 
@@ -66,6 +68,22 @@ std::optional<double> SMC::number(const std::string& key) const {
     return finite(pyr_decode(&value));
 }
 
+std::vector<std::optional<double>> SMC::numbers(const std::vector<std::string>& keys) const {
+    std::vector<const char*> names;
+    names.reserve(keys.size());
+    for (const auto& key : keys) names.push_back(key.c_str());
+    std::vector<PYRValue> values(keys.size());
+    std::vector<int32_t> results(keys.size());
+    std::vector<std::optional<double>> decoded(keys.size());
+    if (keys.empty()) return decoded;
+    pyr_smc_read_many(connection_, names.data(), static_cast<uint32_t>(keys.size()), values.data(),
+                      results.data());
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (results[i] == 0) decoded[i] = finite(pyr_decode(&values[i]));
+    }
+    return decoded;
+}
+
 void SMC::write(const std::string& key, double number) {
     PYRValue value = raw(key);
     if (pyr_encode(&value, number) != 0) throw ScopeError("SMC " + key + " 不支持写入这个数值");
@@ -108,22 +126,35 @@ std::vector<FanReading> SMC::fans() {
     std::vector<FanReading> result;
     const auto count = number("FNum");
     if (!count || *count < 0 || *count > 10) return result;
-    const auto mask = number("FS! ");
-    const auto unlock = number("Ftst");
-    auto& control = armFans();
     const int fans = static_cast<int>(*count);
+
+    // Every key the readings need, read in one batch; the lower-case mode key is asked for
+    // only for fans whose upper-case one does not read.
+    static constexpr const char* kPerFan[] = {"Md", "Mx", "Ac", "Mn", "Tg"};
+    std::vector<std::string> keys = {"FS! ", "Ftst"};
+    for (int n = 0; n < fans; ++n)
+        for (const char* suffix : kPerFan) keys.push_back(fanKey(n, suffix));
+    const auto values = numbers(keys);
+    std::map<std::string, std::optional<double>> known;
+    for (size_t i = 0; i < keys.size(); ++i) known.emplace(keys[i], values[i]);
+    const auto read = [&](const std::string& key) {
+        const auto found = known.find(key);
+        return found != known.end() ? found->second : number(key);
+    };
+
+    const auto mask = read("FS! ");
+    const auto unlock = read("Ftst");
     for (int n = 0; n < fans; ++n) {
         FanReading fan;
         fan.id = n;
-        if (auto mode = control.modeReading(n))
-            fan.manual = SMCVerification::manualState(mode->value, mask, n, unlock);
-        else
-            fan.manual = SMCVerification::manualState(std::nullopt, mask, n, unlock);
-        fan.maximum = fanValue(n, "Mx");
-        fan.rpm = fanValue(n, "Ac");
-        fan.minimum = fanValue(n, "Mn");
-        fan.controllable = fan.manual.has_value() && fanValue(n, "Tg").has_value() && fan.maximum &&
-                           *fan.maximum > 0 && *fan.maximum <= 12000;
+        const auto mode = AppleSiliconFanControl::modeReading(n, read);
+        fan.manual = SMCVerification::manualState(mode ? std::optional(mode->value) : std::nullopt,
+                                                  mask, n, unlock);
+        fan.maximum = read(fanKey(n, "Mx"));
+        fan.rpm = read(fanKey(n, "Ac"));
+        fan.minimum = read(fanKey(n, "Mn"));
+        fan.controllable = fan.manual.has_value() && read(fanKey(n, "Tg")).has_value() &&
+                           fan.maximum && *fan.maximum > 0 && *fan.maximum <= 12000;
         result.push_back(fan);
     }
     return result;
@@ -147,17 +178,31 @@ std::vector<SMC::SensorKey> SMC::sensorKeys() const {
     const auto count = number("#KEY");
     if (!count || *count <= 0 || *count > 10000) return result;
     const auto total = static_cast<uint32_t>(*count);
+    std::vector<std::array<char, 5>> names(total);
+    std::vector<int32_t> listed(total);
+    pyr_smc_keys_at(connection_, 0, total, reinterpret_cast<char(*)[5]>(names.data()),
+                    listed.data());
+
+    std::vector<std::string> candidates;
     for (uint32_t index = 0; index < total; ++index) {
-        char name[5] = {};
-        if (pyr_smc_key_at_index(connection_, index, name) != 0) continue;
-        const std::string key(name, 4);
-        if (key[0] != 'T' && key[0] != 'P' && key[0] != 'V' && key[0] != 'I') continue;
-        PYRValue value{};
-        if (pyr_smc_read(connection_, key.c_str(), &value) != 0) continue;
-        const auto kind = smcKind(key, value.type, value.size);
+        if (listed[index] != 0) continue;
+        const std::string key(names[index].data(), 4);
+        if (key[0] == 'T' || key[0] == 'P' || key[0] == 'V' || key[0] == 'I')
+            candidates.push_back(key);
+    }
+    std::vector<const char*> keys;
+    keys.reserve(candidates.size());
+    for (const auto& key : candidates) keys.push_back(key.c_str());
+    std::vector<PYRValue> values(candidates.size());
+    std::vector<int32_t> read(candidates.size());
+    pyr_smc_read_many(connection_, keys.data(), static_cast<uint32_t>(keys.size()), values.data(),
+                      read.data());
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        if (read[i] != 0) continue;
+        const auto kind = smcKind(candidates[i], values[i].type, values[i].size);
         if (!kind) continue;
-        if (!valid(*kind, pyr_decode(&value))) continue;
-        result.push_back({key, *kind});
+        if (!valid(*kind, pyr_decode(&values[i]))) continue;
+        result.push_back({candidates[i], *kind});
     }
     std::stable_sort(result.begin(), result.end(),
                      [](const SensorKey& a, const SensorKey& b) { return a.key < b.key; });

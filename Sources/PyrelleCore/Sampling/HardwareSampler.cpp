@@ -68,13 +68,15 @@ std::vector<HardwareSampler::KnownSensor> HardwareSampler::discover() const {
     }
 
     if (smc_.available()) {
-        for (const auto& [key, label] : table) {
-            if (enumerated.count(key) != 0) continue;
-            PYRValue value{};
-            if (pyr_smc_read(smc_.connection(), key.c_str(), &value) != 0) continue;
-            const double celsius = pyr_decode(&value);
-            if (std::isfinite(celsius) && celsius > 0 && celsius < 130) {
-                found.push_back({key, label, HardwareSensorKind::temperature});
+        std::vector<std::string> probed;
+        for (const auto& entry : table) {
+            if (enumerated.count(entry.first) == 0) probed.push_back(entry.first);
+        }
+        const auto values = smc_.numbers(probed);
+        for (size_t i = 0; i < probed.size(); ++i) {
+            const auto& celsius = values[i];
+            if (celsius && *celsius > 0 && *celsius < 130) {
+                found.push_back({probed[i], labels.at(probed[i]), HardwareSensorKind::temperature});
             }
         }
     }
@@ -116,15 +118,21 @@ Snapshot HardwareSampler::sample() {
         }
     }
 
+    std::vector<std::string> keys;
+    keys.reserve(known_.size());
+    for (const auto& sensor : known_) keys.push_back(sensor.key);
+    std::vector<std::optional<double>> values;
+    try {
+        values = smc_.numbers(keys);
+    } catch (const std::exception&) {
+        values.assign(keys.size(), std::nullopt);
+    }
+
     std::vector<SensorReading> sensors;
     std::vector<HardwareSensorReading> additional;
-    for (const auto& sensor : known_) {
-        std::optional<double> value;
-        try {
-            value = smc_.number(sensor.key);
-        } catch (const std::exception&) {
-        }
-        HardwareSensorReading reading(sensor.key, sensor.label, sensor.kind, value);
+    for (size_t i = 0; i < known_.size(); ++i) {
+        const auto& sensor = known_[i];
+        HardwareSensorReading reading(sensor.key, sensor.label, sensor.kind, values[i]);
         if (reading.kind == HardwareSensorKind::temperature && reading.value) {
             sensors.push_back(SensorReading{reading.key, reading.label, *reading.value});
         } else {

@@ -45,6 +45,8 @@ public:
         double value = 0;
     };
     std::optional<ModeReading> modeReading(int fan) const;
+    // The same through another reader (one that answers from values already read).
+    static std::optional<ModeReading> modeReading(int fan, const Read& read);
 
     // Takes the fan (manual = true) or hands it back to system-automatic control (false).
     // Throws ScopeError; a failed take-over has already tried to restore the fan.

@@ -53,6 +53,8 @@ public:
     PYRValue raw(const std::string& key) const;
     // The decoded value; none when the read fails or the value is not finite.
     std::optional<double> number(const std::string& key) const;
+    // number() of each key, read as one batch (a few round trips to the device in all).
+    std::vector<std::optional<double>> numbers(const std::vector<std::string>& keys) const;
     // Encodes and writes, then reads back until two consecutive reads lie within 1 of `number`
     // (at most 2 seconds). Throws ScopeError when any step fails or nothing is confirmed.
     void write(const std::string& key, double number);
