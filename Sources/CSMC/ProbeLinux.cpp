@@ -87,27 +87,36 @@ double psiField(std::string_view line, std::string_view key) {
 
 }  // namespace
 
+ssize_t readOpenFile(int fd, char* buffer, size_t capacity) {
+    if (buffer == nullptr || capacity == 0) return -EINVAL;
+    buffer[0] = '\0';
+    size_t total = 0;
+    while (total + 1 < capacity) {
+        const size_t asked = capacity - 1 - total;
+        const ssize_t got = read(fd, buffer + total, asked);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            buffer[0] = '\0';
+            return -errno;
+        }
+        total += static_cast<size_t>(got);
+        // procfs and sysfs hand over a whole record per read, and a regular file is short only
+        // at its end: a read that returns less than asked has reached the end, which spares the
+        // read that would only return 0 (one system call per file of a process snapshot).
+        if (static_cast<size_t>(got) < asked) break;
+    }
+    buffer[total] = '\0';
+    return static_cast<ssize_t>(total);
+}
+
 ssize_t readFileAt(int dirfd, const char* path, char* buffer, size_t capacity) {
     if (buffer == nullptr || capacity == 0) return -EINVAL;
     buffer[0] = '\0';
     const int fd = openat(dirfd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return -errno;
-    size_t total = 0;
-    while (total + 1 < capacity) {
-        const ssize_t got = read(fd, buffer + total, capacity - 1 - total);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            close(fd);
-            buffer[0] = '\0';
-            return -error;
-        }
-        if (got == 0) break;
-        total += static_cast<size_t>(got);
-    }
+    const ssize_t result = readOpenFile(fd, buffer, capacity);
     close(fd);
-    buffer[total] = '\0';
-    return static_cast<ssize_t>(total);
+    return result;
 }
 
 std::string joinRoot(const char* root, const char* path) {

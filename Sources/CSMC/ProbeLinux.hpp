@@ -16,6 +16,8 @@ namespace pyrelle::csmc::probes {
 // Reads at most `capacity - 1` bytes of the file at `path` (relative to `dirfd`, or absolute
 // with AT_FDCWD) into `buffer` and NUL-terminates it. Returns the byte count, or -errno.
 ssize_t readFileAt(int dirfd, const char* path, char* buffer, size_t capacity);
+// The same for a file already open (left open).
+ssize_t readOpenFile(int fd, char* buffer, size_t capacity);
 
 // `root` joined with an absolute-style `path` ("/proc/stat").
 std::string joinRoot(const char* root, const char* path);

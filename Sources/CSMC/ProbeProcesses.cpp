@@ -107,27 +107,13 @@ ssize_t readOwnedFile(int dirfd, const char* path, char* buffer, size_t capacity
     const int fd = openat(dirfd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return -errno;
     struct stat info {};
-    if (fstat(fd, &info) != 0) {
-        const int error = errno;
-        close(fd);
-        return -error;
-    }
-    owner = info.st_uid;
-    size_t total = 0;
-    while (total + 1 < capacity) {
-        const ssize_t got = read(fd, buffer + total, capacity - 1 - total);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            const int error = errno;
-            close(fd);
-            return -error;
-        }
-        if (got == 0) break;
-        total += static_cast<size_t>(got);
+    ssize_t result = fstat(fd, &info) == 0 ? 0 : -errno;
+    if (result == 0) {
+        owner = info.st_uid;
+        result = readOpenFile(fd, buffer, capacity);
     }
     close(fd);
-    buffer[total] = '\0';
-    return static_cast<ssize_t>(total);
+    return result;
 }
 
 constexpr uint64_t kKernelThread = 0x00200000;  // PF_KTHREAD in stat's flags
