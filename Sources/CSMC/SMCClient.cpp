@@ -1,4 +1,5 @@
 // The SMC user client: open/close, key enumeration, read and the guarded write.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -133,18 +134,25 @@ extern "C" int32_t pyr_smc_keys_at(uint32_t connection, uint32_t first, uint32_t
         for (uint32_t i = 0; i < count; ++i) results[i] = PYR_SMC_INVALID;
         return 0;
     }
-    std::vector<SMCBlock> inputs(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        inputs[i].command = static_cast<uint8_t>(SMCCommand::keyAtIndex);
-        inputs[i].index = first + i;  // wraps as the single call's index would
-    }
-    const auto calls = callAll(connection, inputs);
-    for (uint32_t i = 0; i < count; ++i) {
-        results[i] = calls[i].code;
-        if (calls[i].code != 0) continue;
-        const std::string key = fourCCText(calls[i].output.key);
-        std::memcpy(out[i], key.data(), 4);
-        out[i][4] = '\0';
+    // In slices, so a long listing needs no large temporary buffers.
+    constexpr uint32_t kSlice = 256;
+    std::vector<SMCBlock> inputs;
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t slice = std::min(kSlice, count - done);
+        inputs.assign(slice, SMCBlock{});
+        for (uint32_t i = 0; i < slice; ++i) {
+            inputs[i].command = static_cast<uint8_t>(SMCCommand::keyAtIndex);
+            inputs[i].index = first + done + i;  // wraps as the single call's index would
+        }
+        const auto calls = callAll(connection, inputs);
+        for (uint32_t i = 0; i < slice; ++i) {
+            results[done + i] = calls[i].code;
+            if (calls[i].code != 0) continue;
+            const std::string key = fourCCText(calls[i].output.key);
+            std::memcpy(out[done + i], key.data(), 4);
+            out[done + i][4] = '\0';
+        }
+        done += slice;
     }
     return 0;
 }
