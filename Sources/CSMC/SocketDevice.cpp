@@ -150,8 +150,9 @@ void SocketDevice::exchangeAll(uint32_t selector,
             continue;
         }
         // One window: its requests leave in one send, then their replies are read in order.
-        // The window is small enough that neither side's socket buffer fills while the other
-        // is still sending, so the overlap cannot deadlock.
+        // For the 80-byte blocks that batches carry, a window's requests and its replies each
+        // fit in a socket buffer, so neither side blocks while the other is still sending;
+        // larger payloads are still bounded by the exchange timeout.
         frames.clear();
         size_t end = next;
         while (end < requests.size() && end - next < kWindow &&

@@ -150,6 +150,19 @@ def cpu_split(pid):
     return int(fields[11]) / tick, int(fields[12]) / tick
 
 
+def cpu_ns(pid):
+    """Nanoseconds the process's live threads have spent on a CPU (schedstat), exact where the
+    tick counts of /proc/<pid>/stat round to 10 ms."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as schedstat:
+                total += int(schedstat.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
 def cpu_seconds(pid):
     """utime + stime of a process (all its threads) in seconds."""
     return sum(cpu_split(pid))
