@@ -4,12 +4,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -326,15 +326,13 @@ TEST_F(SocketDeviceTest, BatchesSpanSeveralWindowsOnOneConnection) {
     const uint32_t connection = openAt(server.path());
     ASSERT_NE(connection, 0u);
 
-    std::vector<std::array<char, 5>> listed(keyCount + 2);
+    const auto listed = std::make_unique<char[][5]>(keyCount + 2);
     std::vector<int32_t> results(keyCount + 2);
-    ASSERT_EQ(pyr_smc_keys_at(connection, 0, keyCount + 2,
-                              reinterpret_cast<char(*)[5]>(listed.data()), results.data()),
-              0);
+    ASSERT_EQ(pyr_smc_keys_at(connection, 0, keyCount + 2, listed.get(), results.data()), 0);
     std::vector<const char*> keys;
     for (uint32_t i = 0; i < keyCount; ++i) {
         ASSERT_EQ(results[i], 0) << i;
-        keys.push_back(listed[i].data());
+        keys.push_back(listed[i]);
     }
     EXPECT_EQ(results[keyCount], FakeSMCDevice::kKeyNotFound);
     EXPECT_EQ(results[keyCount + 1], FakeSMCDevice::kKeyNotFound);

@@ -237,6 +237,19 @@ TEST_F(VirtualMac, SensorKeysAreValidSortedAndTyped) {
     EXPECT_FALSE(kindOf("TC0D"));  // readable by name only, never enumerated
 }
 
+TEST_F(VirtualMac, BatchedNumbersMatchSingleReads) {
+    for (const char* profile : {"apple-m4-pro", "apple-lowercase", "intel"}) {
+        SCOPED_TRACE(profile);
+        auto& smc = open(profile);
+        std::vector<std::string> keys = {"NONE", "TC0D", "F0md", "F0Md", "FS! ", "#KEY", "Tx"};
+        for (const auto& sensor : smc.sensorKeys()) keys.push_back(sensor.key);
+        const auto batched = smc.numbers(keys);
+        ASSERT_EQ(batched.size(), keys.size());
+        for (size_t i = 0; i < keys.size(); ++i)
+            EXPECT_EQ(batched[i], smc.number(keys[i])) << keys[i];
+    }
+}
+
 TEST_F(VirtualMac, ReopenKeepsTheHandOverState) {
     auto& smc = open("apple-m4-pro");
     smc.setManual(0, true);

@@ -1,10 +1,10 @@
 #include "pyrelle/SMC.hpp"
 
 #include <algorithm>
-#include <array>
-#include <map>
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <memory>
 
 #include "pyrelle/SMCVerification.hpp"
 #include "pyrelle/ScopeError.hpp"
@@ -178,15 +178,14 @@ std::vector<SMC::SensorKey> SMC::sensorKeys() const {
     const auto count = number("#KEY");
     if (!count || *count <= 0 || *count > 10000) return result;
     const auto total = static_cast<uint32_t>(*count);
-    std::vector<std::array<char, 5>> names(total);
+    const auto names = std::make_unique<char[][5]>(total);
     std::vector<int32_t> listed(total);
-    pyr_smc_keys_at(connection_, 0, total, reinterpret_cast<char(*)[5]>(names.data()),
-                    listed.data());
+    pyr_smc_keys_at(connection_, 0, total, names.get(), listed.data());
 
     std::vector<std::string> candidates;
     for (uint32_t index = 0; index < total; ++index) {
         if (listed[index] != 0) continue;
-        const std::string key(names[index].data(), 4);
+        const std::string key(names[index], 4);
         if (key[0] == 'T' || key[0] == 'P' || key[0] == 'V' || key[0] == 'I')
             candidates.push_back(key);
     }
