@@ -5,6 +5,7 @@ uid, start time, CPU time, resident memory, disk bytes, name) of every process.
   process_peers.py --scan N     time N psutil scans of the live table; prints one JSON line
                                 {"seconds_per_scan": s, "cpu_seconds_per_scan": c,
                                  "processes": n}
+  process_peers.py --serve      the same for one scan per line read from standard input
   process_peers.py [--spawn K]  standalone: starts K sleeping children (default 1000), times
                                 psutil and ps over the table, and prints both figures
 
@@ -53,7 +54,21 @@ def time_ps(runs):
     return (time.perf_counter() - start) / runs
 
 
+def serve():
+    """One scan per line read from standard input, each answered by one JSON line."""
+    psutil_scan()
+    for _ in sys.stdin:
+        start, cpu_start = time.perf_counter(), time.process_time()
+        count = psutil_scan()
+        print(json.dumps({"seconds_per_scan": time.perf_counter() - start,
+                          "cpu_seconds_per_scan": time.process_time() - cpu_start,
+                          "processes": count}), flush=True)
+    return 0
+
+
 def main(argv):
+    if argv == ["--serve"]:
+        return serve()
     if len(argv) == 2 and argv[0] == "--scan":
         seconds, cpu, count = time_psutil(max(1, int(argv[1])))
         print(json.dumps({"seconds_per_scan": seconds, "cpu_seconds_per_scan": cpu, "processes": count}))

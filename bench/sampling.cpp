@@ -5,7 +5,7 @@
 //     real PyrelleSimulator when the program is built;
 //   - the process snapshot with at least 1,000 processes running (the benchmark starts 1,000
 //     sleeping children), beside `ps` asked for the same fields and psutil scanning the same
-//     table, in the same run; the ratios are printed at the end.
+//     table, in the same run; the ratios printed at the end come from interleaved rounds.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,8 +24,11 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "CSMC.h"
@@ -32,6 +36,7 @@
 #include "pyrelle/HardwareSampler.hpp"
 #include "pyrelle/NativeProcessSampler.hpp"
 #include "pyrelle/sim/VirtualSMC.hpp"
+#include "support/Subprocess.hpp"
 
 extern char** environ;
 
@@ -253,32 +258,41 @@ void BM_ProcessSampler(benchmark::State& state) {
 BENCHMARK(BM_ProcessSampler)->Unit(benchmark::kMillisecond);
 
 // `ps` listing every process with pid, parent, uid, start time, CPU time, RSS and name (it has
-// no disk counters), output discarded.
-void BM_PsSameFields(benchmark::State& state) {
+// no disk counters), output discarded. Wall and CPU seconds of the run; none when it failed.
+std::optional<std::pair<double, double>> runPs() {
     const char* argv[] = {"ps", "-e", "-o",
                           "pid=,ppid=,euid=,lstart=,cputimes=,rss=,comm=", nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     const auto start = Clock::now();
-    double cpu = 0;
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawnp(&pid, "ps", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return std::nullopt;
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return std::pair{std::chrono::duration<double>(Clock::now() - start).count(), cpu};
+}
+
+void BM_PsSameFields(benchmark::State& state) {
+    double wall = 0, cpu = 0;
     for (auto _ : state) {
-        pid_t pid = 0;
-        if (posix_spawnp(&pid, "ps", &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
+        const auto run = runPs();
+        if (!run) {
             state.SkipWithError("cannot run ps");
             break;
         }
-        int status = 0;
-        rusage usage{};
-        wait4(pid, &status, 0, &usage);
-        cpu += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        wall += run->first;
+        cpu += run->second;
     }
-    recordMean("ps", std::chrono::duration<double>(Clock::now() - start).count(),
-               state.iterations());
+    recordMean("ps", wall, state.iterations());
     recordMean("ps cpu", cpu, state.iterations());
     state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations()) * 1e3;
-    posix_spawn_file_actions_destroy(&actions);
 }
 BENCHMARK(BM_PsSameFields)->Unit(benchmark::kMillisecond);
 
@@ -315,6 +329,84 @@ void BM_PsutilScan(benchmark::State& state) {
 }
 BENCHMARK(BM_PsutilScan)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 
+std::string peersScript() {
+    return (std::filesystem::path(__FILE__).parent_path() / "process_peers.py").string();
+}
+
+// One round of the comparison: wall and CPU seconds of ours (mean of a few snapshots), `ps`
+// and one psutil scan, taken back to back.
+struct Round {
+    double ours = 0, oursCPU = 0, ps = 0, psCPU = 0, psutil = 0, psutilCPU = 0;
+};
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// The host's speed drifts over seconds, so ratios taken from benchmarks run a minute apart
+// vary by half their size. Each round here times the three back to back, and the figures
+// printed are medians over the rounds, ratios taken round by round.
+void compareWithPeers(const std::string& childUser) {
+    constexpr int kRounds = 7, kSnapshots = 5;
+    pyrelle::testing::InteractiveProcess python({"/usr/bin/python3", peersScript(), "--serve"});
+    std::vector<PYRProcessSnapshot> buffer(pyrelle::NativeProcessSampler::capacity);
+    std::vector<Round> rounds;
+    for (int round = 0; round < kRounds; ++round) {
+        Round r;
+        const auto start = Clock::now();
+        const double cpuStart = threadCPU();
+        for (int i = 0; i < kSnapshots; ++i) {
+            int32_t failures = 0;
+            benchmark::DoNotOptimize(pyr_process_snapshot(
+                buffer.data(), static_cast<int32_t>(buffer.size()), &failures));
+        }
+        r.ours = std::chrono::duration<double>(Clock::now() - start).count() / kSnapshots;
+        r.oursCPU = (threadCPU() - cpuStart) / kSnapshots;
+        const auto ps = runPs();
+        if (!python.sendLine("scan")) break;
+        const auto line = python.readLine(60);
+        const auto reply = line ? nlohmann::json::parse(*line, nullptr, false) : nlohmann::json();
+        if (!ps || !reply.is_object()) break;
+        std::tie(r.ps, r.psCPU) = *ps;
+        r.psutil = reply.value("seconds_per_scan", 0.0);
+        r.psutilCPU = reply.value("cpu_seconds_per_scan", 0.0);
+        rounds.push_back(r);
+    }
+    python.closeInput();
+    if (rounds.empty()) {
+        std::printf("\nthe peer comparison could not run (ps or python3-psutil missing)\n");
+        return;
+    }
+    const auto figure = [&](auto field) {
+        std::vector<double> values;
+        for (const auto& r : rounds) values.push_back(field(r));
+        return median(values);
+    };
+    std::printf(
+        "\nprocess snapshot, 1000 extra children (uid %s), medians of %zu interleaved "
+        "rounds:\n",
+        childUser.empty() ? "own" : childUser.c_str(), rounds.size());
+    std::printf("  ours:            %.2f ms wall, %.2f ms CPU\n",
+                figure([](const Round& r) { return r.ours; }) * 1e3,
+                figure([](const Round& r) { return r.oursCPU; }) * 1e3);
+    std::printf(
+        "  ps, same fields: %.2f ms wall (%.1fx ours), %.2f ms CPU (%.1fx ours); "
+        "target >= 2x\n",
+        figure([](const Round& r) { return r.ps; }) * 1e3,
+        figure([](const Round& r) { return r.ps / r.ours; }),
+        figure([](const Round& r) { return r.psCPU; }) * 1e3,
+        figure([](const Round& r) { return r.psCPU / r.oursCPU; }));
+    std::printf(
+        "  psutil scan:     %.2f ms wall (%.1fx ours), %.2f ms CPU (%.1fx ours); "
+        "target >= 5x\n",
+        figure([](const Round& r) { return r.psutil; }) * 1e3,
+        figure([](const Round& r) { return r.psutil / r.ours; }),
+        figure([](const Round& r) { return r.psutilCPU; }) * 1e3,
+        figure([](const Round& r) { return r.psutilCPU / r.oursCPU; }));
+}
+
 }  // namespace
 
 // Own flag: --children-uid=N runs the 1,000 children as user N. By default they belong to an
@@ -338,22 +430,8 @@ int main(int argc, char** argv) {
     startChildren(1000, childUser);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let setpriv become sleep
     benchmark::RunSpecifiedBenchmarks();
+    if (g_means.count("snapshot") != 0) compareWithPeers(childUser);
     stopChildren();
     benchmark::Shutdown();
-    if (g_means["snapshot"] > 0 && g_means["snapshot cpu"] > 0) {
-        const double ours = g_means["snapshot"], oursCPU = g_means["snapshot cpu"];
-        std::printf("\nprocess snapshot, 1000 extra children (uid %s): %.2f ms wall, %.2f ms CPU\n",
-                    childUser.empty() ? "own" : childUser.c_str(), ours * 1e3, oursCPU * 1e3);
-        std::printf(
-            "  ps, same fields: %.2f ms wall (%.1fx ours), %.2f ms CPU (%.1fx ours); target >= "
-            "2x\n",
-            g_means["ps"] * 1e3, g_means["ps"] / ours, g_means["ps cpu"] * 1e3,
-            g_means["ps cpu"] / oursCPU);
-        std::printf(
-            "  psutil scan:     %.2f ms wall (%.1fx ours), %.2f ms CPU (%.1fx ours); target >= "
-            "5x\n",
-            g_means["psutil"] * 1e3, g_means["psutil"] / ours, g_means["psutil cpu"] * 1e3,
-            g_means["psutil cpu"] / oursCPU);
-    }
     return 0;
 }
