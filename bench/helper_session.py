@@ -2,7 +2,9 @@
 """The control session's request round trip: a `serve` session running a custom curve answers
 ~2000 "status" requests over its standard input and output; the same number of lines go
 through a bare echo (`cat`) over the same kind of pipes. Prints median and p99 of both, their
-ratio (target: at most 10x) and the session's resident memory (VmRSS, VmHWM).
+ratio (target: at most 10x), the session's CPU over PYRELLE_BENCH_SECONDS (default 30) of
+its curve running with no requests (target: at most 0.2 % of one core) and its resident memory
+(VmRSS, VmHWM).
 
 Runs as root (the session drives the fans of a virtual Mac); programs come from
 $PYRELLE_BINARY_DIR (scripts/bench sets build/release). PYRELLE_BENCH_REQUESTS changes the count.
@@ -18,6 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib
 import helper_bench as hb  # noqa: E402
 
 TARGET_RATIO = 10.0
+TARGET_CPU_PERCENT = 0.2
 
 
 def round_trips(process, line, count):
@@ -46,6 +49,7 @@ def main():
         print(reason)
         return 0
     count = int(os.environ.get("PYRELLE_BENCH_REQUESTS", "2000"))
+    idle_seconds = float(os.environ.get("PYRELLE_BENCH_SECONDS", "30"))
     request = json.dumps({"command": "status"}, separators=(",", ":"))
     mac = hb.VirtualMac()
     owner = None
@@ -68,6 +72,13 @@ def main():
         last = json.loads(reply)
         memory = hb.memory_kib(helper.pid)
 
+        # The session's own cost while its curve runs and nobody asks anything: the lease
+        # thread's cycles and the owner watch, all threads counted.
+        cpu_before, wall_before = hb.cpu_ns(helper.pid), time.monotonic()
+        time.sleep(idle_seconds)
+        idle_cpu = (hb.cpu_ns(helper.pid) - cpu_before) / 1e9
+        idle_wall = time.monotonic() - wall_before
+
         echo = subprocess.Popen(["cat"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         round_trips(echo, request, 100)
         echo_times, _ = round_trips(echo, request, count)
@@ -89,6 +100,10 @@ def main():
         print(f"  ratio (median) {ratio:.2f}x   target <= {TARGET_RATIO:.0f}x   "
               f"{'OK' if ratio <= TARGET_RATIO else 'OVER TARGET'}")
         print(f"  ratio (p99)    {helper_p99 / echo_p99:.2f}x")
+        idle_percent = 100.0 * idle_cpu / idle_wall
+        print(f"session CPU with the curve running and no requests: {idle_cpu * 1e3:.1f} ms over "
+              f"{idle_wall:.0f} s = {idle_percent:.3f} % of one core   target <= "
+              f"{TARGET_CPU_PERCENT} %   {'OK' if idle_percent <= TARGET_CPU_PERCENT else 'OVER TARGET'}")
         print(f"session memory: VmRSS {memory.get('VmRSS', 0) / 1024:.1f} MiB, "
               f"VmHWM {memory.get('VmHWM', 0) / 1024:.1f} MiB")
         print(f"session exit status {status}, fans automatic afterwards: {handed_back}")

@@ -80,9 +80,29 @@ bool SessionControl::cancelledNow() {
     return dependencies_.externalStop && dependencies_.externalStop();
 }
 
+// Up to kWaitSlices slices of kWaitSlice seconds, ended early by a cancellation. An injected
+// pause is called slice by slice, with the whole cancellation test between slices. Otherwise
+// the pause is one wait on the session's condition, which a cancellation wakes at once: a
+// stop signal or the owner's exit reach it through the owner watch, which cancels the session
+// within its own period, and the whole test still runs at the top of every cycle. Polling the
+// owner ten times a second instead would cost a /proc read and a wake-up each time, several
+// times the lease's own work on a virtual machine.
+void SessionControl::pauseLease() {
+    if (!dependencies_.sleep) {
+        std::unique_lock lock(mutex_);
+        condition_.wait_for(lock, std::chrono::duration<double>(kWaitSlices * kWaitSlice),
+                            [this] { return cancelled_; });
+        return;
+    }
+    for (int slice = 0; slice < kWaitSlices && !cancelledNow(); ++slice) {
+        dependencies_.sleep(kWaitSlice);
+    }
+}
+
 bool SessionControl::cancelAndWait() {
     std::unique_lock lock(mutex_);
     cancelled_ = true;
+    condition_.notify_all();  // a lease pausing between cycles stops at once
     return condition_.wait_until(lock, after(dependencies_.stopWaitSeconds),
                                  [this] { return !running_; });
 }
@@ -140,12 +160,7 @@ void SessionControl::runLease(FanCurve curve, double duration) {
         };
         CurveLease::run(
             *dependencies_.hardware, curve, duration, sample, dependencies_.now, isCancelled,
-            [this, &isCancelled] {
-                for (int slice = 0; slice < kWaitSlices && !isCancelled(); ++slice) {
-                    dependencies_.sleep(kWaitSlice);
-                }
-            },
-            callbacks);
+            [this] { pauseLease(); }, callbacks);
     } catch (const std::exception& error) {
         failure = error.what();
     } catch (...) {
@@ -185,6 +200,7 @@ void SessionControl::start(const FanCurve& curve, const std::string& mode, const
                                                [this] { return !running_ || applied_; });
     if (!decided) {
         cancelled_ = true;
+        condition_.notify_all();
         throw ScopeError(kConfirmTimeout);
     }
     if (running_) {

@@ -26,8 +26,10 @@ struct SessionDependencies {
     CoolingHardware* hardware = nullptr;  // the fans, used by every lease and by "auto"
     // Creates the snapshot source of one lease (a fresh sampler in the helper).
     std::function<std::function<Snapshot()>()> makeSampler;
-    std::function<double()> now;         // continuous clock, seconds
-    std::function<void(double)> sleep;   // a lease's pause slice
+    std::function<double()> now;  // continuous clock, seconds
+    // A lease's pause slice; when empty the lease waits on the session itself, woken by a
+    // cancellation (an external stop then reaches it through the owner watch).
+    std::function<void(double)> sleep;
     std::function<bool()> externalStop;  // a stop signal arrived or the owner is gone
     std::function<void(const std::vector<int>&)> handBack;  // every listed fan to automatic
     double stopWaitSeconds = 12;                            // bound of every wait on the lock
@@ -72,6 +74,7 @@ private:
     void requireStopped();
     void requireNoFailedRestore();
     void runLease(FanCurve curve, double duration);
+    void pauseLease();
     bool cancelledNow();
 
     std::mutex mutex_;

@@ -51,9 +51,7 @@ int main(int argc, char** argv) {
                 return std::function<pyrelle::Snapshot()>([sampler] { return sampler->sample(); });
             };
             dependencies.now = [] { return pyr_continuous_seconds(); };
-            dependencies.sleep = [](double seconds) {
-                std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-            };
+            // No pause is injected: the lease waits on the session, which a stop wakes at once.
             dependencies.handBack = [](const std::vector<int>& ids) { handBackAll(*smc, ids); };
             return dependencies;
         });

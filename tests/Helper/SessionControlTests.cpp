@@ -30,7 +30,8 @@ struct Harness {
     std::atomic<bool> sensorsGone{false};
     std::unique_ptr<SessionControl> control;
 
-    explicit Harness(double stopWait = 12) {
+    // `injectedPause` false leaves the lease's pause to the session itself, as in the helper.
+    explicit Harness(double stopWait = 12, bool injectedPause = true) {
         hardware.addFan(0, 1000, 5000, 1000).addFan(1, 1200, 6000, 1200);
         SessionDependencies d;
         d.hardware = &hardware;
@@ -42,10 +43,12 @@ struct Harness {
             });
         };
         d.now = [this] { return clock.now(); };
-        d.sleep = [this](double seconds) {
-            clock.pause(seconds);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        };
+        if (injectedPause) {
+            d.sleep = [this](double seconds) {
+                clock.pause(seconds);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            };
+        }
         d.externalStop = [] { return false; };
         d.stopWaitSeconds = stopWait;
         control = std::make_unique<SessionControl>(501, 501, std::move(d));
@@ -211,6 +214,18 @@ TEST(SessionControl, UnconfirmedStartTimesOutAndAsksTheLeaseToStop) {
     EXPECT_EQ(next.message, "等待风扇恢复自动超时，未开始下一操作");
     release = true;
     ASSERT_TRUE(h.awaitIdle());
+    EXPECT_TRUE(h.hardware.allAutomatic());
+}
+
+TEST(SessionControl, AStopEndsTheLeasesOwnPauseAtOnce) {
+    Harness h(/*stopWait=*/12, /*injectedPause=*/false);
+    ASSERT_TRUE(h.request(kProfile).ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the 2-second pause
+    ASSERT_TRUE(h.control->running());
+    ASSERT_TRUE(h.control->status().ok) << h.control->status().message;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(h.control->stopAndWait());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_TRUE(h.hardware.allAutomatic());
 }
 
