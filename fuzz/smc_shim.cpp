@@ -1,5 +1,6 @@
-// Fuzzes the SMC shim: the value codec on arbitrary values, and the user client against a
-// device whose every answer (status, length, block bytes) comes from the input.
+// Fuzzes the SMC shim: the value codec on arbitrary values, and the user client (single and
+// batched calls) against a device whose every answer (status, length, block bytes) comes from
+// the input.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -83,7 +84,7 @@ void fuzzClient(Input& input) {
     while (!input.empty()) {
         char key[5] = {};
         input.bytes(key, 4);
-        switch (input.byte() % 3) {
+        switch (input.byte() % 5) {
             case 0: {
                 PYRValue out{};
                 const int32_t code = pyr_smc_read(connection, key, &out);
@@ -97,6 +98,34 @@ void fuzzClient(Input& input) {
                 const int32_t code = pyr_smc_key_at_index(connection, input.byte(), found);
                 if (code == -2 || code == -3) std::abort();
                 if (code == 0 && found[4] != '\0') std::abort();
+                break;
+            }
+            case 2: {
+                // A batch of up to four keys: this one and three more from the input.
+                char more[3][5] = {};
+                const char* keys[4] = {key, more[0], more[1], more[2]};
+                for (auto& extra : more) input.bytes(extra, 4);
+                const uint32_t count = input.byte() % 5;
+                PYRValue out[4] = {};
+                int32_t results[4] = {};
+                if (pyr_smc_read_many(connection, keys, count, out, results) != 0) std::abort();
+                for (uint32_t i = 0; i < count; ++i) {
+                    if (results[i] == -3) std::abort();
+                    if (results[i] == 0 && (out[i].size < 1 || out[i].size > 32)) std::abort();
+                }
+                break;
+            }
+            case 3: {
+                char found[4][5];
+                std::memset(found, 'x', sizeof found);
+                int32_t results[4] = {};
+                const uint32_t count = input.byte() % 5;
+                if (pyr_smc_keys_at(connection, input.byte(), count, found, results) != 0)
+                    std::abort();
+                for (uint32_t i = 0; i < count; ++i) {
+                    if (results[i] == -2 || results[i] == -3) std::abort();
+                    if (results[i] == 0 && found[i][4] != '\0') std::abort();
+                }
                 break;
             }
             default: {
