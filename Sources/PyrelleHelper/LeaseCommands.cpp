@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "CSMC.h"
+#include "HelperMessages.hpp"
 #include "pyrelle/Base64.hpp"
 #include "pyrelle/CoolingLease.hpp"
 #include "pyrelle/CurveLease.hpp"
@@ -23,7 +24,6 @@ namespace pyrelle::helper {
 namespace {
 
 constexpr const char* kInvalidArguments = "无效参数";
-constexpr const char* kNoFans = "没有可读取的风扇";
 constexpr const char* kInvalidCooling = "无效的散热会话参数或发起程序已经退出";
 constexpr const char* kInvalidProfile = "无效的模式会话参数";
 constexpr const char* kInvalidCurve = "曲线数据无效";
@@ -170,7 +170,7 @@ void runAuto(const Arguments& args, std::ostream& out) {
     if (args.size() != 2) throw ScopeError(kInvalidArguments);
     SMC smc;
     const auto fans = smc.fans();
-    if (fans.empty()) throw ScopeError(kNoFans);
+    if (fans.empty()) throw ScopeError(messages::kNoFans);
     std::vector<int> ids;
     ids.reserve(fans.size());
     for (const auto& fan : fans) ids.push_back(fan.id);

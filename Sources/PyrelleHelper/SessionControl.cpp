@@ -7,6 +7,7 @@
 
 #include <chrono>
 
+#include "HelperMessages.hpp"
 #include "pyrelle/CoolingLease.hpp"
 #include "pyrelle/CurveLease.hpp"
 #include "pyrelle/ScopeError.hpp"
@@ -18,14 +19,11 @@ namespace {
 constexpr const char* kStopTimeout = "等待风扇恢复自动超时，未开始下一操作";
 constexpr const char* kNotApplied = "控制未生效";
 constexpr const char* kConfirmTimeout = "控制确认超时，已请求恢复系统自动";
-constexpr const char* kNoFans = "没有可读取的风扇";
 constexpr const char* kConfirmed = "控制已确认生效";
 constexpr const char* kSystemManaged = "风扇由系统管理";
 constexpr const char* kRestoreFailedMark = "恢复自动风扇失败";
 constexpr const char* kTestLabel = "风扇验证";
 constexpr const char* kCustomLabel = "自定义";
-constexpr const char* kRefused =
-    "Apple Silicon 当前仅支持独立风扇控制，不支持 Intel 睿频或电源设置控制";
 
 std::string newSessionIdentifier() {
     uuid_t id;
@@ -226,7 +224,7 @@ ControlReply SessionControl::handle(const ControlRequest& request) {
     if (command == "auto") {
         requireStopped();
         const auto fans = dependencies_.hardware->fans();
-        if (fans.empty()) throw ScopeError(kNoFans);
+        if (fans.empty()) throw ScopeError(messages::kNoFans);
         std::vector<int> ids;
         for (const auto& fan : fans) ids.push_back(fan.id);
         dependencies_.handBack(ids);
@@ -251,7 +249,7 @@ ControlReply SessionControl::handle(const ControlRequest& request) {
     }
 
     // Power and turbo commands never pass this build's gate.
-    throw ScopeError(kRefused);
+    throw ScopeError(FanControlPolicy::kAppleSiliconRefusal);
 }
 
 }  // namespace pyrelle::helper

@@ -22,8 +22,6 @@ constexpr const char* kInvalidProfile = "无效模式";
 constexpr const char* kMissingCurve = "缺少曲线";
 constexpr const char* kInvalidDuration = "无效控制时长";
 constexpr const char* kLabelTooLong = "模式名称过长";
-constexpr const char* kAppleSiliconRefusal =
-    "Apple Silicon 当前仅支持独立风扇控制，不支持 Intel 睿频或电源设置控制";
 
 constexpr size_t kLabelLimit = 80;  // bytes of UTF-8
 
@@ -121,7 +119,7 @@ void validate(const ControlRequest& request, bool appleSilicon) {
                                                                   "test-fans", "shutdown"};
     if (std::find(kAdmitted.begin(), kAdmitted.end(), request.command) != kAdmitted.end()) return;
     if (request.command == "profile" && request.profile == "custom") return;
-    throw ScopeError(kAppleSiliconRefusal);
+    throw ScopeError(FanControlPolicy::kAppleSiliconRefusal);
 }
 
 }  // namespace FanControlPolicy

@@ -45,6 +45,10 @@ ControlRequest decodeControlRequest(std::string_view line);
 // The gate of the control session.
 namespace FanControlPolicy {
 
+// The answer to every power or turbo command on Apple Silicon.
+inline constexpr const char* kAppleSiliconRefusal =
+    "Apple Silicon 当前仅支持独立风扇控制，不支持 Intel 睿频或电源设置控制";
+
 // Validates `request`, then (on Apple Silicon) admits only "hello", "status", "auto",
 // "test-fans", "shutdown" and "profile" with profile "custom".
 void validate(const ControlRequest& request, bool appleSilicon);
