@@ -36,12 +36,8 @@ int report(const std::function<void(std::ostream&)>& body, std::ostream& out, st
     std::ostringstream buffer;
     try {
         body(buffer);
-    } catch (const std::exception& error) {
-        err << error.what() << '\n';
-        err.flush();
-        return 1;
     } catch (...) {
-        err << "未知错误" << '\n';
+        err << describeFailure(std::current_exception()) << '\n';
         err.flush();
         return 1;
     }

@@ -159,10 +159,8 @@ void SessionControl::runLease(FanCurve curve, double duration) {
         CurveLease::run(
             *dependencies_.hardware, curve, duration, sample, dependencies_.now, isCancelled,
             [this] { pauseLease(); }, callbacks);
-    } catch (const std::exception& error) {
-        failure = error.what();
     } catch (...) {
-        failure = "未知错误";
+        failure = describeFailure(std::current_exception());
     }
     std::lock_guard lock(mutex_);
     failure_ = failure;

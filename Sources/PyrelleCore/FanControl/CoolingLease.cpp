@@ -13,16 +13,6 @@ namespace messages = fancontrol::messages;
 
 namespace {
 
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "未知错误";
-    }
-}
-
 bool finite(const std::optional<double>& value) {
     return value && std::isfinite(*value);
 }
@@ -36,7 +26,7 @@ void restoreAuto(CoolingHardware& hardware, const std::vector<int>& ids) {
             hardware.setManual(id, false);
         } catch (...) {
             if (!collected.empty()) collected += messages::kJoin;
-            collected += describe(std::current_exception());
+            collected += describeFailure(std::current_exception());
         }
     }
     if (!collected.empty()) throw ScopeError(messages::kRestoreFailed + collected);
@@ -47,7 +37,7 @@ void failAfterRestore(CoolingHardware& hardware, const std::vector<int>& ids,
     try {
         restoreAuto(hardware, ids);
     } catch (const std::exception& restoreError) {
-        throw ScopeError(describe(failure) + messages::kJoin + restoreError.what());
+        throw ScopeError(describeFailure(failure) + messages::kJoin + restoreError.what());
     }
     std::rethrow_exception(failure);
 }

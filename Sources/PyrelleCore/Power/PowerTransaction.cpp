@@ -15,17 +15,6 @@ const char* const sleepBlocked = "存在阻止休眠的任务，未修改休眠�
 const char* const turboUnknown = "睿频状态不可确认";
 const char* const partialRollback = "；部分原设置未确认恢复：";
 
-// The user-facing text of a failure caught as an exception of any kind.
-std::string describe(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "未知错误";
-    }
-}
-
 // Puts back every attempted edit, last first, and throws: the cause unchanged when every
 // write-back was confirmed, otherwise the cause followed by the unconfirmed entries.
 [[noreturn]] void rollBack(const std::vector<PowerEdit>& applied, PowerSettingsAccess& access,
@@ -34,11 +23,11 @@ std::string describe(const std::exception_ptr& failure) {
         try {
             access.set(edit->key, edit->source, edit->before);
         } catch (...) {
-            failures.push_back(describe(std::current_exception()));
+            failures.push_back(describeFailure(std::current_exception()));
         }
     }
     if (failures.empty()) std::rethrow_exception(cause);
-    std::string message = describe(cause) + partialRollback;
+    std::string message = describeFailure(cause) + partialRollback;
     for (size_t index = 0; index < failures.size(); ++index) {
         if (index > 0) message += "；";
         message += failures[index];
@@ -93,7 +82,7 @@ PowerOutcome apply(const PowerOptimizationPlan& plan, PowerSettingsAccess& acces
             try {
                 access.setTurbo(false);
             } catch (...) {
-                failures.push_back(describe(std::current_exception()));
+                failures.push_back(describeFailure(std::current_exception()));
             }
             rollBack(applied, access, cause, std::move(failures));
         }

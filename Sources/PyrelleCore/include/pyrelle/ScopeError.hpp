@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -14,5 +15,17 @@ public:
     // The user-facing text (identical to what()).
     std::string message() const { return what(); }
 };
+
+// The user-facing text of a failure caught as an exception of any kind: what() of a standard
+// exception, "未知错误" for anything else.
+inline std::string describeFailure(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "未知错误";
+    }
+}
 
 }  // namespace pyrelle
