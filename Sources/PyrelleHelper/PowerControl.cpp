@@ -20,7 +20,7 @@ SystemPowerAccess::SystemPowerAccess(NativePowerSettings settings, Probes probes
     : settings_(std::move(settings)), probes_(std::move(probes)) {}
 
 PowerConfiguration SystemPowerAccess::configuration() {
-    return settings_.read();
+    return settings_.read(&notes_);
 }
 
 void SystemPowerAccess::set(PowerSetting setting, PowerSource source, std::int64_t value) {
@@ -34,6 +34,11 @@ std::optional<PowerSource> SystemPowerAccess::currentSource() {
 }
 
 bool SystemPowerAccess::hasSleepBlockers() {
+    // The tool's own word that sleep is held off right now ("sleep prevented by …").
+    for (const auto& [entry, note] : notes_) {
+        if (entry.second == PowerSetting::sleep && note.find("prevented") != std::string::npos)
+            return true;
+    }
     return !SleepBlocker::read(probes_.assertions).empty();
 }
 

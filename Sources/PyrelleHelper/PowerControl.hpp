@@ -30,6 +30,8 @@ public:
     PowerConfiguration configuration() override;
     void set(PowerSetting setting, PowerSource source, std::int64_t value) override;
     std::optional<PowerSource> currentSource() override;
+    // True when the settings tool's latest listing noted that sleep is being prevented (on
+    // either source), else whether the system lists any sleep assertion.
     bool hasSleepBlockers() override;
     std::optional<std::int64_t> turboState() override;
     // Always fails: "Intel 睿频不适用于 Apple Silicon".
@@ -38,6 +40,7 @@ public:
 private:
     NativePowerSettings settings_;
     Probes probes_;
+    PowerConfiguration::Notes notes_;  // of the latest configuration() read
 };
 
 }  // namespace pyrelle::helper

@@ -100,7 +100,7 @@ TEST(SystemPowerAccess, UnloadedDriverRollsTheSettingsBack) {
     h.turbo = 0;
     auto access = h.access();
     const auto message = failureOf([&] { PowerTransaction::apply(plan(true), access); });
-    EXPECT_EQ(message.rfind("Intel 睿频不适用于 Apple Silicon；部分原设置未确认恢复：Intel "
+    EXPECT_EQ(message.rfind("Intel 睿频不适用于 Apple Silicon；部分原设置未确认恢复：睿频（原为开启）：Intel "
                             "睿频不适用于 Apple Silicon",
                             0),
               0u)
@@ -117,6 +117,21 @@ TEST(SystemPowerAccess, UnreadablePowerSourceIsAChangedSource) {
               "供电状态已变化，请刷新优化方案");
     h.ac = 0;
     EXPECT_EQ(h.access().currentSource(), PowerSource::battery);
+}
+
+// The settings tool's own note is enough to refuse an idle-sleep change on AC, even where the
+// assertion list cannot be read; a display-only plan still goes through.
+TEST(SystemPowerAccess, NotedSleepBlockerRefusesAnIdleSleepChange) {
+    Harness h;
+    setenv("FAKE_PMSET_BLOCKERS", "caffeinate", 1);
+    auto access = h.access();
+    PowerOptimizationPlan idle = plan(false);
+    idle.displayMinutes.reset();
+    idle.idleMinutes = 15;
+    const auto message = failureOf([&] { PowerTransaction::apply(idle, access); });
+    unsetenv("FAKE_PMSET_BLOCKERS");
+    EXPECT_EQ(message, "存在阻止休眠的任务，未修改休眠设置");
+    EXPECT_TRUE(h.writes().empty());
 }
 
 TEST(SystemPowerAccess, UnreadableSleepBlockersFail) {

@@ -15,7 +15,8 @@ namespace {
 
 const std::string fakeTool = PYRELLE_SOURCE_DIR "/tools/fake-pmset";
 const char* const switches[] = {"FAKE_PMSET_FAIL", "FAKE_PMSET_LIE", "FAKE_PMSET_HANG",
-                                "FAKE_PMSET_FLOOD", "FAKE_PMSET_NOTE"};
+                                "FAKE_PMSET_FLOOD", "FAKE_PMSET_NOTE",
+                                "FAKE_PMSET_BLOCKERS"};
 
 // The settings tool end to end: the fake tool keeps its state in a scratch directory, which
 // also receives the runner's output files, so leftovers are visible.
@@ -116,11 +117,17 @@ TEST_F(NativePowerSettingsTest, AListingWithoutSourcesIsAFailure) {
     EXPECT_EQ(failure([&] { settings().read(); }), "电源设置读取失败");
 }
 
-TEST_F(NativePowerSettingsTest, NotedSleepLineReadsAsMissing) {
-    setenv("FAKE_PMSET_NOTE", "1", 1);
-    const auto configuration = settings().read();
-    EXPECT_EQ(configuration.value(PowerSetting::sleep, PowerSource::ac), std::nullopt);
+TEST_F(NativePowerSettingsTest, SleepBlockerNoteKeepsTheValueReadable) {
+    setenv("FAKE_PMSET_BLOCKERS", "caffeinate", 1);
+    PowerConfiguration::Notes notes;
+    const auto configuration = settings().read(&notes);
+    EXPECT_EQ(configuration.value(PowerSetting::sleep, PowerSource::ac), 1);
     EXPECT_EQ(configuration.value(PowerSetting::sleep, PowerSource::battery), 1);
+    EXPECT_EQ(notes, (PowerConfiguration::Notes{{{PowerSource::ac, PowerSetting::sleep},
+                                                 "sleep prevented by caffeinate"}}));
+    // A write under the note is confirmed by its read-back like any other.
+    settings().write(PowerSetting::sleep, PowerSource::ac, 15);
+    EXPECT_EQ(settings().read().value(PowerSetting::sleep, PowerSource::ac), 15);
 }
 
 TEST_F(NativePowerSettingsTest, OutputBeyondTheLimitIsNeverRead) {

@@ -23,14 +23,19 @@ const char* const realListing =
     " displaysleep         10\n";
 
 TEST(PowerConfigurationParse, ReadsBothProfilesOfARealListing) {
-    const auto configuration = PowerConfiguration::parse(realListing);
+    PowerConfiguration::Notes notes;
+    const auto configuration = PowerConfiguration::parse(realListing, &notes);
     EXPECT_EQ(configuration.profiles.at(PowerSource::battery),
               (Settings{{PowerSetting::lowpowermode, 1},
                         {PowerSetting::sleep, 10},
                         {PowerSetting::displaysleep, 2}}));
-    // The noted sleep line has extra words and reads as missing.
+    // A sleep blocker's note after the value keeps the value readable.
     EXPECT_EQ(configuration.profiles.at(PowerSource::ac),
-              (Settings{{PowerSetting::lowpowermode, 0}, {PowerSetting::displaysleep, 10}}));
+              (Settings{{PowerSetting::lowpowermode, 0},
+                        {PowerSetting::sleep, 1},
+                        {PowerSetting::displaysleep, 10}}));
+    EXPECT_EQ(notes, (PowerConfiguration::Notes{{{PowerSource::ac, PowerSetting::sleep},
+                                                 "sleep prevented by coreaudiod, powerd"}}));
 }
 
 struct ParseCase {
@@ -85,6 +90,13 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"signs and bounds",
                   "AC Power:\n sleep +240\n displaysleep -0\n lowpowermode 1\n",
                   {{ac, {{sleep, 240}, {display, 0}, {low, 1}}}}},
+        ParseCase{"only one parenthesised note may follow a value",
+                  "AC Power:\n sleep 1 (sleep prevented by a)\n displaysleep 3 minutes\n"
+                  " lowpowermode 1 (a) b\nBattery Power:\n sleep 2 (open\n displaysleep 4 ((a))\n",
+                  {{ac, {{sleep, 1}}}, {battery, {}}}},
+        ParseCase{"a noted duplicate still removes the setting",
+                  "AC Power:\n sleep 1\n sleep 1 (sleep prevented by a)\n",
+                  {{ac, {}}}},
         ParseCase{"names are exact", "AC Power:\n Sleep 1\n sleep: 1\n sleep\n", {{ac, {}}}},
         ParseCase{"tabs, CR LF and unicode breaks",
                   "\tAC Power:\t\r\n\tsleep\t\t7\r\ndisplaysleep 4\xE2\x80\xA8lowpowermode 1",

@@ -176,17 +176,34 @@ TEST_F(PowerTransactionTest, SecondOfThreeWritesFailingRollsBackInReverse) {
     EXPECT_EQ(access.system, original);
 }
 
-TEST_F(PowerTransactionTest, RollbackFailuresAreListedAfterTheCause) {
+TEST_F(PowerTransactionTest, RollbackFailuresNameTheOriginalsAndKeepTheirBackup) {
     access.setFailures[2] = "系统电源设置未完成：busy";
     access.setFailures[3] = "系统电源设置读回不一致";          // putting sleep back
     access.setFailures[5] = "命令超时。请刷新状态确认结果。";  // putting low power back
-    EXPECT_EQ(applyFailure(threeEdits()),
-              "系统电源设置未完成：busy；部分原设置未确认恢复：系统电源设置读回不一致；命令超时。请"
-              "刷新状态确认结果。");
+    std::optional<PowerRecoveryError> failure;
+    try {
+        PowerTransaction::apply(threeEdits(), access, clock);
+    } catch (const PowerRecoveryError& error) {
+        failure = error;
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_STREQ(failure->what(),
+                 "系统电源设置未完成：busy；部分原设置未确认恢复：插电·系统闲置休眠（原值 1）：系统电源"
+                 "设置读回不一致；插电·系统低电量模式（原值 0）：命令超时。请刷新状态确认结果。");
     // The walk goes on after a failed write-back.
     EXPECT_EQ(access.writes(),
               (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5", "set ac:sleep=15",
                      "set ac:sleep=1", "set ac:displaysleep=10", "set ac:lowpowermode=0"}));
+    // Exactly the unconfirmed entries are kept, and restoring them later recovers the user's
+    // settings.
+    const PowerBackup& kept = failure->backup();
+    EXPECT_EQ(kept.edits, (std::vector<PowerEdit>{
+                              {PowerSource::ac, PowerSetting::lowpowermode, 0, 1},
+                              {PowerSource::ac, PowerSetting::sleep, 1, 15}}));
+    EXPECT_EQ(kept.turboBefore, std::nullopt);
+    EXPECT_NO_THROW(kept.validate());
+    EXPECT_TRUE(PowerTransaction::restore(kept, access).changed);
+    EXPECT_EQ(access.system, original);
 }
 
 TEST_F(PowerTransactionTest, FailedTurboSwitchIsSwitchedBackBeforeTheSettings) {
@@ -206,8 +223,13 @@ TEST_F(PowerTransactionTest, FailedTurboSwitchBackLeadsTheFailureList) {
     access.turboFailures[0] = intelOnly;
     access.turboFailures[1] = intelOnly;
     access.setFailures[3] = "系统电源设置读回不一致";  // putting low power back
-    EXPECT_EQ(applyFailure(plan), std::string(intelOnly) + "；部分原设置未确认恢复：" + intelOnly +
-                                      "；系统电源设置读回不一致");
+    EXPECT_EQ(applyFailure(plan), std::string(intelOnly) + "；部分原设置未确认恢复：睿频（原为开启）：" +
+                                      intelOnly + "；插电·系统低电量模式（原值 0）：系统电源设置读回不一致");
+    try {
+        PowerTransaction::apply(plan, access, clock);
+    } catch (const PowerRecoveryError& error) {
+        EXPECT_EQ(error.backup().turboBefore, 0);
+    }
 }
 
 TEST_F(PowerTransactionTest, NonScopeFailuresStillRollBack) {
@@ -262,12 +284,36 @@ TEST_F(PowerRestoreTest, RunningTwiceWritesNothingTheSecondTime) {
     EXPECT_TRUE(access.writes().empty());
 }
 
-TEST_F(PowerRestoreTest, UnreadableSettingsAndTurboCountAsSkipped) {
-    access.system = PowerConfiguration{};
+// Unreadable is not changed: the readable entries are restored, the rest stay on record.
+TEST_F(PowerRestoreTest, UnreadableEntriesFailAndStayInTheBackup) {
+    access.system.profiles[PowerSource::ac].erase(PowerSetting::displaysleep);
     access.turbo.reset();
-    EXPECT_EQ(PowerTransaction::restore(backup, access),
-              (PowerOutcome{std::nullopt, false, 4, std::nullopt}));
-    EXPECT_TRUE(access.writes().empty());
+    std::optional<PowerRecoveryError> failure;
+    try {
+        PowerTransaction::restore(backup, access);
+    } catch (const PowerRecoveryError& error) {
+        failure = error;
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_STREQ(failure->what(),
+                 "部分原设置暂不可读取，恢复记录已保留：插电·显示器休眠（原值 10）；睿频（原为开启）");
+    EXPECT_EQ(access.writes(), (Calls{"set ac:sleep=1", "set ac:lowpowermode=0"}));
+    const PowerBackup& kept = failure->backup();
+    EXPECT_EQ(kept.id, backup.id);
+    EXPECT_EQ(kept.edits,
+              (std::vector<PowerEdit>{{PowerSource::ac, PowerSetting::displaysleep, 10, 5}}));
+    EXPECT_EQ(kept.turboBefore, 0);
+
+    // Once readable again, the retry finishes the job.
+    access.system.profiles[PowerSource::ac][PowerSetting::displaysleep] = 5;
+    access.turbo = 1;
+    EXPECT_EQ(PowerTransaction::restore(kept, access),
+              (PowerOutcome{std::nullopt, true, 0, std::nullopt}));
+    EXPECT_EQ(access.system, original);
+    EXPECT_EQ(access.turbo, 0);
+
+    access.system = PowerConfiguration{};
+    EXPECT_THROW(PowerTransaction::restore(backup, access), PowerRecoveryError);
 }
 
 TEST_F(PowerRestoreTest, AFailedWriteStopsTheWalk) {

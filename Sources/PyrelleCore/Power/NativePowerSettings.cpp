@@ -22,11 +22,11 @@ NativePowerSettings::NativePowerSettings(std::string toolPath, double readTimeou
       writeTimeout_(writeTimeout),
       runner_(std::move(runner)) {}
 
-PowerConfiguration NativePowerSettings::read() const {
+PowerConfiguration NativePowerSettings::read(PowerConfiguration::Notes* notes) const {
     const CommandResult result =
         ProcessRunner::run(toolPath_, {"-g", "custom"}, readTimeout_, runner_);
     if (result.status != 0) throw ScopeError(readFailed);
-    PowerConfiguration configuration = PowerConfiguration::parse(result.output);
+    PowerConfiguration configuration = PowerConfiguration::parse(result.output, notes);
     if (configuration.profiles.empty()) throw ScopeError(readFailed);
     return configuration;
 }

@@ -120,10 +120,21 @@ std::optional<std::int64_t> decimalInteger(std::string_view token) {
     return static_cast<std::int64_t>(magnitude);
 }
 
+// The text after a setting's value when it is one parenthesised note ("(sleep prevented by
+// coreaudiod, powerd)"): the note without its parentheses. Absent for anything else.
+std::optional<std::string_view> trailingNote(std::string_view line, std::string_view firstExtra) {
+    const std::string_view rest = line.substr(static_cast<size_t>(firstExtra.data() - line.data()));
+    if (rest.size() < 2 || rest.front() != '(' || rest.back() != ')') return std::nullopt;
+    const std::string_view inner = rest.substr(1, rest.size() - 2);
+    if (inner.find_first_of("()") != std::string_view::npos) return std::nullopt;
+    return inner;
+}
+
 }  // namespace
 
-PowerConfiguration PowerConfiguration::parse(std::string_view listing) {
+PowerConfiguration PowerConfiguration::parse(std::string_view listing, Notes* notes) {
     PowerConfiguration configuration;
+    Notes found;
     std::set<std::pair<PowerSource, PowerSetting>> seen;
     std::optional<PowerSource> current;
 
@@ -132,11 +143,17 @@ PowerConfiguration PowerConfiguration::parse(std::string_view listing) {
         if (line == "AC Power:" || line == "Battery Power:") {
             current = line == "AC Power:" ? PowerSource::ac : PowerSource::battery;
             configuration.profiles[*current] = {};
+            std::erase_if(found, [&](const auto& note) { return note.first.first == *current; });
             continue;
         }
         if (!current) continue;
         const auto tokens = splitTokens(line);
-        if (tokens.size() != 2) continue;
+        if (tokens.size() < 2) continue;
+        std::optional<std::string_view> note;
+        if (tokens.size() > 2) {
+            note = trailingNote(line, tokens[2]);
+            if (!note) continue;
+        }
         const auto setting = parsePowerSetting(tokens[0]);
         if (!setting) continue;
         const auto value = decimalInteger(tokens[1]);
@@ -145,11 +162,14 @@ PowerConfiguration PowerConfiguration::parse(std::string_view listing) {
         auto& profile = configuration.profiles[*current];
         if (seen.insert({*current, *setting}).second) {
             profile[*setting] = *value;
+            if (note) found[{*current, *setting}] = std::string(*note);
         } else {
             // Listed twice for this source: neither value can be trusted.
             profile.erase(*setting);
+            found.erase({*current, *setting});
         }
     }
+    if (notes != nullptr) *notes = std::move(found);
     return configuration;
 }
 

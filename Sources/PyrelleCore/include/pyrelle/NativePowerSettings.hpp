@@ -25,8 +25,9 @@ public:
                                  ProcessRunner::Options runner = {});
 
     // All readable settings. Fails with "电源设置读取失败" when the tool fails or lists no
-    // source; the runner's failures (time-out, launch) pass through unchanged.
-    PowerConfiguration read() const;
+    // source; the runner's failures (time-out, launch) pass through unchanged. The tool's
+    // notes after values go to `notes` when given.
+    PowerConfiguration read(PowerConfiguration::Notes* notes = nullptr) const;
 
     // Writes one setting and confirms it by reading back. Fails with "电源参数不在允许范围"
     // before running anything for an out-of-range value, "系统电源设置未完成：{output}"
