@@ -118,18 +118,18 @@ ssize_t readOwnedFile(int dirfd, const char* path, char* buffer, size_t capacity
 
 constexpr uint64_t kKernelThread = 0x00200000;  // PF_KTHREAD in stat's flags
 
-// "<key> <number>" inside /proc/<pid>/io; 0 when missing or garbled.
+// "<key> <number>" inside /proc/<pid>/io; unknown when missing or garbled.
 uint64_t ioField(std::string_view text, std::string_view key) {
     auto at = text.find(key);
     while (at != std::string_view::npos && at != 0 && text[at - 1] != '\n')
         at = text.find(key, at + 1);
-    if (at == std::string_view::npos) return 0;
+    if (at == std::string_view::npos) return PYR_COUNTER_UNKNOWN;
     const char* cursor = text.data() + at + key.size();
     const char* end = text.data() + text.size();
     while (cursor < end && *cursor == ' ') ++cursor;
     uint64_t value = 0;
     const auto [stop, error] = std::from_chars(cursor, end, value);
-    return error == std::errc() ? value : 0;
+    return error == std::errc() ? value : PYR_COUNTER_UNKNOWN;
 }
 
 void copyName(char (&target)[96], std::string_view name) {
@@ -159,7 +159,7 @@ enum class Read { ok, failed };
 
 // Fills `entry` for `pid`. Counts as failed when the process itself cannot be read (it ended,
 // or its files are short, garbled or denied); its io file alone being denied (another user's
-// process read without privileges) leaves the disk counters at 0 instead.
+// process read without privileges) leaves the disk counters unknown instead.
 Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize,
                  PYRProcessSnapshot& entry) {
     char path[32];
@@ -200,9 +200,12 @@ Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize
         nanoseconds >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(nanoseconds);
     entry.memory_bytes =
         fields.residentPages > UINT64_MAX / pageSize ? UINT64_MAX : fields.residentPages * pageSize;
+    entry.disk_read_bytes = PYR_COUNTER_UNKNOWN;
+    entry.disk_write_bytes = PYR_COUNTER_UNKNOWN;
     if (ioRead > 0) {
-        entry.disk_read_bytes = ioField(io, "read_bytes:");
-        entry.disk_write_bytes = ioField(io, "write_bytes:");
+        const std::string_view text(io, static_cast<size_t>(ioRead));
+        entry.disk_read_bytes = ioField(text, "read_bytes:");
+        entry.disk_write_bytes = ioField(text, "write_bytes:");
     }
     fullName(procfd, pid, fields.name, entry.name);
     return Read::ok;
@@ -227,17 +230,26 @@ int32_t processSnapshot(const char* root, PYRProcessSnapshot* out, int32_t capac
     const long ticksPerSecond = ticks > 0 ? ticks : 100;
     const uint64_t pageSize = page > 0 ? static_cast<uint64_t>(page) : 4096;
 
+    // A listing that breaks off, or lists no process at all (an unmounted /proc is an empty
+    // directory), is a failure: reporting it as an empty table would make every process
+    // look ended.
     int32_t filled = 0, failed = 0;
+    bool listed = false;
     alignas(8) char listing[16384];
     while (filled < capacity) {
         const long got = syscall(SYS_getdents64, procfd, listing, sizeof listing);
-        if (got <= 0) break;
+        if (got < 0) {
+            close(procfd);
+            return -1;
+        }
+        if (got == 0) break;
         for (long offset = 0; offset < got && filled < capacity;) {
             const auto* entry = reinterpret_cast<const KernelDirent64*>(listing + offset);
             offset += entry->length;
             if (entry->type != DT_DIR && entry->type != DT_UNKNOWN) continue;
             const int32_t pid = pidFromName(entry->name);
             if (pid <= 0) continue;
+            listed = true;
             if (readProcess(procfd, pid, ticksPerSecond, pageSize, out[filled]) == Read::ok) {
                 ++filled;
             } else {
@@ -246,6 +258,7 @@ int32_t processSnapshot(const char* root, PYRProcessSnapshot* out, int32_t capac
         }
     }
     close(procfd);
+    if (!listed) return -1;
     if (failures != nullptr) *failures = failed;
     return filled;
 }

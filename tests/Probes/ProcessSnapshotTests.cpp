@@ -123,22 +123,33 @@ TEST(ProcessSnapshotFixture, UnreadableProcessesAreCountedNotReported) {
     EXPECT_EQ(failures, 6);
 }
 
-TEST(ProcessSnapshotFixture, DeniedIOGivesZeroDiskBytesWithoutAFailure) {
+// Disk counters the system would not give are unknown, never 0; the process itself is still
+// reported.
+TEST(ProcessSnapshotFixture, DeniedOrGarbledIOGivesUnknownDiskBytesWithoutAFailure) {
     if (geteuid() != 0) GTEST_SKIP() << "fixture files must belong to root";
     FixtureTree tree;
     writeProcess(tree, 20, statLine(20, "other-user", 1, 1, 1, 1, 1), statusText(1000, 1000),
                  nullptr);
     tree.mkdir("proc/20/io");  // opens, but cannot be read: like another user's io file
-    std::vector<PYRProcessSnapshot> out(2);
+    writeProcess(tree, 21, statLine(21, "half-io", 1, 1, 1, 1, 1), statusText(0, 0),
+                 "rchar: 1\nread_bytes: 512\nwrite_bytes: many\n");
+    writeProcess(tree, 22, statLine(22, "empty-io", 1, 1, 1, 1, 1), statusText(0, 0), "");
+    std::vector<PYRProcessSnapshot> out(4);
     int32_t failures = -1;
-    ASSERT_EQ(processSnapshot(tree.root(), out.data(), 2, &failures), 1);
+    const int32_t count = processSnapshot(tree.root(), out.data(), 4, &failures);
+    ASSERT_EQ(count, 3);
     EXPECT_EQ(failures, 0);
-    EXPECT_EQ(out[0].disk_read_bytes, 0u);
-    EXPECT_EQ(out[0].disk_write_bytes, 0u);
-    EXPECT_EQ(out[0].uid, 1000u);
+    EXPECT_EQ(find(out, count, 20)->disk_read_bytes, PYR_COUNTER_UNKNOWN);
+    EXPECT_EQ(find(out, count, 20)->disk_write_bytes, PYR_COUNTER_UNKNOWN);
+    EXPECT_EQ(find(out, count, 20)->uid, 1000u);
+    EXPECT_EQ(find(out, count, 21)->disk_read_bytes, 512u);
+    EXPECT_EQ(find(out, count, 21)->disk_write_bytes, PYR_COUNTER_UNKNOWN);
+    EXPECT_EQ(find(out, count, 22)->disk_read_bytes, PYR_COUNTER_UNKNOWN);
 }
 
-TEST(ProcessSnapshotFixture, ArgumentsAndMissingProc) {
+// No /proc, or one without a single process (procfs not mounted), is a failed listing, not
+// an empty table.
+TEST(ProcessSnapshotFixture, ArgumentsAndUnlistableProc) {
     FixtureTree tree;
     PYRProcessSnapshot one{};
     int32_t failures = 7;
@@ -146,7 +157,12 @@ TEST(ProcessSnapshotFixture, ArgumentsAndMissingProc) {
     EXPECT_EQ(processSnapshot(tree.root(), &one, 0, &failures), -1);
     EXPECT_EQ(processSnapshot(tree.root(), &one, 1, &failures), -1);  // no /proc at all
     tree.mkdir("proc");
-    EXPECT_EQ(processSnapshot(tree.root(), &one, 1, nullptr), 0);
+    tree.mkdir("proc/self");
+    tree.write("proc/stat", "cpu 1 2 3 4\n");
+    EXPECT_EQ(processSnapshot(tree.root(), &one, 1, nullptr), -1);
+    tree.mkdir("proc/30");  // listed, but vanished before it was read: a failure of one
+    EXPECT_EQ(processSnapshot(tree.root(), &one, 1, &failures), 0);
+    EXPECT_EQ(failures, 1);
 }
 
 TEST(ProcessSnapshotLive, CapacityOneFillsExactlyOneEntry) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -116,6 +117,28 @@ TEST(NativeProcessSampler, CountersGoingBackwards) {
     EXPECT_FALSE(readings[0].diskReadRate);  // dropped read counter: no rate, CPU still shown
     EXPECT_EQ(readings[0].diskWriteRate, 1000.0);
     EXPECT_FALSE(readings[0].diskRate());
+}
+
+TEST(NativeProcessSampler, UnknownDiskCountersGiveAbsentRatesNeverZero) {
+    const uint64_t unknown = PYR_COUNTER_UNKNOWN;
+    ScriptedTables script;
+    script.tables = {std::vector{process(10, 1, 0, unknown, unknown), process(11, 1, 0, unknown, 10),
+                     process(12, 1, 0, 100, 100)},
+                     std::vector{process(10, 1, 100, unknown, unknown), process(11, 1, 100, 50, 30),
+                     process(12, 1, 100, unknown, 300)}};
+    NativeProcessSampler sampler(script.function());
+    sampler.sample(0.0);
+    auto readings = sampler.sample(2.0);
+    ASSERT_EQ(readings.size(), 3u);
+    std::sort(readings.begin(), readings.end(),
+              [](const auto& a, const auto& b) { return a.pid < b.pid; });
+    EXPECT_FALSE(readings[0].diskReadRate);  // another user's process: still listed, no rates
+    EXPECT_FALSE(readings[0].diskWriteRate);
+    EXPECT_FALSE(readings[0].diskRate());
+    EXPECT_FALSE(readings[1].diskReadRate);  // became readable: the next sample has a rate
+    EXPECT_EQ(readings[1].diskWriteRate, 10.0);
+    EXPECT_FALSE(readings[2].diskReadRate);  // became unreadable
+    EXPECT_EQ(readings[2].diskWriteRate, 100.0);
 }
 
 TEST(NativeProcessSampler, BusiestFirstAndEqualValuesKeepSnapshotOrder) {

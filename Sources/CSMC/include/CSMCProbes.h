@@ -40,6 +40,10 @@ typedef struct PYRCPUTicks {
     uint64_t nice;
 } PYRCPUTicks;
 
+/* A disk counter the system would not give (another user's process read without privileges):
+ * unknown, never 0. */
+#define PYR_COUNTER_UNKNOWN UINT64_MAX
+
 /* One process of a process snapshot. The caller owns the array; the shim only fills it. */
 typedef struct PYRProcessSnapshot {
     int32_t pid;
@@ -48,8 +52,10 @@ typedef struct PYRProcessSnapshot {
     uint64_t started;          /* start time in the machine's clock ticks since boot */
     uint64_t cpu_ns;           /* user plus system CPU time, nanoseconds */
     uint64_t memory_bytes;     /* resident memory, bytes */
-    uint64_t disk_read_bytes;  /* bytes read from storage over the process's life */
-    uint64_t disk_write_bytes; /* bytes written to storage over the process's life */
+    uint64_t disk_read_bytes;  /* bytes read from storage over the process's life, or
+                                  PYR_COUNTER_UNKNOWN */
+    uint64_t disk_write_bytes; /* bytes written to storage over the process's life, or
+                                  PYR_COUNTER_UNKNOWN */
     char name[96];             /* NUL-terminated */
 } PYRProcessSnapshot;
 
@@ -100,8 +106,10 @@ int32_t pyr_cpu_brand(char* out, int32_t size);
 
 /*
  * Fills `out` with up to `capacity` processes and returns how many were filled; -1 when
- * `out` is NULL or `capacity` < 1. `failures` (optional) receives the number of processes
- * that could not be read (for example because they ended between listing and reading).
+ * `out` is NULL or `capacity` < 1, or when the process list itself cannot be read (an error
+ * while listing, or a list without any process, which no running system has). `failures`
+ * (optional) receives the number of processes that could not be read (for example because
+ * they ended between listing and reading).
  */
 int32_t pyr_process_snapshot(PYRProcessSnapshot* out, int32_t capacity, int32_t* failures);
 

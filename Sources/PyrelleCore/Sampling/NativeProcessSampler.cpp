@@ -8,6 +8,17 @@
 
 namespace pyrelle {
 
+namespace {
+
+// A disk rate only between two known counters: a counter the system would not give is
+// absent, never a rate of 0.
+std::optional<double> diskRate(uint64_t previous, uint64_t current, double elapsed, bool same) {
+    if (previous == PYR_COUNTER_UNKNOWN || current == PYR_COUNTER_UNKNOWN) return std::nullopt;
+    return ProcessCPU::rate(previous, current, elapsed, same);
+}
+
+}  // namespace
+
 NativeProcessSampler::NativeProcessSampler() : NativeProcessSampler(pyr_process_snapshot) {}
 
 NativeProcessSampler::NativeProcessSampler(SnapshotFunction snapshot)
@@ -43,10 +54,9 @@ std::vector<ProcessReading> NativeProcessSampler::sample(double now) {
         reading.name.assign(entry.name, strnlen(entry.name, sizeof entry.name));
         reading.cpu = std::max(*cpu, 0.0);
         reading.memory = entry.memory_bytes;
-        reading.diskReadRate =
-            ProcessCPU::rate(before->second.read, entry.disk_read_bytes, elapsed, same);
+        reading.diskReadRate = diskRate(before->second.read, entry.disk_read_bytes, elapsed, same);
         reading.diskWriteRate =
-            ProcessCPU::rate(before->second.written, entry.disk_write_bytes, elapsed, same);
+            diskRate(before->second.written, entry.disk_write_bytes, elapsed, same);
         readings.push_back(std::move(reading));
     }
     previous_ = std::move(current);
