@@ -16,6 +16,10 @@ struct Seam {
     // The connection deviceExchange() keeps, and the socket path it was made to.
     std::shared_ptr<SocketDevice> kept;  // guarded by mutex
     std::string keptPath;                // guarded by mutex
+    // A socket path that just timed out, and until when it is left alone.
+    std::string silentPath;                           // guarded by mutex
+    std::chrono::steady_clock::time_point silentUntil;  // guarded by mutex
+    std::atomic<ProbeClock> clock{&std::chrono::steady_clock::now};
     std::atomic<uint64_t> exchanges{0};
     std::atomic<int64_t> timeoutMs{kDefaultExchangeTimeout.count()};
 };
@@ -124,20 +128,37 @@ int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
     // each question a connect and the device a new client. A connection that has broken (or
     // whose device went away) is replaced before use, never retried after a failure, so a
     // slow device still costs at most one timeout.
+    const ProbeClock clock = seam().clock.load();
     std::shared_ptr<SocketDevice> device;
     {
         std::lock_guard lock(seam().mutex);
+        if (seam().silentPath == path && clock() < seam().silentUntil)
+            return PYR_KERN_NOT_RESPONDING;
         if (seam().keptPath == path) device = seam().kept;
     }
+    const auto holdOff = [&] {
+        std::lock_guard lock(seam().mutex);
+        seam().silentPath = path;
+        seam().silentUntil = clock() + exchangeTimeout();
+    };
     if (device && !device->usable()) device.reset();
     if (!device) {
         device = SocketDevice::connect(path, exchangeTimeout());
-        if (!device) return PYR_KERN_NOT_RESPONDING;
+        if (!device) {
+            holdOff();
+            return PYR_KERN_NOT_RESPONDING;
+        }
         std::lock_guard lock(seam().mutex);
         seam().kept = device;
         seam().keptPath = path;
     }
-    return countedExchange(*device, selector, request, reply);
+    const int32_t status = countedExchange(*device, selector, request, reply);
+    if (status == PYR_KERN_TIMEOUT) holdOff();
+    return status;
+}
+
+void setProbeClock(ProbeClock clock) {
+    seam().clock.store(clock != nullptr ? clock : &std::chrono::steady_clock::now);
 }
 
 bool deviceConfigured() {

@@ -158,6 +158,7 @@ protected:
         for (uint32_t connection : opened) pyr_smc_close(connection);
         ::unsetenv("PYRELLE_SMC_SOCKET");
         pyrelle::csmc::setExchangeTimeout(pyrelle::csmc::kDefaultExchangeTimeout);
+        pyrelle::csmc::setProbeClock(nullptr);
     }
 
     uint32_t openAt(const std::string& path) {
@@ -424,6 +425,40 @@ TEST_F(SocketDeviceTest, DeviceExchangeKeepsOneConnectionAndReplacesAClosedOne) 
     EXPECT_EQ(pyrelle::csmc::deviceExchange(pyrelle::csmc::kSelectorPowerManager, {}, reply), 0);
     EXPECT_EQ(reply, (std::vector<uint8_t>{'o', 'k'}));
     EXPECT_EQ(server.connections(), 2);
+}
+
+// The probes' clock, held still unless a test moves it.
+std::chrono::steady_clock::time_point heldTime = std::chrono::steady_clock::time_point{} + 1h;
+std::chrono::steady_clock::time_point heldClock() {
+    return heldTime;
+}
+
+// A virtual Mac that accepts connections and never answers: every power-manager question of
+// one sample together costs one timeout, and the device is asked again once that timeout
+// has passed.
+TEST_F(SocketDeviceTest, ASilentVirtualMacCostsASampleOneTimeout) {
+    TestServer server(stayQuiet);
+    ::setenv("PYRELLE_SMC_SOCKET", server.path().c_str(), 1);
+    pyrelle::csmc::setProbeClock(heldClock);
+    const auto oneSample = [] {
+        EXPECT_EQ(pyr_power_status().speed_limit, -1);
+        EXPECT_EQ(pyr_ac_power(), -1);
+        EXPECT_EQ(pyr_thermal_state(), -1);
+        EXPECT_EQ(pyr_low_power_mode(), -1);
+        EXPECT_EQ(pyr_memory_pressure(), -1);
+        EXPECT_GE(pyr_processor_count(), 1);
+        char brand[32];
+        EXPECT_EQ(pyr_cpu_brand(brand, sizeof brand), -1);
+    };
+    pyrelle::csmc::resetExchangeCount();
+    oneSample();
+    EXPECT_EQ(pyrelle::csmc::exchangeCount(), 1u);
+    heldTime += 299ms;  // still within one timeout (300 ms) of the failure
+    oneSample();
+    EXPECT_EQ(pyrelle::csmc::exchangeCount(), 1u);
+    heldTime += 2ms;
+    oneSample();
+    EXPECT_EQ(pyrelle::csmc::exchangeCount(), 2u);
 }
 
 TEST_F(SocketDeviceTest, OversizedRequestIsRefusedBeforeSending) {

@@ -65,6 +65,15 @@ void resetExchangeCount();
 int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
                        std::vector<uint8_t>& reply);
 
+// A socket device that has just cost deviceExchange() a timeout (or could not be reached) is
+// not asked again for one exchange timeout: until then deviceExchange() answers
+// PYR_KERN_NOT_RESPONDING at once. So a device that accepts connections and never answers
+// costs a sample at most one timeout, however many power-manager questions the sample asks.
+// The hold-off runs on `clock` (steady time by default; nullptr restores it), so tests can
+// hold time still.
+using ProbeClock = std::chrono::steady_clock::time_point (*)();
+void setProbeClock(ProbeClock clock);
+
 // True when an in-process device is installed or PYRELLE_SMC_SOCKET names a socket (whether
 // or not anything listens there).
 bool deviceConfigured();
