@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pyrelle/ModeHistory.hpp"
+#include "pyrelle/SensorTimeline.hpp"
 #include "pyrelle/TurboHistory.hpp"
 
 namespace pyrelle {
@@ -167,6 +168,49 @@ TEST(TurboHistoryTest, Summary) {
               (TemperatureSummary{1, 40.0, 40.0, std::nullopt}));
     EXPECT_EQ(TurboHistory::summary({}, RecordedTurboMode::off), (TemperatureSummary{}));
 }
+
+// The rule the sensor timeline, the mode history and the turbo history share: a later sample
+// continues the stretch when it is at most 15 s after the previous one, exactly 15 s
+// included; one that is not later never does.
+struct ContinuityCase {
+    const char* name;
+    double gap;
+    bool continues;
+};
+
+class ContinuityBoundary : public ::testing::TestWithParam<ContinuityCase> {};
+
+TEST_P(ContinuityBoundary, TimelineModeAndTurboHistoriesAgree) {
+    const double gap = GetParam().gap;
+    const std::int64_t segment = GetParam().continues ? 1 : 2;
+    const double elapsed = GetParam().continues ? gap : 0;
+
+    ModeHistory modes(at(-100));
+    modes.append(at(0), "静音", "s", 50, std::nullopt);
+    modes.append(at(gap), "静音", "s", 51, std::nullopt);
+    EXPECT_EQ(segmentsOf(modes), (std::vector<std::int64_t>{1, segment}));
+    EXPECT_EQ(elapsedOf(modes), (std::vector<double>{0, elapsed}));
+
+    const std::vector<Snapshot> snapshots{snapshot(0, on, 50), snapshot(gap, on, 51)};
+    const auto points = TurboHistory::points(snapshots, 15);
+    ASSERT_EQ(points.size(), 2u);
+    EXPECT_EQ(points[1].segment, segment);
+    EXPECT_EQ(points[1].elapsed, elapsed);
+
+    const std::vector<TimelineSample> samples{{snapshots[0], "静音"}, {snapshots[1], "静音"}};
+    const auto rows = SensorTimeline::records(samples, SensorCategory::cpu, at(-100));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].segment, segment);
+    EXPECT_EQ(rows[1].elapsed, elapsed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gaps, ContinuityBoundary,
+    ::testing::Values(ContinuityCase{"WellWithin", 1, true},
+                      ContinuityCase{"ExactlyFifteenSeconds", 15, true},
+                      ContinuityCase{"JustOverFifteenSeconds", 15.001, false},
+                      ContinuityCase{"NotLater", 0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TemperaturePointTest, IdIsSegmentAndShortestUnixSeconds) {
     TemperaturePoint p{Date::fromUnixTime(1700000000), 0, 50, std::nullopt,

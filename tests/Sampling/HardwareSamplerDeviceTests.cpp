@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <nlohmann/json.hpp>
 
 #include "CSMCDevice.hpp"
@@ -119,6 +120,31 @@ TEST_F(HardwareSamplerDevice, TemperaturesOutsideTheRangeAreListedWithoutValue) 
     }
     control({{"op", "set"}, {"key", "TC0P"}, {"value", 129.5}});
     EXPECT_NE(sensor(sampler.sample(), "TC0P"), nullptr);
+}
+
+// Current and power flow both ways (a discharging battery reads a negative current): their
+// negative readings are kept; a negative voltage or fan speed is no reading.
+TEST_F(HardwareSamplerDevice, NegativeReadingsKeptOnlyForSignedKinds) {
+    HardwareSampler sampler;
+    sampler.sample();
+    const struct {
+        const char* key;
+        double value;
+        std::optional<double> expected;
+    } cases[] = {{"IBTR", -2.5, -2.5}, {"ID0R", -1000, -1000}, {"PSTR", -20, -20},
+                 {"ID0R", -1000.5, std::nullopt}, {"VBAT", -1, std::nullopt}};
+    for (const auto& c : cases) {
+        control({{"op", "set"}, {"key", c.key}, {"value", c.value}});
+        const Snapshot snapshot = sampler.sample();
+        const auto* reading = additional(snapshot, c.key);
+        ASSERT_NE(reading, nullptr) << c.key;
+        if (c.expected) {
+            ASSERT_TRUE(reading->value) << c.key << " " << c.value;
+            EXPECT_NEAR(*reading->value, *c.expected, 1e-3) << c.key;
+        } else {
+            EXPECT_FALSE(reading->value) << c.key << " " << c.value;
+        }
+    }
 }
 
 TEST_F(HardwareSamplerDevice, ASensorSeenOnceIsNeverDropped) {
