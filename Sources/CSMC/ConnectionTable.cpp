@@ -17,7 +17,7 @@ struct Seam {
     std::shared_ptr<SocketDevice> kept;  // guarded by mutex
     std::string keptPath;                // guarded by mutex
     // A socket path that just timed out, and until when it is left alone.
-    std::string silentPath;                           // guarded by mutex
+    std::string silentPath;                             // guarded by mutex
     std::chrono::steady_clock::time_point silentUntil;  // guarded by mutex
     std::atomic<ProbeClock> clock{&std::chrono::steady_clock::now};
     std::atomic<uint64_t> exchanges{0};

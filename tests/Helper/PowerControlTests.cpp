@@ -100,9 +100,10 @@ TEST(SystemPowerAccess, UnloadedDriverRollsTheSettingsBack) {
     h.turbo = 0;
     auto access = h.access();
     const auto message = failureOf([&] { PowerTransaction::apply(plan(true), access); });
-    EXPECT_EQ(message.rfind("Intel 睿频不适用于 Apple Silicon；部分原设置未确认恢复：睿频（原为开启）：Intel "
-                            "睿频不适用于 Apple Silicon",
-                            0),
+    EXPECT_EQ(message.rfind(
+                  "Intel 睿频不适用于 Apple Silicon；部分原设置未确认恢复：睿频（原为开启）：Intel "
+                  "睿频不适用于 Apple Silicon",
+                  0),
               0u)
         << message;
     EXPECT_EQ(access.configuration().value(PowerSetting::displaysleep, PowerSource::ac), 10);

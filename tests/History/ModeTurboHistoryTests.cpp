@@ -204,13 +204,12 @@ TEST_P(ContinuityBoundary, TimelineModeAndTurboHistoriesAgree) {
     EXPECT_EQ(rows[1].elapsed, elapsed);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Gaps, ContinuityBoundary,
-    ::testing::Values(ContinuityCase{"WellWithin", 1, true},
-                      ContinuityCase{"ExactlyFifteenSeconds", 15, true},
-                      ContinuityCase{"JustOverFifteenSeconds", 15.001, false},
-                      ContinuityCase{"NotLater", 0, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Gaps, ContinuityBoundary,
+                         ::testing::Values(ContinuityCase{"WellWithin", 1, true},
+                                           ContinuityCase{"ExactlyFifteenSeconds", 15, true},
+                                           ContinuityCase{"JustOverFifteenSeconds", 15.001, false},
+                                           ContinuityCase{"NotLater", 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TemperaturePointTest, IdIsSegmentAndShortestUnixSeconds) {
     TemperaturePoint p{Date::fromUnixTime(1700000000), 0, 50, std::nullopt,

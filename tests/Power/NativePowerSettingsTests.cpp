@@ -14,9 +14,8 @@ using pyrelle::testing::TemporaryDirectory;
 namespace {
 
 const std::string fakeTool = PYRELLE_SOURCE_DIR "/tools/fake-pmset";
-const char* const switches[] = {"FAKE_PMSET_FAIL", "FAKE_PMSET_LIE", "FAKE_PMSET_HANG",
-                                "FAKE_PMSET_FLOOD", "FAKE_PMSET_NOTE",
-                                "FAKE_PMSET_BLOCKERS"};
+const char* const switches[] = {"FAKE_PMSET_FAIL",  "FAKE_PMSET_LIE",  "FAKE_PMSET_HANG",
+                                "FAKE_PMSET_FLOOD", "FAKE_PMSET_NOTE", "FAKE_PMSET_BLOCKERS"};
 
 // The settings tool end to end: the fake tool keeps its state in a scratch directory, which
 // also receives the runner's output files, so leftovers are visible.

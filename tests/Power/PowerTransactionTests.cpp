@@ -187,9 +187,10 @@ TEST_F(PowerTransactionTest, RollbackFailuresNameTheOriginalsAndKeepTheirBackup)
         failure = error;
     }
     ASSERT_TRUE(failure);
-    EXPECT_STREQ(failure->what(),
-                 "系统电源设置未完成：busy；部分原设置未确认恢复：插电·系统闲置休眠（原值 1）：系统电源"
-                 "设置读回不一致；插电·系统低电量模式（原值 0）：命令超时。请刷新状态确认结果。");
+    EXPECT_STREQ(
+        failure->what(),
+        "系统电源设置未完成：busy；部分原设置未确认恢复：插电·系统闲置休眠（原值 1）：系统电源"
+        "设置读回不一致；插电·系统低电量模式（原值 0）：命令超时。请刷新状态确认结果。");
     // The walk goes on after a failed write-back.
     EXPECT_EQ(access.writes(),
               (Calls{"set ac:lowpowermode=1", "set ac:displaysleep=5", "set ac:sleep=15",
@@ -197,9 +198,9 @@ TEST_F(PowerTransactionTest, RollbackFailuresNameTheOriginalsAndKeepTheirBackup)
     // Exactly the unconfirmed entries are kept, and restoring them later recovers the user's
     // settings.
     const PowerBackup& kept = failure->backup();
-    EXPECT_EQ(kept.edits, (std::vector<PowerEdit>{
-                              {PowerSource::ac, PowerSetting::lowpowermode, 0, 1},
-                              {PowerSource::ac, PowerSetting::sleep, 1, 15}}));
+    EXPECT_EQ(kept.edits,
+              (std::vector<PowerEdit>{{PowerSource::ac, PowerSetting::lowpowermode, 0, 1},
+                                      {PowerSource::ac, PowerSetting::sleep, 1, 15}}));
     EXPECT_EQ(kept.turboBefore, std::nullopt);
     EXPECT_NO_THROW(kept.validate());
     EXPECT_TRUE(PowerTransaction::restore(kept, access).changed);
@@ -223,8 +224,9 @@ TEST_F(PowerTransactionTest, FailedTurboSwitchBackLeadsTheFailureList) {
     access.turboFailures[0] = intelOnly;
     access.turboFailures[1] = intelOnly;
     access.setFailures[3] = "系统电源设置读回不一致";  // putting low power back
-    EXPECT_EQ(applyFailure(plan), std::string(intelOnly) + "；部分原设置未确认恢复：睿频（原为开启）：" +
-                                      intelOnly + "；插电·系统低电量模式（原值 0）：系统电源设置读回不一致");
+    EXPECT_EQ(applyFailure(plan), std::string(intelOnly) +
+                                      "；部分原设置未确认恢复：睿频（原为开启）：" + intelOnly +
+                                      "；插电·系统低电量模式（原值 0）：系统电源设置读回不一致");
     try {
         PowerTransaction::apply(plan, access, clock);
     } catch (const PowerRecoveryError& error) {
@@ -295,8 +297,9 @@ TEST_F(PowerRestoreTest, UnreadableEntriesFailAndStayInTheBackup) {
         failure = error;
     }
     ASSERT_TRUE(failure);
-    EXPECT_STREQ(failure->what(),
-                 "部分原设置暂不可读取，恢复记录已保留：插电·显示器休眠（原值 10）；睿频（原为开启）");
+    EXPECT_STREQ(
+        failure->what(),
+        "部分原设置暂不可读取，恢复记录已保留：插电·显示器休眠（原值 10）；睿频（原为开启）");
     EXPECT_EQ(access.writes(), (Calls{"set ac:sleep=1", "set ac:lowpowermode=0"}));
     const PowerBackup& kept = failure->backup();
     EXPECT_EQ(kept.id, backup.id);

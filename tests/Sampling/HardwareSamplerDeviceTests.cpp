@@ -131,8 +131,11 @@ TEST_F(HardwareSamplerDevice, NegativeReadingsKeptOnlyForSignedKinds) {
         const char* key;
         double value;
         std::optional<double> expected;
-    } cases[] = {{"IBTR", -2.5, -2.5}, {"ID0R", -1000, -1000}, {"PSTR", -20, -20},
-                 {"ID0R", -1000.5, std::nullopt}, {"VBAT", -1, std::nullopt}};
+    } cases[] = {{"IBTR", -2.5, -2.5},
+                 {"ID0R", -1000, -1000},
+                 {"PSTR", -20, -20},
+                 {"ID0R", -1000.5, std::nullopt},
+                 {"VBAT", -1, std::nullopt}};
     for (const auto& c : cases) {
         control({{"op", "set"}, {"key", c.key}, {"value", c.value}});
         const Snapshot snapshot = sampler.sample();

@@ -122,10 +122,10 @@ TEST(NativeProcessSampler, CountersGoingBackwards) {
 TEST(NativeProcessSampler, UnknownDiskCountersGiveAbsentRatesNeverZero) {
     const uint64_t unknown = PYR_COUNTER_UNKNOWN;
     ScriptedTables script;
-    script.tables = {std::vector{process(10, 1, 0, unknown, unknown), process(11, 1, 0, unknown, 10),
-                     process(12, 1, 0, 100, 100)},
+    script.tables = {std::vector{process(10, 1, 0, unknown, unknown),
+                                 process(11, 1, 0, unknown, 10), process(12, 1, 0, 100, 100)},
                      std::vector{process(10, 1, 100, unknown, unknown), process(11, 1, 100, 50, 30),
-                     process(12, 1, 100, unknown, 300)}};
+                                 process(12, 1, 100, unknown, 300)}};
     NativeProcessSampler sampler(script.function());
     sampler.sample(0.0);
     auto readings = sampler.sample(2.0);
