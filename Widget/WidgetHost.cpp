@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -12,6 +11,7 @@
 #include "StatusProvider.hpp"
 #include "ThermalStatusWidget.hpp"
 #include "pyrelle/widget/WidgetCardRenderer.hpp"
+#include "pyrelle/widget/WidgetFile.hpp"
 #include "pyrelle/widget/WidgetStorage.hpp"
 
 namespace pyrelle::WidgetHost {
@@ -44,14 +44,11 @@ std::string freshnessText(const StatusEntry& entry) {
     return "unavailable";
 }
 
+// Every output replaces its file atomically and never follows an entry planted under its
+// name (another user's symbolic link in a shared directory overwrites nothing). The cards
+// carry the status file's readings, so they are as private as it is.
 void writeFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        throw std::system_error(errno ? errno : EIO, std::generic_category(),
-                                "cannot write " + path.string());
-    }
+    WidgetFile::replace(path, bytes, 0600);
 }
 
 std::string cardName(std::size_t index, WidgetCardSize size) {

@@ -26,7 +26,9 @@ std::variant<Options, std::string> parse(const std::vector<std::string>& argumen
 // The wall clock in seconds since 2001-01-01T00:00:00Z.
 double now();
 
-// Renders the timeline into `options.out`. Throws std::exception when the output cannot be written.
+// Renders the timeline into `options.out`. Each file is replaced atomically, private to the
+// user (0600), and never written through an entry planted under its name. Throws
+// std::exception when the output cannot be written.
 void run(const Options& options);
 
 }  // namespace pyrelle::WidgetHost

@@ -18,6 +18,11 @@ std::optional<double> within(std::optional<double> value, double low, double hig
     return std::nullopt;
 }
 
+// A text of the file as the cards may show it: no bidi controls, at most `characters` long.
+std::string label(std::string_view text, std::size_t characters) {
+    return WidgetText::prefix(WidgetText::withoutBidiControls(text), characters);
+}
+
 std::vector<WidgetFan> cleanFans(std::vector<WidgetFan> fans) {
     std::vector<WidgetFan> kept;
     std::set<std::int64_t> seen;
@@ -75,9 +80,9 @@ WidgetSnapshot::WidgetSnapshot(double date, std::optional<double> cpuTemperature
       storageTemperature(within(storageTemperature, 0, 150)),
       cpuUsage(within(cpuUsage, 0, 100)),
       fans(cleanFans(std::move(fans))),
-      mode(WidgetText::prefix(mode, maximumLabelLength)),
-      turbo(WidgetText::prefix(turbo, maximumLabelLength)),
-      language(WidgetText::prefix(language, maximumLanguageLength)),
+      mode(label(mode, maximumLabelLength)),
+      turbo(label(turbo, maximumLabelLength)),
+      language(label(language, maximumLanguageLength)),
       running(running),
       trends(cleanTrends(std::move(trends), date)) {}
 

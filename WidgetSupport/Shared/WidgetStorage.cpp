@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pyrelle/widget/WidgetDataError.hpp"
+#include "pyrelle/widget/WidgetFile.hpp"
 
 namespace pyrelle::WidgetStorage {
 namespace fs = std::filesystem;
@@ -63,18 +64,6 @@ void createDirectories(const fs::path& directory) {
         } else if (errno != EEXIST) {
             fail("cannot create directory", current);
         }
-    }
-}
-
-void writeAll(int fd, const std::string& bytes, const fs::path& path) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("cannot write", path);
-        }
-        done += static_cast<std::size_t>(n);
     }
 }
 
@@ -136,29 +125,8 @@ void write(const WidgetSnapshot& snapshot, const std::optional<fs::path>& locati
     fs::path directory = target.parent_path();
     createDirectories(directory);
 
-    std::string bytes = snapshot.encode();
-
-    // The temporary file is created private (0600) in the target's directory, so the
-    // rename is atomic and no other user can open the file at any moment.
-    std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    Descriptor fd(::mkostemp(name.data(), O_CLOEXEC));
-    if (fd.get() < 0) fail("cannot create a temporary file in", directory);
-    fs::path temporary(name.data());
-    try {
-        if (::fchmod(fd.get(), 0600) != 0) fail("cannot set permissions of", temporary);
-        writeAll(fd.get(), bytes, temporary);
-        if (::fsync(fd.get()) != 0) fail("cannot flush", temporary);
-        if (::close(fd.release()) != 0) fail("cannot close", temporary);
-        if (::rename(temporary.c_str(), target.c_str()) != 0) fail("cannot replace", target);
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        throw;
-    }
-    // Make the rename itself durable; the new content is already in place either way.
-    Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());
+    // Private (0600) from its first byte: the readings are the user's alone.
+    WidgetFile::replace(target, snapshot.encode(), 0600);
 }
 
 }  // namespace pyrelle::WidgetStorage

@@ -54,6 +54,18 @@ std::string prefix(std::string_view text, std::size_t characters) {
     return utf8(u.tempSubString(0, end));
 }
 
+std::string withoutBidiControls(std::string_view text) {
+    icu::UnicodeString u = unicode(text);
+    icu::UnicodeString kept;
+    for (int32_t i = 0; i < u.length(); ++i) {
+        char16_t c = u.charAt(i);  // every bidi control is a single UTF-16 unit
+        bool control = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+                       (c >= 0x2066 && c <= 0x2069);
+        if (!control) kept.append(c);
+    }
+    return utf8(kept);
+}
+
 std::size_t length(std::string_view text) {
     icu::UnicodeString u = unicode(text);
     auto it = graphemes(u);

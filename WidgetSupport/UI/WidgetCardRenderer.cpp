@@ -1,14 +1,15 @@
 #include "pyrelle/widget/WidgetCardRenderer.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <memory>
+#include <cstdint>
 
-#include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/reldatefmt.h>
 #include <unicode/unistr.h>
 
+#include "pyrelle/widget/WidgetFont.hpp"
+#include "pyrelle/widget/WidgetPath.hpp"
 #include "pyrelle/widget/WidgetRoute.hpp"
 #include "pyrelle/widget/WidgetSymbols.hpp"
 #include "pyrelle/widget/WidgetText.hpp"
@@ -20,13 +21,28 @@ using Texts = WidgetStatusContent::Texts;
 
 constexpr double padding = 14;
 
+// Gap between two texts sharing a row.
+constexpr double rowGap = 12;
+// A semibold text is this much wider than the regular widths of the font's table.
+constexpr double semibold = 1.06;
+
 std::string num(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.2f", std::isfinite(value) ? value : 0.0);
-    std::string text(buffer);
-    while (text.back() == '0') text.pop_back();
-    if (text.back() == '.') text.pop_back();
-    return text;
+    return WidgetPath::number(value);
+}
+
+WidgetColor rgb(std::uint32_t hex) {
+    return {((hex >> 16) & 0xFF) / 255.0, ((hex >> 8) & 0xFF) / 255.0, (hex & 0xFF) / 255.0, 1};
+}
+
+// How two texts in one row share `room`: each keeps what it needs when both fit; otherwise
+// a text needing at most half keeps it and the other gets the rest; two long texts get
+// half each.
+std::pair<double, double> share(double first, double second, double room) {
+    const double half = (room - rowGap) / 2;
+    if (first + rowGap + second <= room) return {first, second};
+    if (first <= half) return {first, room - rowGap - first};
+    if (second <= half) return {room - rowGap - second, second};
+    return {half, half};
 }
 
 // Text made safe for XML character data and attributes: well-formed UTF-8, no control
@@ -59,58 +75,6 @@ std::string escape(std::string_view raw) {
         }
     }
     return out;
-}
-
-// Estimated advance of one character in ems: wide for CJK and full-width forms.
-double advance(UChar32 c) {
-    bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
-                (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
-                (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-                (c >= 0xFFE0 && c <= 0xFFE6) || c >= 0x1F300;
-    if (wide) return 1.0;
-    if (c < 0x80 &&
-        std::string_view(" il.,:;|!'()[]").find(static_cast<char>(c)) != std::string_view::npos) {
-        return 0.3;
-    }
-    if (c == 0xB7) return 0.3;  // the middle dot of " · "
-    if (c == 'M' || c == 'W' || c == 'm' || c == 'w') return 0.85;
-    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return 0.64;
-    return 0.55;
-}
-
-// Estimated width of `text` at `fontSize`.
-double width(const std::string& text, double fontSize) {
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(text);
-    double total = 0;
-    for (int32_t i = 0; i < u.length(); i = u.moveIndex32(i, 1)) total += advance(u.char32At(i));
-    return total * fontSize;
-}
-
-// `text` cut, at a character boundary, to fit `width` at `fontSize`, with "…" when cut.
-std::string fit(const std::string& text, double width, double fontSize) {
-    if (pyrelle::WidgetCardRenderer::width(text, fontSize) <= width) return text;
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(text);
-    double limit = width / fontSize;
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    double used = 0;
-    int32_t cut = 0;
-    const double budget = limit - 1.0;  // room for the ellipsis
-    if (U_SUCCESS(status) && it) {
-        it->setText(u);
-        int32_t start = it->first();
-        for (int32_t end = it->next(); end != icu::BreakIterator::DONE;
-             start = end, end = it->next()) {
-            double w = advance(u.char32At(start));
-            if (used + w > budget) break;
-            used += w;
-            cut = end;
-        }
-    }
-    std::string out;
-    u.tempSubString(0, cut).toUTF8String(out);
-    return out + "…";
 }
 
 // The ICU locale matching the card's language.
@@ -156,20 +120,6 @@ std::string relativeTime(double instant, double now, const icu::Locale& locale) 
     return out;
 }
 
-// The font list for the card's language, so Han characters take that language's forms.
-std::string fontFamily(const icu::Locale& locale) {
-    std::string_view language = locale.getLanguage();
-    std::string_view script = locale.getScript();
-    const char* cjk = "Noto Sans CJK SC";
-    if (language == "ja")
-        cjk = "Noto Sans CJK JP";
-    else if (language == "ko")
-        cjk = "Noto Sans CJK KR";
-    else if (script == "Hant")
-        cjk = "Noto Sans CJK TC";
-    return std::string("system-ui, -apple-system, 'Noto Sans', '") + cjk + "', sans-serif";
-}
-
 class Card {
 public:
     Card(const WidgetStatusContent& content, const Options& options)
@@ -179,6 +129,7 @@ public:
           locale_(cardLocale(content.strings
                                  ? content.strings->resolvedLanguage(content.language())
                                  : WidgetStrings::shared().resolvedLanguage(content.language()))),
+          font_(WidgetFont::forLanguage(locale_.getLanguage(), locale_.getScript())),
           links_(content.linksEnabled && WidgetRoute::isValidScheme(options.scheme)) {}
 
     std::string render() {
@@ -233,29 +184,40 @@ private:
         return "unavailable";
     }
 
+    static std::string colors(const Palette& p) {
+        return ".background { fill: " + p.background.hex() + "; } .tile { fill: " + p.tile.hex() +
+               "; }\ntext { fill: " + p.text.hex() + "; } .symbol { color: " + p.text.hex() +
+               "; }\ntext.secondary, tspan.secondary { fill: " + p.secondary.hex() +
+               "; } text.attention { fill: " + p.attention.hex() + "; }\n";
+    }
+
     std::string style() const {
-        return std::string("<style>\n") + "text { font-family: " + fontFamily(locale_) +
+        return std::string("<style>\n") + "text { font-family: " + font_.family +
                "; font-variant-numeric: tabular-nums;"
-               " font-feature-settings: 'tnum'; fill: #1d1d1f; white-space: pre; }\n"
-               ".background { fill: #ececec; }\n"
-               ".tile { fill: #000000; fill-opacity: 0.045; }\n"
-               ".secondary { fill: #6e6e73; }\n"
-               ".attention { fill: #ff9500; }\n"
-               ".symbol { color: #1d1d1f; }\n"
+               " font-feature-settings: 'tnum'; white-space: pre; }\n" +
+               colors(Palette::light()) +
                ".content { pointer-events: none; }\n"
                ".content a { pointer-events: auto; cursor: pointer; }\n"
-               "@media (prefers-color-scheme: dark) {\n"
-               "  .background { fill: #2a2a2c; } text { fill: #f5f5f7; } .symbol { color: #f5f5f7; "
-               "}\n"
-               "  .tile { fill: #ffffff; fill-opacity: 0.07; } .secondary { fill: #a1a1a6; }\n"
-               "}\n</style>\n";
+               "@media (prefers-color-scheme: dark) {\n" +
+               colors(Palette::dark()) + "}\n</style>\n";
+    }
+
+    // `text` at `fontSize` when it fits `room`; else shrunk as far as `smallest` and, if it
+    // still does not fit, cut there. Returns the text and the font size to draw it with.
+    std::pair<std::string, double> fitted(const std::string& text, double room, double fontSize,
+                                          double smallest) const {
+        double needed = font_.width(text, fontSize);
+        if (needed <= room) return {text, fontSize};
+        double size = std::max(smallest, std::floor(fontSize * room / needed * 10) / 10);
+        return {font_.fit(text, room, size), size};
     }
 
     // A text element; `body` is already escaped markup.
     void text(double x, double y, double fontSize, const std::string& body,
               const std::string& cls = "", int weight = 400, const char* anchor = "start") {
-        out_ +=
-            "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\" font-size=\"" + num(fontSize) + "\"";
+        // Spaces are part of the texts (" · ", a mode named with two spaces): kept as written.
+        out_ += "<text xml:space=\"preserve\" x=\"" + num(x) + "\" y=\"" + num(y) +
+                "\" font-size=\"" + num(fontSize) + "\"";
         if (weight != 400) out_ += " font-weight=\"" + std::to_string(weight) + "\"";
         if (std::string_view(anchor) != "start")
             out_ += " text-anchor=\"" + std::string(anchor) + "\"";
@@ -292,13 +254,16 @@ private:
 
     void header() {
         symbol("thermometer.medium", padding - 1, 14, 13);
-        text(padding + 15, 25, 11, escape(c_.text(Texts::appName)), "header", 600);
+        std::string title = c_.text(Texts::appName);
+        text(padding + 15, 25, 11, escape(title), "header", 600);
         if (c_.size != WidgetCardSize::small) {
             std::string cls = c_.freshness() == WidgetFreshness::recent && c_.snapshot
                                   ? "status secondary"
                                   : "status attention";
-            text(size_.width - padding, 25, 9, escape(fit(c_.statusLabel(), size_.width / 2, 9)),
-                 cls, 400, "end");
+            double titleEnd = padding + 15 + font_.width(title, 11) * semibold;
+            auto [label, fontSize] =
+                fitted(c_.statusLabel(), size_.width - padding - titleEnd - rowGap, 9, 8);
+            text(size_.width - padding, 25, fontSize, escape(label), cls, 400, "end");
         }
     }
 
@@ -324,9 +289,11 @@ private:
              escape(c_.number(WidgetMetric::fan)) + escape(c_.text(Texts::rpmUnit)), "figure", 500);
         closeLink();
         trend(WidgetMetric::cpuUsage, padding, 105, inner, 22);
-        text(padding, 142, 10, escape(fit(c_.modeText(), inner, 10)), "mode");
+        auto [mode, modeSize] = fitted(c_.modeText(), inner, 10, 8.5);
+        text(padding, 142, modeSize, escape(mode), "mode");
         std::string footer = c_.footerLabel() + c_.text(Texts::separator) + relative();
-        text(padding, 157, 9, escape(fit(footer, inner, 9)), "footer secondary");
+        auto [line, footerSize] = fitted(footer, inner, 9, 8);
+        text(padding, 157, footerSize, escape(line), "footer secondary");
     }
 
     void tileFigure(WidgetMetric metric, double x, double y, double fontSize) {
@@ -355,26 +322,31 @@ private:
         openLink(metric);
         out_ += "<rect class=\"tile\" x=\"" + num(x) + "\" y=\"" + num(y) + "\" width=\"" + num(w) +
                 "\" height=\"" + num(h) + "\" rx=\"12\"/>\n";
-        symbol(symbolName(metric), x + 8, y + 8, 12);
-        text(x + 23, y + 18, 9.5,
-             escape(fit(c_.text(WidgetStatusContent::title(metric)), w - 27, 9.5)),
-             "title secondary");
+        symbol(symbolName(metric), x + 7, y + 8, 12);
+        auto [title, titleSize] =
+            fitted(c_.text(WidgetStatusContent::title(metric)), w - 22 - 5, 9.5, 8);
+        text(x + 22, y + 18, titleSize, escape(title), "title secondary");
         tileFigure(metric, x + 8, y + 47, 22);
         trend(metric, x + 8, y + 55, w - 16, h - 63);
         closeLink();
     }
 
-    void footer(double y) {
+    // Two texts in one row, the first at the left and the second at the right, sharing the
+    // row as `share` says.
+    void row(double y, double fontSize, const std::string& left, const std::string& leftClass,
+             const std::string& right, const std::string& rightClass) {
         const double inner = size_.width - 2 * padding;
-        text(padding, y, 9, escape(fit(c_.footerLabel(), inner / 2, 9)), "footer secondary");
-        text(size_.width - padding, y, 9, escape(fit(relative(), inner / 2, 9)),
-             "footer-time secondary", 400, "end");
-        // The turbo text keeps what it needs up to half the row; the mode takes the rest.
-        std::string turbo =
-            fit(c_.text(Texts::turbo) + c_.text(Texts::separator) + c_.turboText(), inner / 2, 10);
-        double modeWidth = inner - WidgetCardRenderer::width(turbo, 10) - 12;
-        text(padding, y + 16, 10, escape(fit(c_.modeText(), modeWidth, 10)), "mode");
-        text(size_.width - padding, y + 16, 10, escape(turbo), "turbo", 400, "end");
+        auto [leftRoom, rightRoom] =
+            share(font_.width(left, fontSize), font_.width(right, fontSize), inner);
+        text(padding, y, fontSize, escape(font_.fit(left, leftRoom, fontSize)), leftClass);
+        text(size_.width - padding, y, fontSize, escape(font_.fit(right, rightRoom, fontSize)),
+             rightClass, 400, "end");
+    }
+
+    void footer(double y) {
+        row(y, 9, c_.footerLabel(), "footer secondary", relative(), "footer-time secondary");
+        row(y + 16, 10, c_.modeText(), "mode",
+            c_.text(Texts::turbo) + c_.text(Texts::separator) + c_.turboText(), "turbo");
     }
 
     void medium() {
@@ -396,9 +368,9 @@ private:
             out_ += "<rect class=\"tile\" x=\"" + num(padding) + "\" y=\"" + num(y) +
                     "\" width=\"" + num(inner) + "\" height=\"54\" rx=\"12\"/>\n";
             symbol(symbolName(metric), padding + 9, y + 8, 12);
-            text(padding + 25, y + 18, 11,
-                 escape(fit(c_.text(WidgetStatusContent::title(metric)), 110, 11)),
-                 "title secondary");
+            auto [title, titleSize] =
+                fitted(c_.text(WidgetStatusContent::title(metric)), 110, 11, 9);
+            text(padding + 25, y + 18, titleSize, escape(title), "title secondary");
             openLink(metric);
             tileFigure(metric, padding + 9, y + 45, 24);
             closeLink();
@@ -407,7 +379,7 @@ private:
         if (c_.showsValues()) {
             double y = 233;
             for (const WidgetFan& fan : c_.snapshot->fans) {
-                text(padding, y, 11, escape(fit(c_.fanText(fan), inner, 11)), "fan");
+                text(padding, y, 11, escape(font_.fit(c_.fanText(fan), inner, 11)), "fan");
                 y += 14;
             }
         }
@@ -418,11 +390,20 @@ private:
     const Options& o_;
     WidgetSize size_;
     icu::Locale locale_;
+    WidgetFont font_;
     bool links_;
     std::string out_;
 };
 
 }  // namespace
+
+Palette Palette::light() {
+    return {rgb(0xececec), rgb(0xe1e1e1), rgb(0x1d1d1f), rgb(0x5e5e63), rgb(0x9c4f00)};
+}
+
+Palette Palette::dark() {
+    return {rgb(0x2a2a2c), rgb(0x373739), rgb(0xf5f5f7), rgb(0xaeaeb2), rgb(0xff9f0a)};
+}
 
 WidgetSize size(WidgetCardSize size) {
     switch (size) {

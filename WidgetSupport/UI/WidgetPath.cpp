@@ -1,24 +1,20 @@
 #include "pyrelle/widget/WidgetPath.hpp"
 
 #include <cmath>
-#include <cstdio>
+
+#include "pyrelle/DecimalText.hpp"
 
 namespace pyrelle {
-namespace {
 
-// Two decimals, trailing zeros trimmed, never "-0".
-std::string coordinate(double value) {
+std::string WidgetPath::number(double value) {
     if (!std::isfinite(value)) value = 0;
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.2f", value);
-    std::string text(buffer);
+    char buffer[400];  // the widest double with two decimals
+    std::string text(buffer, detail::writeFixed(buffer, buffer + sizeof buffer, value, 2));
     while (!text.empty() && text.back() == '0') text.pop_back();
     if (!text.empty() && text.back() == '.') text.pop_back();
-    if (text == "-0") text = "0";
+    if (text == "-0" || text.empty()) text = "0";
     return text;
 }
-
-}  // namespace
 
 std::string WidgetPath::svg() const {
     std::string data;
@@ -28,9 +24,9 @@ std::string WidgetPath::svg() const {
             case Element::Kind::line: data += 'L'; break;
             case Element::Kind::close: data += 'Z'; continue;
         }
-        data += coordinate(element.x);
+        data += number(element.x);
         data += ' ';
-        data += coordinate(element.y);
+        data += number(element.y);
     }
     return data;
 }

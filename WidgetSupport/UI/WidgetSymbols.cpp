@@ -1,8 +1,11 @@
 #include "pyrelle/widget/WidgetSymbols.hpp"
 
 #include <array>
-#include <cstdio>
+#include <cmath>
 #include <utility>
+
+#include "pyrelle/DecimalText.hpp"
+#include "pyrelle/widget/WidgetPath.hpp"
 
 namespace pyrelle::WidgetSymbols {
 namespace {
@@ -58,10 +61,13 @@ std::string svg(std::string_view name, double x, double y, double size, std::str
             colored += c;
         }
     }
-    char transform[96];
-    std::snprintf(transform, sizeof transform, "translate(%.2f %.2f) scale(%.4f)", x, y,
-                  size / 24.0);
-    return "<g class=\"symbol\" transform=\"" + std::string(transform) + "\">" + colored + "</g>";
+    // The scale keeps four decimals: the drawings are 24 units wide, so two would misplace
+    // their edges by up to a tenth of a point.
+    char scale[400];
+    std::string factor(scale, detail::writeFixed(scale, scale + sizeof scale,
+                                                 std::isfinite(size) ? size / 24.0 : 0, 4));
+    return "<g class=\"symbol\" transform=\"translate(" + WidgetPath::number(x) + " " +
+           WidgetPath::number(y) + ") scale(" + factor + ")\">" + colored + "</g>";
 }
 
 }  // namespace pyrelle::WidgetSymbols

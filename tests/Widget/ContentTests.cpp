@@ -1,14 +1,20 @@
 // Card content: figures, absent values, fan lines, status labels and the trends the cards draw.
+#include <algorithm>
+#include <clocale>
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "WidgetTestSupport.hpp"
 #include "pyrelle/widget/WidgetCardRenderer.hpp"
+#include "pyrelle/widget/WidgetFont.hpp"
 #include "pyrelle/widget/WidgetStatusContent.hpp"
 
 namespace pyrelle {
 namespace {
 
 using widget_test::sampleSnapshot;
+using widget_test::texts;
 constexpr double kDate = 786900000.5;
 const WidgetStrings& table() {
     static const WidgetStrings strings = WidgetStrings::load(
@@ -136,6 +142,169 @@ TEST(WidgetCardRendererTest, ApplicationTextsCannotInjectMarkup) {
     EXPECT_EQ(svg.find('\x01'), std::string::npos);
     EXPECT_EQ(svg.find("\"'><"), std::string::npos);
 }
+
+// The first match of `pattern`'s group in `svg`, or "" when there is none.
+std::string first(const std::string& svg, const std::string& pattern) {
+    std::smatch match;
+    return std::regex_search(svg, match, std::regex(pattern)) ? match[1].str() : std::string();
+}
+
+// One entry of the timeline as the medium card draws it, by freshness at the entry's date.
+struct FreshnessRow {
+    const char* name;
+    bool running;
+    double age;          // entry date − snapshot date, seconds
+    bool values;         // figures shown
+    const char* status;  // the header's label
+    const char* colour;  // its class: "secondary" only while recent
+    const char* footer;  // the footer's relative time
+};
+
+void PrintTo(const FreshnessRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class CardFreshness : public ::testing::TestWithParam<FreshnessRow> {};
+
+TEST_P(CardFreshness, FiguresStatusColourAndRelativeTimeFollowTheEntryDate) {
+    const FreshnessRow& row = GetParam();
+    WidgetSnapshot snapshot = sampleSnapshot(kDate);
+    snapshot.running = row.running;
+    std::string svg = WidgetCardRenderer::svg(content(snapshot, kDate + row.age, "en"));
+    EXPECT_EQ(texts(svg, "figure")[0], row.values ? "58°" : "—°");
+    EXPECT_EQ(texts(svg, "status"), std::vector<std::string>{row.status});
+    EXPECT_EQ(first(svg, "class=\"status (\\w+)\""), row.colour);
+    EXPECT_EQ(texts(svg, "footer-time"), std::vector<std::string>{row.footer});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timeline, CardFreshness,
+    ::testing::Values(FreshnessRow{"recentAtFiveMinutes", true, 300, true, "Latest status",
+                                   "secondary", "5 min. ago"},
+                      FreshnessRow{"previous", true, 301, true, "Latest status", "attention",
+                                   "5 min. ago"},
+                      FreshnessRow{"pausedJustNow", false, 30, true, "Monitoring paused",
+                                   "attention", "30 sec. ago"},
+                      FreshnessRow{"pausedForADay", false, 86400, true, "Monitoring paused",
+                                   "attention", "1 day ago"},
+                      FreshnessRow{"tooOld", true, 86401, false, "Waiting for status data",
+                                   "attention", "1 day ago"},
+                      FreshnessRow{"tooFarAhead", false, -121, false, "Waiting for status data",
+                                   "attention", "In 2 min."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CardFreshness, WithoutASnapshotTheStatusIsOrangeAndTheTimeADash) {
+    std::string svg = WidgetCardRenderer::svg(content(std::nullopt, kDate, "en"));
+    EXPECT_EQ(first(svg, "class=\"status (\\w+)\""), "attention");
+    EXPECT_EQ(texts(svg, "footer-time"), std::vector<std::string>{"—"});
+}
+
+// Every card of a snapshot in every size, concatenated.
+std::string allCards(const std::optional<WidgetSnapshot>& snapshot, const std::string& language) {
+    std::string out;
+    for (WidgetCardSize size :
+         {WidgetCardSize::small, WidgetCardSize::medium, WidgetCardSize::large}) {
+        out += WidgetCardRenderer::svg(content(snapshot, kDate + 30, language, size));
+    }
+    return out;
+}
+
+TEST(WidgetCardRendererTest, DocumentsAreTheSameUnderADecimalCommaLocale) {
+    const std::string plain = allCards(sampleSnapshot(), "de");
+    ASSERT_NE(plain.find("font-size=\"9.5\""), std::string::npos);  // fractions are written
+    std::string previous = std::setlocale(LC_ALL, nullptr);
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) {
+        GTEST_SKIP() << "de_DE.UTF-8 is not installed (scripts/bootstrap debug generates it)";
+    }
+    ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+    const std::string german = allCards(sampleSnapshot(), "de");
+    std::setlocale(LC_ALL, previous.c_str());
+    EXPECT_EQ(german, plain);
+}
+
+// WCAG 2 contrast ratio of two opaque sRGB colours.
+double contrast(const WidgetColor& a, const WidgetColor& b) {
+    auto luminance = [](const WidgetColor& c) {
+        auto linear = [](double v) {
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.red) + 0.7152 * linear(c.green) + 0.0722 * linear(c.blue);
+    };
+    double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
+TEST(WidgetCardRendererTest, SecondaryAndAttentionTextsReachAAContrastInBothAppearances) {
+    std::string svg = allCards(sampleSnapshot(), "en");
+    for (const WidgetCardRenderer::Palette& p :
+         {WidgetCardRenderer::Palette::light(), WidgetCardRenderer::Palette::dark()}) {
+        EXPECT_GE(contrast(p.secondary, p.background), 4.5);
+        EXPECT_GE(contrast(p.secondary, p.tile), 4.5);
+        EXPECT_GE(contrast(p.attention, p.background), 4.5);
+        // The cards are drawn in exactly these colours, tiles opaque.
+        EXPECT_NE(svg.find(".tile { fill: " + p.tile.hex() + "; }"), std::string::npos);
+        EXPECT_NE(svg.find("text.secondary, tspan.secondary { fill: " + p.secondary.hex()),
+                  std::string::npos);
+        EXPECT_NE(svg.find("text.attention { fill: " + p.attention.hex()), std::string::npos);
+    }
+}
+
+TEST(WidgetFontTest, WidthsFollowTheFaceCJKFullWidthLatinByLetter) {
+    WidgetFont chinese = WidgetFont::forLanguage("zh", "Hans");
+    WidgetFont latin = WidgetFont::forLanguage("en", "");
+    EXPECT_NEAR(chinese.width("风扇转速", 10), 40, 1e-9);
+    EXPECT_NEAR(latin.width("CPU Temperature", 1), 8.346, 1e-9);
+    EXPECT_NEAR(latin.width("e\u0301\u202E\u200D", 1), latin.width("e", 1), 1e-9);
+    for (const char* text :
+         {"Open Kilnview to start monitoring", "风扇转速风扇转速", "a b c d e f g h i j k"}) {
+        for (double room : {10.0, 33.3, 60.0}) {
+            std::string cut = latin.fit(text, room, 10);
+            EXPECT_LE(latin.width(cut, 10), room + 1e-9) << text << " in " << room;
+            EXPECT_EQ(cut.substr(cut.size() - 3), "…");
+            EXPECT_NE(cut[cut.size() - 4], ' ');
+        }
+    }
+}
+
+struct FitRow {
+    const char* language;
+    WidgetCardSize size;
+    bool snapshot;
+    const char* cls;
+    const char* shown;  // the whole text, uncut
+};
+
+void PrintTo(const FitRow& row, std::ostream* out) {
+    *out << row.language << " " << toText(row.size) << " " << row.cls;
+}
+
+class CardTextFits : public ::testing::TestWithParam<FitRow> {};
+
+TEST_P(CardTextFits, TextsThatFitTheirRoomAreNotCut) {
+    const FitRow& row = GetParam();
+    std::optional<WidgetSnapshot> snapshot;
+    if (row.snapshot) {
+        snapshot = sampleSnapshot();
+        snapshot->turbo = "不支持此处理器";
+    }
+    std::string svg =
+        WidgetCardRenderer::svg(content(snapshot, kDate + 30, row.language, row.size));
+    std::vector<std::string> shown = texts(svg, row.cls);
+    EXPECT_NE(std::find(shown.begin(), shown.end(), row.shown), shown.end())
+        << ::testing::PrintToString(shown);
+    // Every text keeps its spaces as written.
+    EXPECT_EQ(svg.find("<text "), svg.find("<text xml:space=\"preserve\" "));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, CardTextFits,
+    ::testing::Values(
+        FitRow{"en", WidgetCardSize::medium, true, "title", "CPU Temperature"},
+        FitRow{"fr", WidgetCardSize::medium, true, "title", "Vitesse ventilateur"},
+        FitRow{"en", WidgetCardSize::medium, true, "turbo",
+               "Turbo Boost · Not supported on this processor"},
+        FitRow{"en", WidgetCardSize::small, false, "mode", "Open Kilnview to start monitoring"},
+        FitRow{"zh-Hans", WidgetCardSize::small, true, "footer", "最近状态 · 30秒前"}));
 
 }  // namespace
 }  // namespace pyrelle

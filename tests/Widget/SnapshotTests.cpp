@@ -116,6 +116,25 @@ TEST(WidgetSnapshotCleaning, IllFormedTextIsRepairedSoItCanBeWritten) {
     EXPECT_NO_THROW(s.encode());
 }
 
+TEST(WidgetSnapshotDecode, BidiControlsAreStrippedFromEveryText) {
+    // Each control between two letters; an unterminated override would otherwise reverse
+    // the rest of the card's line ("睿频 · " and the turbo text after the mode).
+    std::string controls;
+    for (const char* c : {"\u061C", "\u200E", "\u200F", "\u202A", "\u202B", "\u202C", "\u202D",
+                          "\u202E", "\u2066", "\u2067", "\u2068", "\u2069"}) {
+        controls += std::string("a") + c;
+    }
+    nlohmann::json file = nlohmann::json::parse(sampleSnapshot(kDate).encode());
+    file["mode"] = controls;
+    file["turbo"] = "\u202Eon\u202C";
+    WidgetSnapshot s = WidgetSnapshot::decode(file.dump());
+    EXPECT_EQ(s.mode, std::string(12, 'a'));
+    EXPECT_EQ(s.turbo, "on");
+    // The zero-width joiner and non-breaking space are text, not controls: kept.
+    EXPECT_EQ(WidgetSnapshot(kDate, {}, {}, {}, {}, {}, "a\u200Db\u00A0", "", "", true, {}).mode,
+              "a\u200Db\u00A0");
+}
+
 TEST(WidgetSnapshotCleaning, TrendsKeepTheFiveMinuteWindowSortedAndCapped) {
     WidgetSnapshot::Trends trends;
     trends["cpuTemperature"] = {WidgetPoint(kDate - 301, 1, 0), WidgetPoint(kDate + 1, 1, 0),

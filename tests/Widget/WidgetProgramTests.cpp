@@ -17,6 +17,7 @@ namespace fs = std::filesystem;
 using widget_test::readText;
 using widget_test::sampleSnapshot;
 using widget_test::TemporaryDirectory;
+using widget_test::texts;
 
 const fs::path kProgram = fs::path(PYRELLE_BINARY_DIR) / "Widget/PyrelleWidget";
 constexpr double kDate = 786900000.5;
@@ -53,18 +54,6 @@ bool wellFormed(const std::vector<fs::path>& files) {
         python + " -c 'import sys, xml.etree.ElementTree as E\nfor f in sys.argv[1:]: E.parse(f)'";
     for (const fs::path& file : files) command += " " + quoted(file.string());
     return std::system(command.c_str()) == 0;
-}
-
-// The text of every element whose class list contains `cls` (nested markup removed).
-std::vector<std::string> texts(const std::string& svg, const std::string& cls) {
-    std::vector<std::string> out;
-    std::regex element("<text[^>]*class=\"[^\"]*\\b" + cls + "\\b[^\"]*\"[^>]*>(.*?)</text>");
-    std::regex tags("<[^>]*>");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), element);
-         it != std::sregex_iterator(); ++it) {
-        out.push_back(std::regex_replace((*it)[1].str(), tags, ""));
-    }
-    return out;
 }
 
 class WidgetProgram : public ::testing::Test {
@@ -192,6 +181,29 @@ TEST_F(WidgetProgram, UnusableStatusFilesShowTheWaitingState) {
               0);
     EXPECT_TRUE(wellFormed(cards(out)));
     EXPECT_EQ(texts(readText(out / "entry-0-small.svg"), "mode")[0], "&lt;x&gt;&amp; &quot;");
+}
+
+TEST_F(WidgetProgram, LinksPlantedInTheOutputDirectoryAreReplacedNotFollowed) {
+    fs::path out = dir_ / "out";
+    fs::create_directories(out);
+    widget_test::writeText(dir_ / "victim", "keep");
+    fs::create_symlink(dir_ / "victim", out / "index.html");
+    fs::create_symlink(dir_ / "victim", out / "timeline.json");
+    fs::create_symlink(dir_ / "created-through-link", out / "entry-0-small.svg");
+
+    ASSERT_EQ(render(kDate + 60, out).status, 0);
+    EXPECT_EQ(readText(dir_ / "victim"), "keep");
+    EXPECT_FALSE(fs::exists(dir_ / "created-through-link"));
+    std::size_t files = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(out)) {
+        ++files;  // no temporary file is left behind
+        EXPECT_TRUE(entry.is_regular_file() && !entry.is_symlink()) << entry.path();
+        EXPECT_EQ(fs::status(entry.path()).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << entry.path();
+    }
+    EXPECT_EQ(files, cards(out).size() + 2);
+    EXPECT_NE(readText(out / "index.html").find("<svg"), std::string::npos);
 }
 
 TEST_F(WidgetProgram, BadCommandLinesExitWithStatusTwo) {

@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "pyrelle/widget/WidgetSnapshot.hpp"
 
@@ -38,6 +40,18 @@ inline std::string readText(const std::filesystem::path& path) {
 
 inline void writeText(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+// The text of every SVG text element whose class list contains `cls` (nested markup removed).
+inline std::vector<std::string> texts(const std::string& svg, const std::string& cls) {
+    std::vector<std::string> out;
+    std::regex element("<text[^>]*class=\"[^\"]*\\b" + cls + "\\b[^\"]*\"[^>]*>(.*?)</text>");
+    std::regex tags("<[^>]*>");
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), element);
+         it != std::sregex_iterator(); ++it) {
+        out.push_back(std::regex_replace((*it)[1].str(), tags, ""));
+    }
+    return out;
 }
 
 // A running snapshot with readings, two fans and a CPU-load trend with a sampling gap.

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <optional>
 
+#include "pyrelle/DecimalText.hpp"
+
 namespace pyrelle::Export {
 
 namespace {
@@ -28,10 +30,8 @@ public:
         cursor_[1] = static_cast<char>('0' + value % 10);
         cursor_ += 2;
     }
-    // "%.2f" of the exact double, never localised: to_chars rounds as the C locale's printf.
-    void fixed2(double value) {
-        cursor_ = std::to_chars(cursor_, end(), value, std::chars_format::fixed, 2).ptr;
-    }
+    // "%.2f" of the exact double, never localised.
+    void fixed2(double value) { cursor_ = detail::writeFixed(cursor_, end(), value, 2); }
     void integer(long long value) { cursor_ = std::to_chars(cursor_, end(), value).ptr; }
     void optional(const std::optional<double>& value) {
         if (value) fixed2(*value);

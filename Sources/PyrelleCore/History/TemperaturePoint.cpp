@@ -1,6 +1,6 @@
 #include "pyrelle/TemperaturePoint.hpp"
 
-#include "DecimalText.hpp"
+#include "pyrelle/DecimalText.hpp"
 
 namespace pyrelle {
 

@@ -40,6 +40,7 @@ struct WidgetSnapshot {
     std::optional<double> storageTemperature;  // °C, 0…150
     std::optional<double> cpuUsage;            // percent, 0…100
     std::vector<WidgetFan> fans;
+    // The three texts hold no bidi controls (see WidgetText::withoutBidiControls).
     std::string mode;
     std::string turbo;
     std::string language;

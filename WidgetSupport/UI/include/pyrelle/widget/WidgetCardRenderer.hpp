@@ -20,6 +20,21 @@ struct Options {
     std::string idPrefix = "card";
 };
 
+// The colours of a card in one appearance. Tiles are opaque, so the contrast of every text
+// with what lies under it is exactly that of two of these colours; secondary texts (on the
+// background and on tiles) and the attention colour of a status label that is not recent
+// (on the background) keep at least 4.5:1.
+struct Palette {
+    WidgetColor background;
+    WidgetColor tile;
+    WidgetColor text;
+    WidgetColor secondary;
+    WidgetColor attention;
+
+    static Palette light();
+    static Palette dark();
+};
+
 // The card's drawing size in points.
 WidgetSize size(WidgetCardSize size);
 

@@ -24,6 +24,10 @@ struct WidgetPath {
     // SVG path data ("M1 2L3 4Z"), coordinates to two decimals.
     std::string svg() const;
 
+    // A number as SVG writes it: two decimals with trailing zeros trimmed, never "-0", 0 for a
+    // value that is not finite, and a decimal point whatever the process locale.
+    static std::string number(double value);
+
     bool operator==(const WidgetPath&) const = default;
 };
 

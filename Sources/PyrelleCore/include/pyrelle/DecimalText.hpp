@@ -1,6 +1,8 @@
 #pragma once
 
-// Locale-independent number text for identifiers and exports.
+// Locale-independent number text for identifiers, exports and drawings. Header-only, so
+// the widget's SVG writer shares it without linking the core library: a host process that
+// switched to a decimal-comma locale must never change a number we write.
 
 #include <charconv>
 #include <cmath>
@@ -21,6 +23,12 @@ inline void appendShortestDecimal(std::string& out, double value) {
     out.append(buffer, result.ptr);
     if (plain && std::string_view(buffer, result.ptr).find('.') == std::string_view::npos)
         out += ".0";
+}
+
+// "%.<decimals>f" of the exact double into [first, last), rounded as the C locale's printf
+// and never localised. Returns the end of the text (`last` when it does not fit).
+inline char* writeFixed(char* first, char* last, double value, int decimals) {
+    return std::to_chars(first, last, value, std::chars_format::fixed, decimals).ptr;
 }
 
 }  // namespace pyrelle::detail
