@@ -152,8 +152,14 @@ std::optional<long long> KernelTreeDevice::readInteger(const std::string& file) 
 }
 
 bool KernelTreeDevice::writeInteger(const std::string& file, long long value) const {
-    const int fd = openAttribute(file, O_WRONLY | O_TRUNC);
+    // Truncated only once the file has passed openAttribute's checks, so a refused file is
+    // left as it was.
+    const int fd = openAttribute(file, O_WRONLY);
     if (fd < 0) return false;
+    if (::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return false;
+    }
     char text[32];
     const int length = std::snprintf(text, sizeof text, "%lld\n", value);
     ssize_t written;
