@@ -113,7 +113,8 @@ DeviceChoice probeStandardTrees(const std::string& sysRoot) {
     DeviceChoice choice;
     struct stat info {};
     const std::string applesmc = sysRoot + "/devices/platform/applesmc.768";
-    if (::stat((applesmc + "/name").c_str(), &info) == 0 && firstLine(applesmc + "/name") == "applesmc") {
+    // The platform device is the driver's own: its presence is the driver's presence.
+    if (::stat(applesmc.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
         choice.kind = DeviceChoice::Kind::applesmc;
         choice.path = applesmc;
         return choice;

@@ -189,7 +189,7 @@ void KernelTreeDevice::build() {
     for (int n = 1; n <= kMaxFans; ++n) {
         const std::string base = "fan" + std::to_string(n) + "_";
         if (!exists(base + "input")) break;
-        const std::string smc = "F" + std::to_string(n - 1);
+        const std::string smc{'F', static_cast<char>('0' + n - 1)};
         auto add = [&](const char* suffix, const std::string& file, bool writable) {
             const uint32_t key = fourCC(smc + suffix);
             table[key] = Entry{key, speedType, speedSize, Source::rpm, file, writable, 0};

@@ -183,12 +183,6 @@ TEST(KernelTreeDevice, MacsmcTreeReadsButOffersNoControl) {
     }
     EXPECT_EQ(smc.write("F0Tg", PYR_TYPE_FLT, 4, 5000), 0x86);
     EXPECT_EQ(tree.read("fan1_target"), "2317");
-
-    pyrelle::SMC typed;
-    for (const auto& fan : typed.fans()) {
-        EXPECT_FALSE(fan.manual.has_value());
-        EXPECT_FALSE(fan.controllable);
-    }
 }
 
 TEST(KernelTreeDevice, RootOnlyTreeRefusesFilesOthersCouldHavePlanted) {

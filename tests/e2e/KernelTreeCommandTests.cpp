@@ -216,13 +216,6 @@ INSTANTIATE_TEST_SUITE_P(
         SecureCase{"SocketInARootOnlyDirectory",
                    [](const VirtualMac& mac, const KernelTree&) { return socketOptions(mac); },
                    false},
-        SecureCase{"SocketChosenByDeviceVariable",
-                   [](const VirtualMac& mac, const KernelTree&) {
-                       ProcessOptions options;
-                       options.environment["PYRELLE_SMC_DEVICE"] = "socket:" + mac.socket();
-                       return options;
-                   },
-                   false},
         SecureCase{"RootTree",
                    [](const VirtualMac&, const KernelTree& tree) {
                        return treeOptions("applesmc", tree);
