@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "pyrelle/Base64.hpp"
 #include "support/KernelTree.hpp"
 #include "support/LeaseScenario.hpp"
 
@@ -104,20 +105,45 @@ TEST_F(Applesmc, TestFansRunsAtMaximumThenHandsBack) {
     expectHandedBack();
 }
 
-TEST_F(Applesmc, AFileThatBreaksMidRunEndsTheLeaseWithTheFansHandedBack) {
+struct BrokenFile {
+    const char* name;
+    bool curve;           // `profile custom`, else `cooling`
+    const char* file;     // the attribute that becomes unreadable once the fans are taken
+    const char* message;  // the reason on standard error
+};
+
+class BrokenFiles : public Applesmc, public ::testing::WithParamInterface<BrokenFile> {};
+
+TEST_P(BrokenFiles, EndTheLeaseWithTheFansHandedBackAndTheReasonReported) {
+    const auto& c = GetParam();
     FanDriverEmulation driver(tree);
-    BackgroundProcess helper(lease("cooling"), treeOptions("applesmc", tree));
-    ASSERT_TRUE(eventually([&] { return bothManualAtMaximum(); }));
-    ASSERT_TRUE(eventually([&] { return tree.read("fan1_input") == tree.read("fan1_max"); }))
-        << "the emulated driver did not spin the fan up";
+    auto argv = lease(c.curve ? "profile" : "cooling");
+    if (c.curve) {
+        argv.insert(argv.begin() + 2, "custom");
+        argv.push_back(pyrelle::Base64::encode(
+            R"({"points":[{"temperature":30,"percent":20},{"temperature":85,"percent":100}],)"
+            R"("sensor":"CPU"})"));
+    }
+    BackgroundProcess helper(argv, treeOptions("applesmc", tree));
+    ASSERT_TRUE(eventually([&] {
+        return tree.read("fan1_manual") == "1" && tree.read("fan2_manual") == "1" &&
+               tree.read("fan1_input") == tree.read("fan1_output") &&
+               tree.read("fan1_output") != tree.read("fan1_min");
+    })) << "the helper never took the fans, or the emulated driver did not follow";
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    tree.breakFile("fan1_output");
+    tree.breakFile(c.file);
     const auto r = helper.wait(30);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(kCoolingChanged), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     expectHandedBack();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Lease, BrokenFiles,
+    ::testing::Values(BrokenFile{"CoolingTarget", false, "fan1_output", kCoolingChanged},
+                      BrokenFile{"CurveTarget", true, "fan2_output", kCurveStopped}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Applesmc, ServeCurveFollowsTheTreeAndStopsWhenAFileBreaks) {
     FanDriverEmulation driver(tree);
