@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -15,14 +16,24 @@
 
 namespace {
 
-const std::string& treeDirectory() {
-    static const std::string path = [] {
+// The tree's directory, made on first use and removed when the program ends.
+struct TreeDirectory {
+    TreeDirectory() {
         char pattern[] = "/tmp/pyrelle-fuzz-tree-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) std::abort();
-        ::setenv("PYRELLE_SMC_DEVICE", (std::string("applesmc:") + pattern).c_str(), 1);
-        return std::string(pattern);
-    }();
-    return path;
+        path = pattern;
+        ::setenv("PYRELLE_SMC_DEVICE", ("applesmc:" + path).c_str(), 1);
+    }
+    ~TreeDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+};
+
+const std::string& treeDirectory() {
+    static const TreeDirectory directory;
+    return directory.path;
 }
 
 }  // namespace
