@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "CSMC.h"
+#include "DeviceChoice.hpp"
 #include "SocketDevice.hpp"
 
 namespace pyrelle::csmc {
@@ -34,9 +36,12 @@ std::shared_ptr<Device> installedDevice() {
     return seam().installed;
 }
 
-const char* socketPath() {
-    const char* path = std::getenv("PYRELLE_SMC_SOCKET");
-    return path != nullptr && path[0] != '\0' ? path : nullptr;
+// The virtual Mac's socket chosen by the environment (PYRELLE_SMC_DEVICE=socket:PATH, else
+// PYRELLE_SMC_SOCKET), or nothing when the choice is no socket.
+std::optional<std::string> socketPath() {
+    DeviceChoice choice = environmentChoice();
+    if (choice.kind != DeviceChoice::Kind::socket) return std::nullopt;
+    return std::move(choice.path);
 }
 
 }  // namespace
@@ -101,8 +106,9 @@ void countedExchangeAll(Device& device, uint32_t selector,
 
 std::shared_ptr<Device> connectDevice() {
     if (auto device = installedDevice()) return device;
-    if (const char* path = socketPath()) return SocketDevice::connect(path, exchangeTimeout());
-    return nullptr;
+    DeviceChoice choice = environmentChoice();
+    if (!choice.explicitChoice) choice = probeStandardTrees("/sys");
+    return openChosenDevice(choice, exchangeTimeout(), secureExecution());
 }
 
 void installDevice(std::shared_ptr<Device> device) {
@@ -122,8 +128,8 @@ int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
                        std::vector<uint8_t>& reply) {
     reply.clear();
     if (auto device = installedDevice()) return countedExchange(*device, selector, request, reply);
-    const char* path = socketPath();
-    if (path == nullptr) return PYR_KERN_NO_DEVICE;
+    const auto path = socketPath();
+    if (!path) return PYR_KERN_NO_DEVICE;
     // The probes ask the virtual Mac several times per sample; one kept connection spares
     // each question a connect and the device a new client. A connection that has broken (or
     // whose device went away) is replaced before use, never retried after a failure, so a
@@ -132,25 +138,25 @@ int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
     std::shared_ptr<SocketDevice> device;
     {
         std::lock_guard lock(seam().mutex);
-        if (seam().silentPath == path && clock() < seam().silentUntil)
+        if (seam().silentPath == *path && clock() < seam().silentUntil)
             return PYR_KERN_NOT_RESPONDING;
-        if (seam().keptPath == path) device = seam().kept;
+        if (seam().keptPath == *path) device = seam().kept;
     }
     const auto holdOff = [&] {
         std::lock_guard lock(seam().mutex);
-        seam().silentPath = path;
+        seam().silentPath = *path;
         seam().silentUntil = clock() + exchangeTimeout();
     };
     if (device && !device->usable()) device.reset();
     if (!device) {
-        device = SocketDevice::connect(path, exchangeTimeout());
+        device = connectSocket(*path, exchangeTimeout(), secureExecution());
         if (!device) {
             holdOff();
             return PYR_KERN_NOT_RESPONDING;
         }
         std::lock_guard lock(seam().mutex);
         seam().kept = device;
-        seam().keptPath = path;
+        seam().keptPath = *path;
     }
     const int32_t status = countedExchange(*device, selector, request, reply);
     if (status == PYR_KERN_TIMEOUT) holdOff();
@@ -162,7 +168,7 @@ void setProbeClock(ProbeClock clock) {
 }
 
 bool deviceConfigured() {
-    return installedDevice() != nullptr || socketPath() != nullptr;
+    return installedDevice() != nullptr || socketPath().has_value();
 }
 
 void setExchangeTimeout(std::chrono::milliseconds timeout) {

@@ -40,8 +40,8 @@ void countedExchangeAll(Device& device, uint32_t selector,
                         std::span<const std::span<const uint8_t>> requests,
                         std::span<int32_t> statuses, std::span<std::vector<uint8_t>> replies);
 
-// The device a new connection talks to: the installed one, else a fresh socket connection
-// to PYRELLE_SMC_SOCKET, else nullptr.
+// The device a new connection talks to: the installed one, else the one the environment
+// chooses (see DeviceChoice.hpp), else nullptr.
 std::shared_ptr<Device> connectDevice();
 
 }  // namespace pyrelle::csmc

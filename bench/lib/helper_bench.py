@@ -52,6 +52,10 @@ class VirtualMac:
                 self.stop()
                 raise RuntimeError("the virtual Mac did not start")
             time.sleep(0.02)
+        # The helper runs with the owner's real uid and connects only to a socket the owner
+        # could reach itself.
+        os.chmod(self.directory, 0o711)
+        os.chmod(self.socket, 0o666)
 
     def control(self, request):
         payload = json.dumps(request).encode()

@@ -75,6 +75,9 @@ private:
 };
 
 inline ProcessOptions deviceOptions(const VirtualMac& mac) {
+    // A helper started by the owner (real uid 1000) connects only to a socket the owner
+    // could reach itself.
+    mac.shareWithAllUsers();
     ProcessOptions options;
     options.environment["PYRELLE_SMC_SOCKET"] = mac.socket();
     options.timeoutSeconds = 60;

@@ -1,8 +1,9 @@
 #pragma once
 // The shim's one device seam. Every SMC user-client call (and the virtual Mac's control and
-// power-manager requests) is one exchange with a `Device`: the virtual SMC device over the
-// Unix socket named by PYRELLE_SMC_SOCKET, or an in-process device installed by tests.
-// With neither, there is no SMC service and pyr_smc_open() returns 0.
+// power-manager requests) is one exchange with a `Device`: the virtual SMC device over a
+// Unix socket, the kernel's SMC driver tree of a real Mac running Linux (both chosen by
+// PYRELLE_SMC_DEVICE, or PYRELLE_SMC_SOCKET), or an in-process device installed by tests.
+// With none, there is no SMC service and pyr_smc_open() returns 0.
 
 #include <chrono>
 #include <cstdint>
@@ -56,8 +57,8 @@ void installDevice(std::shared_ptr<Device> device);
 uint64_t exchangeCount();
 void resetExchangeCount();
 
-// One exchange with the currently configured device: the installed in-process device, else
-// the socket named by PYRELLE_SMC_SOCKET over one connection kept for these exchanges (made
+// One exchange with the currently configured virtual Mac: the installed in-process device,
+// else the chosen socket over one connection kept for these exchanges (made
 // again when the path changes or the previous one broke).
 // Returns the device's status, or a kernel-style status of the shim (PYR_KERN_NO_DEVICE
 // when neither is configured, PYR_KERN_NOT_RESPONDING when the socket cannot be reached or
@@ -74,8 +75,9 @@ int32_t deviceExchange(uint32_t selector, std::span<const uint8_t> request,
 using ProbeClock = std::chrono::steady_clock::time_point (*)();
 void setProbeClock(ProbeClock clock);
 
-// True when an in-process device is installed or PYRELLE_SMC_SOCKET names a socket (whether
-// or not anything listens there).
+// True when an in-process device is installed or the environment chooses a socket (whether
+// or not anything listens there). A kernel driver tree is a real Mac, not a virtual one: the
+// power-manager probes then read the host.
 bool deviceConfigured();
 
 // Bound on one whole socket exchange (sending the request and receiving the full reply) and
