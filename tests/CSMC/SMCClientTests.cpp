@@ -8,6 +8,7 @@
 
 #include "CSMC.h"
 #include "support/FakeSMCDevice.hpp"
+#include "support/CaseNames.hpp"
 
 namespace {
 
@@ -324,7 +325,10 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"F0tg", PYR_TYPE_FLT, 4, 0, -3}, WriteCase{"f0Md", PYR_TYPE_UI8, 1, 1, -3},
         WriteCase{"FAMd", PYR_TYPE_UI8, 1, 1, -3}, WriteCase{"FS!!", PYR_TYPE_UI8, 1, 1, -3},
         WriteCase{"TC0P", PYR_TYPE_SP78, 2, 0, -3}, WriteCase{"F10Md", PYR_TYPE_UI8, 1, 1, -1},
-        WriteCase{"F0Md", PYR_TYPE_UI8, 0, 1, -1}));
+        WriteCase{"F0Md", PYR_TYPE_UI8, 0, 1, -1}),
+    pyrelle::testing::caseNames([](const WriteCase& c) {
+        return pyrelle::testing::label(c.key, c.expected == 0 ? "allowed" : "refused");
+    }));
 
 TEST_F(SMCClientTest, WriteSendsSizeAndAllBytesWithTypeLeftZero) {
     PYRValue target = value(PYR_TYPE_FLT, 4, {0x00, 0x40, 0x9C, 0x45});

@@ -7,6 +7,7 @@
 
 #include "CSMC.h"
 #include "SMCBlock.hpp"
+#include "support/CaseNames.hpp"
 
 namespace {
 
@@ -72,7 +73,10 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"flt ", 4, floatBytes(-0.0f), -0.0},
         DecodeCase{"flt ", 2, floatBytes(1.0f), kNaN}, DecodeCase{"flt", 4, floatBytes(1.0f), kNaN},
         DecodeCase{"si8 ", 1, {0x01}, kNaN}, DecodeCase{"ch8*", 4, {'a', 'b', 'c', 'd'}, kNaN},
-        DecodeCase{"", 0, {}, kNaN}));
+        DecodeCase{"", 0, {}, kNaN}),
+    pyrelle::testing::caseNames([](const DecodeCase& c) {
+        return pyrelle::testing::label(c.type, c.size, "bytes");
+    }));
 
 TEST(DecodeTest, NullIsNaN) {
     EXPECT_TRUE(std::isnan(pyr_decode(nullptr)));
@@ -123,7 +127,10 @@ INSTANTIATE_TEST_SUITE_P(
         EncodeCase{"ui8 ", 1, -1.0, -1, {}}, EncodeCase{"ui8 ", 1, -1e-300, -1, {}},
         EncodeCase{"flt ", 4, std::numeric_limits<double>::quiet_NaN(), -1, {}},
         EncodeCase{"flt ", 4, std::numeric_limits<double>::infinity(), -1, {}},
-        EncodeCase{"sp78", 2, -1.0, -1, {}}));  // the number is checked before the type
+        EncodeCase{"sp78", 2, -1.0, -1, {}}),  // the number is checked before the type
+    pyrelle::testing::caseNames([](const EncodeCase& c) {
+        return pyrelle::testing::label(c.type, c.number);
+    }));
 
 TEST(EncodeTest, NullIsMinusOne) {
     EXPECT_EQ(pyr_encode(nullptr, 1.0), -1);

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "pyrelle/CPUActivityWindow.hpp"
+#include "support/CaseNames.hpp"
 
 namespace pyrelle {
 namespace {
@@ -88,10 +89,14 @@ TEST_P(CPUActivityWindowGap, OnlyStrictlyLaterSamplesWithinFifteenSecondsContinu
 }
 
 INSTANTIATE_TEST_SUITE_P(Gaps, CPUActivityWindowGap,
-                         ::testing::Values(GapCase{116, true},    // exactly 15 s
-                                           GapCase{117, false},   // 16 s
-                                           GapCase{101, false},   // same time
-                                           GapCase{90, false}));  // clock stepped back
+                         ::testing::Values(GapCase{116, true},   // exactly 15 s
+                                           GapCase{117, false},  // 16 s
+                                           GapCase{101, false},  // same time
+                                           GapCase{90, false}),  // clock stepped back
+                         pyrelle::testing::caseNames([](const GapCase& c) {
+                             return pyrelle::testing::label("at", c.second,
+                                                            c.continues ? "continues" : "breaks");
+                         }));
 
 TEST(CPUActivityWindow, NonFiniteTimeChangesNothing) {
     CPUActivityWindow window(60);

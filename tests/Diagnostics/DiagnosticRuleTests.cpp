@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "DiagnosticFixtures.hpp"
+#include "support/CaseNames.hpp"
 
 namespace pyrelle {
 namespace {
@@ -191,7 +192,10 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, DiagnosticHeat,
                                            HeatCase{60, 75, "temperature-observation", "GPU"},
                                            HeatCase{60, 74.99, "", ""},
                                            HeatCase{81, 76, "temperature-observation", "CPU"},
-                                           HeatCase{nan, 80, "temperature-observation", "GPU"}));
+                                           HeatCase{nan, 80, "temperature-observation", "GPU"}),
+                         pyrelle::testing::caseNames([](const HeatCase& c) {
+                             return pyrelle::testing::label("cpu", c.cpu, "gpu", c.gpu);
+                         }));
 
 TEST(DiagnosticEngine, SwitchingTheHotSourceRestartsTheCount) {
     DiagnosticEngine engine;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pyrelle/Export.hpp"
+#include "support/CaseNames.hpp"
 
 namespace pyrelle {
 namespace {
@@ -82,12 +83,16 @@ TEST_P(RoundingTest, RoundsLikePrintf) {
     EXPECT_EQ(std::string(GetParam().text), reference);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, RoundingTest,
-    ::testing::Values(RoundingCase{12.345, "12.35"}, RoundingCase{2.675, "2.67"},
-                      RoundingCase{7, "7.00"}, RoundingCase{0.125, "0.12"},
-                      RoundingCase{-0.001, "-0.00"}, RoundingCase{1e20, "100000000000000000000.00"},
-                      RoundingCase{INFINITY, "inf"}, RoundingCase{NAN, "nan"}));
+INSTANTIATE_TEST_SUITE_P(Values, RoundingTest,
+                         ::testing::Values(RoundingCase{12.345, "12.35"},
+                                           RoundingCase{2.675, "2.67"}, RoundingCase{7, "7.00"},
+                                           RoundingCase{0.125, "0.12"},
+                                           RoundingCase{-0.001, "-0.00"},
+                                           RoundingCase{1e20, "100000000000000000000.00"},
+                                           RoundingCase{INFINITY, "inf"}, RoundingCase{NAN, "nan"}),
+                         pyrelle::testing::caseNames([](const RoundingCase& c) {
+                             return pyrelle::testing::label(c.usage);
+                         }));
 
 TEST(ExportTest, DecimalPointDoesNotFollowTheLocale) {
     const char* previous = std::setlocale(LC_ALL, nullptr);

@@ -5,6 +5,7 @@
 
 #include "FixtureTree.hpp"
 #include "ProbeLinux.hpp"
+#include "support/CaseNames.hpp"
 
 namespace pyrelle::csmc::probes {
 namespace {
@@ -46,7 +47,12 @@ TEST_P(CPUTicksBadInput, FailsAndLeavesTheOutputUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(Files, CPUTicksBadInput,
                          ::testing::Values(nullptr, "", "cpu  1 2 3\n", "cpu  1 2 x 4\n",
-                                           "intr 1 2 3 4\n", "cpu  -1 2 3 4\n"));
+                                           "intr 1 2 3 4\n", "cpu  -1 2 3 4\n"),
+                         pyrelle::testing::caseNames([](const char* file) {
+                             return file == nullptr             ? std::string("missing")
+                                    : std::string(file).empty() ? std::string("empty")
+                                                                : std::string(file);
+                         }));
 
 struct PressureCase {
     const char* file;  // nullptr: no PSI file
@@ -81,7 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
                       PressureCase{"some avg60=1.00\n", -1},
                       PressureCase{"some avg10=250.00 avg60=0.00\n", -1},
                       PressureCase{"some avg10=1.00 avg60=0.00\nfull avg10=nan\n", -1},
-                      PressureCase{"garbage\n", -1}));
+                      PressureCase{"garbage\n", -1}),
+    pyrelle::testing::caseNames([](const PressureCase& c) {
+        return c.level < 0 ? std::string("unreadable") : pyrelle::testing::label("level", c.level);
+    }));
 
 // One power supply: directory name and its attribute files.
 struct Supply {
@@ -133,7 +142,10 @@ INSTANTIATE_TEST_SUITE_P(
         // An empty battery bay is not a battery.
         SourceCase{{{"AC", "Mains", "0"}, {"BAT0", "Battery", nullptr, "Unknown", nullptr, "0"}},
                    -1},
-        SourceCase{{{"AC", "Mains", "garbage"}, {"BAT0", "Battery", nullptr, "Discharging"}}, 0}));
+        SourceCase{{{"AC", "Mains", "garbage"}, {"BAT0", "Battery", nullptr, "Discharging"}}, 0}),
+    pyrelle::testing::caseNames([](const SourceCase& c) {
+        return std::string(c.expected == 1 ? "providing" : c.expected == 0 ? "battery" : "unknown");
+    }));
 
 // Writes one thermal zone with its temperature and trips (millidegrees).
 void writeZone(const FixtureTree& tree, int zone, const char* temp,

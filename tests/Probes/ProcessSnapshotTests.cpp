@@ -14,6 +14,7 @@
 
 #include "FixtureTree.hpp"
 #include "ProbeLinux.hpp"
+#include "support/Subprocess.hpp"
 
 extern char** environ;
 
@@ -192,11 +193,10 @@ TEST(ProcessSnapshotLive, SeesThisProcessAsItIs) {
 
 TEST(ProcessSnapshotLive, AnotherUsersProcessKeepsItsUid) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
-    const char* argv[] = {"setpriv",        "--reuid", "65534", "--regid", "65534",
-                          "--clear-groups", "sleep",   "5",     nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawnp(&child, "setpriv", nullptr, nullptr, const_cast<char**>(argv), environ),
-              0);
+    // Killed and reaped on every path, a failed assertion included.
+    pyrelle::testing::BackgroundProcess sleeper({"/usr/bin/setpriv", "--reuid", "65534", "--regid",
+                                                 "65534", "--clear-groups", "sleep", "5"});
+    const pid_t child = sleeper.pid();
     std::vector<PYRProcessSnapshot> out(8192);
     const PYRProcessSnapshot* seen = nullptr;
     for (int attempt = 0; attempt < 1000; ++attempt) {  // until setpriv has become sleep
@@ -210,8 +210,6 @@ TEST(ProcessSnapshotLive, AnotherUsersProcessKeepsItsUid) {
     EXPECT_STREQ(seen->name, "sleep");
     EXPECT_EQ(seen->uid, 65534u);
     EXPECT_EQ(seen->parent_pid, getpid());
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "CSMC.h"
 #include "CSMCDevice.hpp"
 #include "CSMCProbes.h"
+#include "support/Subprocess.hpp"
 
 extern char** environ;
 
@@ -32,11 +33,10 @@ TEST(OwnerAlive, ThisProcessIsAliveForItsOwnUidOnly) {
 
 TEST(OwnerAlive, ALiveProcessOfAnotherUserIsNotTheOwner) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
-    const char* argv[] = {"setpriv",        "--reuid", "65534", "--regid", "65534",
-                          "--clear-groups", "sleep",   "5",     nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawnp(&child, "setpriv", nullptr, nullptr, const_cast<char**>(argv), environ),
-              0);
+    // Killed and reaped on every path, a failed assertion included.
+    pyrelle::testing::BackgroundProcess sleeper({"/usr/bin/setpriv", "--reuid", "65534", "--regid",
+                                                 "65534", "--clear-groups", "sleep", "5"});
+    const pid_t child = sleeper.pid();
     // setpriv changes its user before it starts sleep; wait for that, boundedly.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (pyr_owner_alive(child, 65534) == 0 && std::chrono::steady_clock::now() < deadline) {
@@ -45,13 +45,12 @@ TEST(OwnerAlive, ALiveProcessOfAnotherUserIsNotTheOwner) {
     EXPECT_EQ(pyr_owner_alive(child, 65534), 1);
     EXPECT_EQ(pyr_owner_alive(child, 0), 0);
 
-    kill(child, SIGKILL);
+    sleeper.signal(SIGKILL);
     // Exited but not yet reaped: no longer alive.
     siginfo_t info{};
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
     EXPECT_EQ(pyr_owner_alive(child, 65534), 0);
-    int status = 0;
-    waitpid(child, &status, 0);
+    sleeper.wait(10);
     EXPECT_EQ(pyr_owner_alive(child, 65534), 0);
 }
 

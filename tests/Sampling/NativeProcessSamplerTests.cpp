@@ -12,6 +12,7 @@
 
 #include "pyrelle/NativeProcessSampler.hpp"
 #include "pyrelle/ProcessCPU.hpp"
+#include "support/CaseNames.hpp"
 
 namespace pyrelle {
 namespace {
@@ -229,7 +230,10 @@ INSTANTIATE_TEST_SUITE_P(
         RateCase{0, 1, std::numeric_limits<double>::infinity(), true, std::nullopt, std::nullopt},
         RateCase{0, 1, std::numeric_limits<double>::quiet_NaN(), true, std::nullopt, std::nullopt},
         RateCase{5, 4, 1.0, true, std::nullopt, std::nullopt},
-        RateCase{0, UINT64_MAX, 1e-300, true, std::nullopt, std::nullopt}));
+        RateCase{0, UINT64_MAX, 1e-300, true, std::nullopt, std::nullopt}),
+    pyrelle::testing::caseNames([](const RateCase& c) {
+        return c.percent ? pyrelle::testing::label("percent", *c.percent) : std::string("absent");
+    }));
 
 }  // namespace
 }  // namespace pyrelle

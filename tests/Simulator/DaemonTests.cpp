@@ -37,25 +37,21 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> argv = {kProgram, "--profile", profile, "--socket", socketPath};
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        const int rc =
-            posix_spawn(&pid_, kProgram.c_str(), &actions, nullptr, args.data(), environ);
+        try {
+            pid_ = pyrelle::testing::spawnWatched(
+                {kProgram, "--profile", profile, "--socket", socketPath}, {}, &actions);
+        } catch (...) {
+            posix_spawn_file_actions_destroy(&actions);
+            close(out[0]);
+            close(out[1]);
+            throw;
+        }
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
-        if (rc != 0) {
-            close(out[0]);
-            throw std::runtime_error("cannot start " + kProgram);
-        }
         out_ = out[0];
     }
     ~Daemon() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0) pyrelle::testing::reapOrKill(pid_, 0);
         if (out_ >= 0) close(out_);
     }
 
@@ -74,18 +70,16 @@ public:
         return line;
     }
 
-    // Sends `signal` and returns the exit status (-1 when it does not exit within 5 s).
+    // Sends `signal` and returns the exit status (-1 when it does not exit within 10 s; it is
+    // then killed).
     int stop(int signal = SIGTERM) {
+        if (pid_ <= 0) return -1;
         kill(pid_, signal);
-        for (int i = 0; i < 500; ++i) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
+        bool late = false;
+        const int status = pyrelle::testing::reapOrKill(pid_, 10, &late);
+        pid_ = -1;
+        if (late) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     pid_t pid() const { return pid_; }

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "SimulatorFixture.hpp"
+#include "support/CaseNames.hpp"
 
 namespace pyrelle::sim::testing {
 namespace {
@@ -42,10 +43,11 @@ TEST_P(RefusedKeys, WritesOfMatchingKeysFailWithTheChosenResult) {
     EXPECT_EQ(mac.writes(GetParam().hit), 1) << "refused writes still count";
 }
 
-INSTANTIATE_TEST_SUITE_P(Patterns, RefusedKeys,
-                         ::testing::Values(RefusalCase{"F0Tg", "F0Tg", "F1Tg"},
-                                           RefusalCase{"F0*", "F0Md", "F1Md"},
-                                           RefusalCase{"F*", "F1Tg", "TC0P"}));
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, RefusedKeys,
+    ::testing::Values(RefusalCase{"F0Tg", "F0Tg", "F1Tg"}, RefusalCase{"F0*", "F0Md", "F1Md"},
+                      RefusalCase{"F*", "F1Tg", "TC0P"}),
+    ::pyrelle::testing::caseNames([](const RefusalCase& c) { return std::string(c.pattern); }));
 
 TEST(Faults, CpuPrefixMakesEveryCpuKeyUnreadable) {
     SimulatedMac mac;

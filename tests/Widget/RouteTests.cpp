@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "pyrelle/widget/WidgetRoute.hpp"
+#include "support/CaseNames.hpp"
 
 namespace pyrelle {
 namespace {
@@ -52,7 +53,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "pyrelle:/overview", "other://overview", "pyrelle://metric/fan%",
                       "pyrelle://metric/fa%6", "pyrelle://metric/fan%00", "pyrelle://metric/fan\n",
                       "pyrelle://over view", "", "pyrelle://", "pyrelle://metric/cpuTemperature?",
-                      "pyrelle://\xE6\xB8\xA9"));
+                      "pyrelle://\xE6\xB8\xA9"),
+    pyrelle::testing::caseNames([](const char* address) {
+        return std::string(address).substr(std::string(address).rfind('/', 9) + 1);
+    }));
 
 TEST(WidgetRouteScheme, OnlySchemesThatCanFormAnAddressAreValid) {
     EXPECT_TRUE(WidgetRoute::isValidScheme("pyrelle"));

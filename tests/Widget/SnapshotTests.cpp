@@ -10,6 +10,7 @@
 #include "WidgetTestSupport.hpp"
 #include "pyrelle/widget/WidgetDataError.hpp"
 #include "pyrelle/widget/WidgetSnapshot.hpp"
+#include "support/CaseNames.hpp"
 
 namespace pyrelle {
 namespace {
@@ -46,7 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RangeCase{0, true, true}, RangeCase{100, true, true},
                       RangeCase{100.1, true, false}, RangeCase{150, true, false},
                       RangeCase{150.1, false, false}, RangeCase{-0.1, false, false},
-                      RangeCase{kNaN, false, false}, RangeCase{kInf, false, false}));
+                      RangeCase{kNaN, false, false}, RangeCase{kInf, false, false}),
+    pyrelle::testing::caseNames([](const RangeCase& c) {
+        return pyrelle::testing::label(c.value);
+    }));
 
 std::vector<std::int64_t> ids(const WidgetSnapshot& s) {
     std::vector<std::int64_t> out;
@@ -199,8 +203,11 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, Freshness,
                                            FreshnessCase{0, false, WidgetFreshness::paused},
                                            FreshnessCase{86400, false, WidgetFreshness::paused},
                                            FreshnessCase{-121, false, WidgetFreshness::unavailable},
-                                           FreshnessCase{kNaN, true,
-                                                         WidgetFreshness::unavailable}));
+                                           FreshnessCase{kNaN, true, WidgetFreshness::unavailable}),
+                         pyrelle::testing::caseNames([](const FreshnessCase& c) {
+                             return pyrelle::testing::label("age", c.age,
+                                                            c.running ? "running" : "stopped");
+                         }));
 
 TEST(WidgetSnapshotFreshness, NonFiniteDateIsUnavailable) {
     WidgetSnapshot s = withReadings(50, 50);

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "WidgetTestSupport.hpp"
+#include "support/Subprocess.hpp"
 #include "pyrelle/widget/WidgetStorage.hpp"
 
 namespace pyrelle {
@@ -22,38 +23,30 @@ using widget_test::texts;
 const fs::path kProgram = fs::path(PYRELLE_BINARY_DIR) / "Widget/PyrelleWidget";
 constexpr double kDate = 786900000.5;
 
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
 struct ProgramRun {
     int status;
     std::string err;
 };
 
-ProgramRun run(const TemporaryDirectory& dir, const std::vector<std::string>& arguments) {
-    std::string command = quoted(kProgram.string());
-    for (const std::string& argument : arguments) command += " " + quoted(argument);
-    command += " >" + quoted((dir / "stdout").string()) + " 2>" + quoted((dir / "stderr").string());
-    int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readText(dir / "stderr")};
+// Each program runs with a time limit and dies with the test, hung or not.
+ProgramRun run(const TemporaryDirectory&, const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {kProgram.string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const auto r = testing::runProcess(argv, {.timeoutSeconds = 20});
+    return {r.status, r.err};
 }
 
 // Every document parses as XML (checked by Python's parser, independent of ours). The
 // system interpreter is preferred: version-manager shims take seconds to start.
 bool wellFormed(const std::vector<fs::path>& files) {
-    std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-    std::string command =
-        python + " -c 'import sys, xml.etree.ElementTree as E\nfor f in sys.argv[1:]: E.parse(f)'";
-    for (const fs::path& file : files) command += " " + quoted(file.string());
-    return std::system(command.c_str()) == 0;
+    std::vector<std::string> argv = {"/usr/bin/python3"};
+    if (!fs::exists(argv[0])) argv = {"/usr/bin/env", "python3"};
+    argv.push_back("-c");
+    argv.push_back("import sys, xml.etree.ElementTree as E\nfor f in sys.argv[1:]: E.parse(f)");
+    for (const fs::path& file : files) argv.push_back(file.string());
+    const auto r = testing::runProcess(argv, {.timeoutSeconds = 20});
+    if (r.status != 0) std::fprintf(stderr, "%s", r.err.c_str());
+    return r.status == 0;
 }
 
 class WidgetProgram : public ::testing::Test {

@@ -29,10 +29,12 @@ public:
     OwnerProcess()
         : process_({"/usr/bin/setpriv", "--reuid", std::to_string(kOwnerUid), "--regid",
                     std::to_string(kOwnerUid), "--clear-groups", "/bin/sleep", "600"}) {
-        // Wait until setpriv has switched users, so the owner check sees uid 1000.
-        for (int i = 0; i < 500; ++i) {
+        // Wait until setpriv has switched users, so the owner check sees uid 1000. A loaded
+        // machine may take its time; one that never gets there fails the test here.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        const std::string path = "/proc/" + std::to_string(process_.pid());
+        while (std::chrono::steady_clock::now() < deadline) {
             struct stat info {};
-            const std::string path = "/proc/" + std::to_string(process_.pid());
             if (::stat(path.c_str(), &info) == 0 && info.st_uid == kOwnerUid) {
                 std::ifstream comm(path + "/comm");
                 std::string name;
@@ -41,6 +43,7 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
+        throw std::runtime_error("the owner process never ran as uid " + std::to_string(kOwnerUid));
     }
     pid_t pid() const { return process_.pid(); }
     std::string pidText() const { return std::to_string(process_.pid()); }

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ChildWatch.hpp"
+
 extern char** environ;
 
 namespace pyrelle::testing {
@@ -49,20 +51,64 @@ inline std::vector<std::string> buildEnvironment(const ProcessOptions& options) 
     return result;
 }
 
-// Waits at most `seconds` for `pid` to end, killing it then (timedOut set); fills `status`.
+// Waits at most `seconds` for `pid` to end, killing it and its process group then (timedOut
+// set); fills `status`.
 inline void reapWithin(pid_t pid, double seconds, ProcessResult& result) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            result.timedOut = true;
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        usleep(10000);
-    }
+    const int status = reapOrKill(pid, seconds, &result.timedOut);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Starts `argv` (argv[0] is the executable path) with `actions` as the leader of a new process
+// group, watched so that it cannot outlive the test process. The child starts with the default
+// SIGPIPE action and an empty signal mask, whatever the test process uses.
+inline pid_t spawnWatched(const std::vector<std::string>& argv, const ProcessOptions& options,
+                          const posix_spawn_file_actions_t* actions) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const auto envText = buildEnvironment(options);
+    std::vector<char*> env;
+    for (const auto& e : envText) env.push_back(const_cast<char*>(e.c_str()));
+    env.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults, empty;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&empty);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &empty);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], actions, &attributes, args.data(), env.data());
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    ChildWatch::adopt(pid);
+    return pid;
+}
+
+// Writes as much of `data` as the pipe takes now; a reader that has gone yields -1 with EPIPE
+// instead of a SIGPIPE that would kill the test. The signal is blocked for the write and a
+// resulting one consumed, so the process's signal dispositions stay untouched.
+inline ssize_t writeSurvivingReaderExit(int fd, const char* data, size_t size) {
+    sigset_t pipeSignal, previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    ssize_t n;
+    do {
+        n = ::write(fd, data, size);
+    } while (n < 0 && errno == EINTR);
+    const int error = errno;
+    if (n < 0 && error == EPIPE && !sigismember(&previous, SIGPIPE)) {
+        const timespec now{0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return n;
 }
 
 // Starts `argv` (argv[0] is the executable path) and waits for it, at most the time limit.
@@ -79,26 +125,19 @@ inline ProcessResult runProcess(const std::vector<std::string>& argv,
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
 
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const auto envText = buildEnvironment(options);
-    std::vector<char*> env;
-    for (const auto& e : envText) env.push_back(const_cast<char*>(e.c_str()));
-    env.push_back(nullptr);
-
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    pid_t pid = -1;
+    try {
+        pid = spawnWatched(argv, options, &actions);
+    } catch (...) {
+        posix_spawn_file_actions_destroy(&actions);
+        for (const int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
+            close(fd);
+        throw;
+    }
     posix_spawn_file_actions_destroy(&actions);
     close(inPipe[0]);
     close(outPipe[1]);
     close(errPipe[1]);
-    if (spawned != 0) {
-        close(inPipe[1]);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawned));
-    }
 
     ProcessResult result;
     size_t written = 0;
@@ -109,30 +148,43 @@ inline ProcessResult runProcess(const std::vector<std::string>& argv,
     } else {
         fcntl(inFd, F_SETFL, O_NONBLOCK);
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
+    // Something the program started may keep its output open after it has ended; its output
+    // is then collected for a short grace only.
+    std::optional<Clock::time_point> endedAt;
+    constexpr auto kGrace = std::chrono::seconds(2);
     int outFd = outPipe[0], errFd = errPipe[0];
     while (outFd >= 0 || errFd >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        const auto now = Clock::now();
+        if (now >= deadline) {
             result.timedOut = true;
-            kill(pid, SIGKILL);
+            killGroup(pid);
             break;
         }
+        if (!endedAt) {
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                info.si_pid == pid) {
+                endedAt = now;
+            }
+        } else if (now - *endedAt >= kGrace) {
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
         pollfd fds[3];
         int n = 0;
         if (outFd >= 0) fds[n++] = {outFd, POLLIN, 0};
         if (errFd >= 0) fds[n++] = {errFd, POLLIN, 0};
         if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
-        if (poll(fds, n, static_cast<int>(std::min<long long>(left.count(), 200))) < 0) continue;
+        if (poll(fds, n, static_cast<int>(std::min<long long>(left.count() + 1, 50))) < 0) continue;
         for (int i = 0; i < n; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == inFd) {
-                const ssize_t w =
-                    write(inFd, options.input.data() + written, options.input.size() - written);
+                const ssize_t w = writeSurvivingReaderExit(
+                    inFd, options.input.data() + written, options.input.size() - written);
                 if (w > 0) written += static_cast<size_t>(w);
-                if (w < 0 || written == options.input.size()) {
+                if ((w < 0 && errno != EAGAIN) || written == options.input.size()) {
                     close(inFd);
                     inFd = -1;
                 }
@@ -152,8 +204,11 @@ inline ProcessResult runProcess(const std::vector<std::string>& argv,
     if (inFd >= 0) close(inFd);
     if (outFd >= 0) close(outFd);
     if (errFd >= 0) close(errFd);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    // Output ends before the program does; it gets the rest of its time to exit.
+    const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+    bool late = false;
+    const int status = reapOrKill(pid, std::max(left, 0.0), &late);
+    result.timedOut = result.timedOut || late;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
@@ -178,23 +233,21 @@ public:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, outFd_, 1);
         posix_spawn_file_actions_adddup2(&actions, errFd_, 2);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        const auto envText = buildEnvironment(options);
-        std::vector<char*> env;
-        for (const auto& e : envText) env.push_back(const_cast<char*>(e.c_str()));
-        env.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data());
+        try {
+            pid_ = spawnWatched(argv, options, &actions);
+        } catch (...) {
+            posix_spawn_file_actions_destroy(&actions);
+            close(outFd_);
+            close(errFd_);
+            throw;
+        }
         posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
     }
 
+    // A program still running (never waited for: the test failed or threw) dies with
+    // everything it started.
     ~BackgroundProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0) reapOrKill(pid_, 0);
         close(outFd_);
         close(errFd_);
     }
@@ -203,9 +256,18 @@ public:
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-    void signal(int number) const { kill(pid_, number); }
+    // Sends `number` to the program; nothing once it has been waited for.
+    void signal(int number) const {
+        if (pid_ > 0) kill(pid_, number);
+    }
 
-    bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    // True until the program has ended; it is left for wait() to collect.
+    bool running() const {
+        if (pid_ <= 0) return false;
+        siginfo_t info{};
+        return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0;
+    }
 
     // Waits at most `seconds`; a process still running then is killed (timedOut set).
     ProcessResult wait(double seconds) {
@@ -255,39 +317,30 @@ public:
         posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
         posix_spawn_file_actions_adddup2(&actions, errFd_, 2);
-        // The child starts with the default SIGPIPE action whatever the test process uses.
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        const auto envText = buildEnvironment(options);
-        std::vector<char*> env;
-        for (const auto& e : envText) env.push_back(const_cast<char*>(e.c_str()));
-        env.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), env.data());
+        int rc = 0;
+        try {
+            pid_ = spawnWatched(argv, options, &actions);
+        } catch (...) {
+            rc = -1;
+        }
         posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
         close(inPipe[0]);
         close(outPipe[1]);
         inFd_ = inPipe[1];
         outFd_ = outPipe[0];
         if (rc != 0) {
             pid_ = -1;
-            throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+            close(inFd_);
+            close(outFd_);
+            close(errFd_);
+            throw std::runtime_error("cannot start " + argv[0]);
         }
     }
 
+    // A program still running (never waited for: the test failed or threw) dies with
+    // everything it started.
     ~InteractiveProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0) reapOrKill(pid_, 0);
         closeInput();
         if (outFd_ >= 0) close(outFd_);
         close(errFd_);
@@ -297,32 +350,21 @@ public:
     InteractiveProcess& operator=(const InteractiveProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-    void signal(int number) const { kill(pid_, number); }
+    // Sends `number` to the program; nothing once it has been waited for.
+    void signal(int number) const {
+        if (pid_ > 0) kill(pid_, number);
+    }
 
     // Writes all of `bytes` to the program's standard input; false once the program has
     // closed it. SIGPIPE is blocked for the write and a resulting one consumed, so a closed
     // pipe never kills the test and the process's signal dispositions stay untouched.
     bool write(const std::string& bytes) {
-        sigset_t pipeSignal, previous;
-        sigemptyset(&pipeSignal);
-        sigaddset(&pipeSignal, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
         size_t done = 0;
-        bool broken = false;
         while (inFd_ >= 0 && done < bytes.size()) {
-            const ssize_t n = ::write(inFd_, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                broken = n < 0 && errno == EPIPE;
-                break;
-            }
+            const ssize_t n = writeSurvivingReaderExit(inFd_, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) break;
             done += static_cast<size_t>(n);
         }
-        if (broken) {
-            const timespec now{0, 0};
-            sigtimedwait(&pipeSignal, nullptr, &now);
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return inFd_ >= 0 && done == bytes.size();
     }
     bool sendLine(const std::string& line) { return write(line + "\n"); }

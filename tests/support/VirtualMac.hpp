@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/Subprocess.hpp"
+
 extern char** environ;
 
 namespace pyrelle::testing {
@@ -37,31 +39,34 @@ public:
         directory_ = pattern;
         socket_ = directory_ + "/smc.sock";
         const std::string program = binaryPath("Simulator/PyrelleSimulator");
-        std::vector<std::string> argv = {program, "--profile", profile, "--socket", socket_};
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("cannot start " + program);
-        for (int i = 0; i < 500 && !std::filesystem::exists(socket_); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        try {
+            pid_ = spawnWatched({program, "--profile", profile, "--socket", socket_}, {}, &actions);
+        } catch (...) {
+            posix_spawn_file_actions_destroy(&actions);
+            removeDirectory();
+            throw;
         }
-        if (!std::filesystem::exists(socket_)) throw std::runtime_error("simulator did not start");
+        posix_spawn_file_actions_destroy(&actions);
+        // A loaded machine may take a while to start it; one that exits is not waited for.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!std::filesystem::exists(socket_) && std::chrono::steady_clock::now() < deadline) {
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                info.si_pid == pid_) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (!std::filesystem::exists(socket_)) {
+            stop();
+            throw std::runtime_error("simulator did not start");
+        }
     }
 
-    ~VirtualMac() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
-    }
+    ~VirtualMac() { stop(); }
 
     VirtualMac(const VirtualMac&) = delete;
     VirtualMac& operator=(const VirtualMac&) = delete;
@@ -107,6 +112,20 @@ public:
     nlohmann::json state() const { return control({{"op", "state"}}); }
 
 private:
+    // SIGTERM, a bounded wait for the orderly exit, then SIGKILL to it and its group.
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            reapOrKill(pid_, 10);
+            pid_ = -1;
+        }
+        removeDirectory();
+    }
+    void removeDirectory() const {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+
     static void put32(uint8_t* p, uint32_t v) {
         for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
     }
