@@ -129,8 +129,20 @@ inline ProcessResult runProcess(const std::vector<std::string>& argv,
         for (int i = 0; i < n; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == inFd) {
+                // A program that exits without reading its input must not kill the test with
+                // SIGPIPE (its children would outlive it): block the signal for the write and
+                // consume one it raised.
+                sigset_t pipeSignal, previous;
+                sigemptyset(&pipeSignal);
+                sigaddset(&pipeSignal, SIGPIPE);
+                pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
                 const ssize_t w =
                     write(inFd, options.input.data() + written, options.input.size() - written);
+                if (w < 0 && errno == EPIPE) {
+                    const timespec now{0, 0};
+                    sigtimedwait(&pipeSignal, nullptr, &now);
+                }
+                pthread_sigmask(SIG_SETMASK, &previous, nullptr);
                 if (w > 0) written += static_cast<size_t>(w);
                 if (w < 0 || written == options.input.size()) {
                     close(inFd);
