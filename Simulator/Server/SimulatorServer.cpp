@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -54,8 +55,9 @@ bool sendAll(int fd, const std::vector<uint8_t>& data) {
 
 }  // namespace
 
-SimulatorServer::SimulatorServer(std::shared_ptr<VirtualSMC> device, std::string socketPath)
-    : device_(std::move(device)), path_(std::move(socketPath)) {
+SimulatorServer::SimulatorServer(std::shared_ptr<VirtualSMC> device, std::string socketPath,
+                                 uid_t owner)
+    : device_(std::move(device)), path_(std::move(socketPath)), policy_(owner) {
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw systemError("pipe");
 }
 
@@ -104,8 +106,10 @@ void SimulatorServer::listen() {
         listenFd_ = -1;
         throw error;
     }
-    // Any local user may talk to the virtual Mac: unprivileged probes read it as well as the
-    // administrator's helper.
+    // Any local user may connect, as any user may open the real SMC user client: unprivileged
+    // probes read the virtual Mac as well as the administrator's helper. What a connection may
+    // do beyond reading is decided per request from the credentials the kernel attests for it
+    // (PeerPolicy); a file mode could not say "reads for all, writes for root" on one socket.
     ::chmod(staged ? staging.c_str() : path_.c_str(), 0666);
     if (::listen(listenFd_, 16) != 0 || (staged && ::rename(staging.c_str(), path_.c_str()) != 0)) {
         const auto error = systemError("cannot listen on " + path_);
@@ -133,13 +137,22 @@ void SimulatorServer::run() {
         if (!(fds[0].revents & POLLIN)) continue;
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+            ::close(fd);  // a peer of unknown identity gets nothing
+            continue;
+        }
         std::lock_guard lock(clientsMutex_);
-        if (clients_.size() >= kMaxClients) {
+        const auto ofPeer = static_cast<size_t>(std::count_if(
+            clients_.begin(), clients_.end(), [&](const Client& c) { return c.uid == peer.uid; }));
+        if (!policy_.admits(peer.uid, clients_.size(), ofPeer)) {
             ::close(fd);
             continue;
         }
         auto& client = clients_.emplace_back();
         client.fd = fd;
+        client.uid = peer.uid;
         client.thread = std::thread([this, &client] { serve(client); });
     }
     reapFinished(true);
@@ -187,7 +200,9 @@ void SimulatorServer::serve(Client& client) {
                 break;
             }
             consumed += parsed.consumed;
-            const auto response = device_->handle(parsed.frame.word, parsed.frame.payload);
+            auto refusal = policy_.refusal(client.uid, parsed.frame.word, parsed.frame.payload);
+            const auto response = refusal ? std::move(*refusal)
+                                          : device_->handle(parsed.frame.word, parsed.frame.payload);
             if (response.dropConnection) {
                 open = false;
                 break;

@@ -105,7 +105,8 @@ void runControlSession(const Arguments& args, const ServeEnvironment& environmen
             } catch (const std::exception& error) {
                 reply = ControlReply::failure(error.what());
             }
-            replies.send(reply);
+            // A reply never exceeds the reply limit, whatever text a failure carries.
+            replies.send(reply.fitted());
             if (shutdown) break;
         }
     } catch (...) {

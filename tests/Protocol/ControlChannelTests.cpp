@@ -182,4 +182,38 @@ TEST(ControlChannel, WritingToAClosedPeerFailsWithoutKillingTheProcess) {
     EXPECT_EQ(failureOf([&] { sender.send(nlohmann::json{{"ok", true}}); }), "辅助进程写入失败");
 }
 
+// A peer that has stopped reading: its buffer is full and nobody drains it.
+struct StalledPeer {
+    const char* name;
+    bool socket;    // a socket pair instead of a pipe
+    bool blocking;  // the writer's descriptor is left blocking
+};
+
+class StalledReader : public ::testing::TestWithParam<StalledPeer> {};
+
+// The writer gives up after the wait cap, whatever kind of descriptor it writes to; it never
+// waits for a reader that may never come back (before, a blocking write hung for good).
+TEST_P(StalledReader, SendGivesUpAfterTheWaitCap) {
+    int fds[2];  // [0] reads, [1] writes
+    ASSERT_EQ(GetParam().socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds)
+                                : pipe2(fds, O_CLOEXEC),
+              0);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::string filler(4096, 'f');
+    while (write(fds[1], filler.data(), filler.size()) > 0) {
+    }
+    if (GetParam().blocking) fcntl(fds[1], F_SETFL, 0);
+    ControlChannel sender(fds[1], /*waitCap=*/0.01);
+    EXPECT_EQ(failureOf([&] { sender.send(nlohmann::json{{"ok", true}}); }),
+              "辅助进程通信中断或超时");
+    close(fds[0]);
+    close(fds[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(ControlChannel, StalledReader,
+                         ::testing::Values(StalledPeer{"BlockingPipe", false, true},
+                                           StalledPeer{"NonBlockingPipe", false, false},
+                                           StalledPeer{"BlockingSocket", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -180,3 +180,41 @@ TEST(OperationIssue, ClassifiesByTheFirstMatchingRule) {
 }
 
 }  // namespace
+
+namespace {
+
+using pyrelle::ControlReply;
+
+struct LongMessage {
+    const char* name;
+    std::string unit;  // the message is this, repeated: a cut falls between two units
+};
+
+class ReplyLimit : public ::testing::TestWithParam<LongMessage> {};
+
+// However long a failure text (a 5 KB one once made a 5 KB reply), the reply line with its
+// newline stays within the reply limit: the message keeps its beginning, is cut between
+// characters, no more than needed, and says it was cut.
+TEST_P(ReplyLimit, CutsTheMessageToFit) {
+    const std::string message = repeat(GetParam().unit, 16000 / GetParam().unit.size());
+    ControlReply reply = ControlReply::failure(message);
+    reply.label = repeat("风", 26);
+    const auto fitted = reply.fitted();
+    const auto line = nlohmann::json(fitted).dump() + "\n";
+    EXPECT_LE(line.size(), ControlReply::kReplyLimit);
+    EXPECT_GT(line.size(), ControlReply::kReplyLimit - 12);
+    EXPECT_EQ(fitted.label, reply.label);
+    const auto kept = fitted.message.substr(0, fitted.message.size() - 3);
+    EXPECT_EQ(fitted.message.substr(kept.size()), "…");
+    EXPECT_EQ(message.rfind(kept, 0), 0u) << "a prefix of the original";
+    EXPECT_EQ(kept.size() % GetParam().unit.size(), 0u);
+    EXPECT_EQ(ControlReply::failure("风").fitted(), ControlReply::failure("风"));
+}
+
+INSTANTIATE_TEST_SUITE_P(ControlReply, ReplyLimit,
+                         ::testing::Values(LongMessage{"Latin", "x"},
+                                           LongMessage{"Chinese", "风"},
+                                           LongMessage{"Escaped", "\x01"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

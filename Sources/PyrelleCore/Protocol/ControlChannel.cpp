@@ -25,6 +25,10 @@ double systemUptime() {
         .count();
 }
 
+int waitMilliseconds(double seconds) {
+    return static_cast<int>(std::ceil(std::max(seconds, 0.0) * 1000));
+}
+
 }  // namespace
 
 ControlChannel::ControlChannel(int fd, double waitCap, std::function<double()> uptime)
@@ -47,10 +51,8 @@ std::optional<std::string> ControlChannel::readLine(double timeout) {
         const double remaining = deadline - uptime_();
         if (!(remaining > 0)) throw ScopeError(kTimedOut);
 
-        const double capped = std::min(remaining, waitCap_) * 1000;
-        const int milliseconds = static_cast<int>(std::ceil(std::max(capped, 0.0)));
         pollfd descriptor{fd_, POLLIN, 0};
-        const int ready = poll(&descriptor, 1, milliseconds);
+        const int ready = poll(&descriptor, 1, waitMilliseconds(std::min(remaining, waitCap_)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) throw ScopeError(kBroken);
 
@@ -70,17 +72,24 @@ void ControlChannel::send(const nlohmann::json& json) {
     std::string line = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     line.push_back('\n');
     if (line.size() > kLineLimit) throw ScopeError(kTooLong);
+    // A peer that stops reading must not hold the writer longer than a silent one holds the
+    // reader: the whole line gets the same wait cap as one wait for input.
+    const double deadline = uptime_() + waitCap_;
     size_t written = 0;
     while (written < line.size()) {
-        const ssize_t count = write(fd_, line.data() + written, line.size() - written);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // A non-blocking descriptor: wait (bounded) until the peer drains it.
-            pollfd descriptor{fd_, POLLOUT, 0};
-            const int ready = poll(&descriptor, 1, static_cast<int>(waitCap_ * 1000));
-            if (ready > 0 || (ready < 0 && errno == EINTR)) continue;
-            throw ScopeError(kWriteFailed);
-        }
+        const double remaining = deadline - uptime_();
+        if (!(remaining > 0)) throw ScopeError(kBroken);
+        pollfd descriptor{fd_, POLLOUT, 0};
+        const int ready = poll(&descriptor, 1, waitMilliseconds(std::min(remaining, waitCap_)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) throw ScopeError(kWriteFailed);
+        if (ready == 0) throw ScopeError(kBroken);
+        // Once the descriptor polls writable, a pipe or socket takes this much without
+        // blocking, even when the descriptor itself is blocking. A hung-up or failed peer shows
+        // up as the write's error.
+        const size_t chunk = std::min(line.size() - written, kWriteSize);
+        const ssize_t count = write(fd_, line.data() + written, chunk);
+        if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (count <= 0) throw ScopeError(kWriteFailed);
         written += static_cast<size_t>(count);
     }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../Support/JSONDecoding.hpp"
+#include "TextExcerpt.hpp"
 
 namespace pyrelle {
 
@@ -12,6 +13,33 @@ ControlReply ControlReply::failure(std::string message) {
     ControlReply reply;
     reply.ok = false;
     reply.message = std::move(message);
+    return reply;
+}
+
+namespace {
+
+// Bytes of the reply line as the channel would write it (invalid UTF-8 replaced, as it does).
+size_t encodedSize(const ControlReply& reply) {
+    return nlohmann::json(reply)
+               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+               .size() +
+           1;
+}
+
+}  // namespace
+
+ControlReply ControlReply::fitted(size_t limit) const {
+    if (encodedSize(*this) <= limit) return *this;
+    // Escaping makes a byte of text cost one to six bytes of the line, so search for the
+    // longest excerpt that fits; a longer excerpt never encodes shorter.
+    ControlReply reply = *this;
+    size_t low = 0, high = message.size();  // excerpt(low) fits (or nothing does); high does not
+    while (high - low > 1) {
+        const size_t middle = low + (high - low) / 2;
+        reply.message = protocol::excerpt(message, middle);
+        (encodedSize(reply) <= limit ? low : high) = middle;
+    }
+    reply.message = protocol::excerpt(message, low);
     return reply;
 }
 

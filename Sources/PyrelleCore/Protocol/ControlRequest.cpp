@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../Support/JSONDecoding.hpp"
+#include "TextExcerpt.hpp"
 #include "pyrelle/ScopeError.hpp"
 #include "pyrelle/ThermalProfile.hpp"
 
@@ -24,6 +25,22 @@ constexpr const char* kInvalidDuration = "无效控制时长";
 constexpr const char* kLabelTooLong = "模式名称过长";
 
 constexpr size_t kLabelLimit = 80;  // bytes of UTF-8
+
+// A line that is not JSON at all. The parser's own (English) detail follows in brackets,
+// cut short: it quotes the bytes it last read, which may be most of a 16 KB line.
+constexpr const char* kNotJSON = "JSON 解码失败：控制消息不是有效的 JSON";
+constexpr size_t kDetailLimit = 160;  // bytes of the parser's detail kept in the message
+
+std::string parserDetail(const nlohmann::json::exception& error) {
+    std::string_view detail = error.what();
+    // "[json.exception.parse_error.101] parse error at …": the bracketed id says nothing to a
+    // reader of the reply.
+    if (const auto end = detail.find("] "); !detail.empty() && detail.front() == '[' &&
+                                            end != std::string_view::npos) {
+        detail.remove_prefix(end + 2);
+    }
+    return protocol::excerpt(detail, kDetailLimit);
+}
 
 }  // namespace
 
@@ -99,14 +116,14 @@ ControlRequest decodeControlRequest(std::string_view line) {
     try {
         json = nlohmann::json::parse(line);
     } catch (const nlohmann::json::exception& error) {
-        throw ScopeError(error.what());
+        throw ScopeError(std::string(kNotJSON) + "（" + parserDetail(error) + "）");
     }
     try {
         return json.get<ControlRequest>();
     } catch (const ScopeError&) {
         throw;
     } catch (const nlohmann::json::exception& error) {
-        throw ScopeError(error.what());
+        throw ScopeError("JSON 解码失败：" + parserDetail(error));
     }
 }
 

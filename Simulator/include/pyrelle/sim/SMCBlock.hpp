@@ -18,6 +18,7 @@ inline constexpr int32_t kSuccess = 0;
 inline constexpr int32_t kError = static_cast<int32_t>(0xE00002BCu);          // general failure
 inline constexpr int32_t kBadArgument = static_cast<int32_t>(0xE00002C2u);    // malformed request
 inline constexpr int32_t kUnsupported = static_cast<int32_t>(0xE00002C7u);    // unknown selector
+inline constexpr int32_t kNotPrivileged = static_cast<int32_t>(0xE00002C1u);  // caller not allowed
 inline constexpr int32_t kNotResponding = static_cast<int32_t>(0xE00002EDu);  // device went away
 }  // namespace status
 

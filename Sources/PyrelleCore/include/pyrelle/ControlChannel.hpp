@@ -17,7 +17,10 @@ public:
     static constexpr size_t kLineLimit = 16384;
     // Largest single read.
     static constexpr size_t kReadSize = 4096;
-    // Longest single wait for input, whatever the caller's timeout.
+    // Largest single write: what a pipe (PIPE_BUF) or socket that polls writable always takes.
+    static constexpr size_t kWriteSize = 4096;
+    // Longest single wait for input, whatever the caller's timeout; also the longest a whole
+    // line may wait for the peer to take it.
     static constexpr double kDefaultWaitCap = 150;
 
     explicit ControlChannel(int fd, double waitCap = kDefaultWaitCap,
@@ -31,7 +34,9 @@ public:
     std::optional<std::string> readLine(double timeout);
 
     // Writes `json` compactly plus a newline, all or nothing by size: a line over the limit is
-    // not written ("控制消息过长"); a failed write throws "辅助进程写入失败".
+    // not written ("控制消息过长"); a failed write throws "辅助进程写入失败"; a peer that has
+    // not taken the whole line within the wait cap throws "辅助进程通信中断或超时" (the line
+    // may then be partly written: the conversation is over).
     void send(const nlohmann::json& json);
 
     template <typename Record>

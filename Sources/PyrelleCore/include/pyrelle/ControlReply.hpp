@@ -31,8 +31,17 @@ struct ControlReply {
     std::optional<PowerOutcome> power;
     std::optional<FanSessionStatus> fanStatus;
 
+    // Longest reply line the helper sends, newline included. Every field but `message` is
+    // small by construction (a UUID, a short mode, a label of at most 80 bytes, at most ten fan
+    // targets), so a long failure text is the only thing that could reach it.
+    static constexpr size_t kReplyLimit = 4096;
+
     // The reply to a request that failed: `ok` false, the error's description, nothing else.
     static ControlReply failure(std::string message);
+
+    // This reply with `message` cut (at a character boundary, ending in "…") so that its compact
+    // encoding plus a newline takes at most `limit` bytes; unchanged when it already fits.
+    ControlReply fitted(size_t limit = kReplyLimit) const;
 
     friend bool operator==(const ControlReply&, const ControlReply&) = default;
 };

@@ -39,7 +39,9 @@ void to_json(nlohmann::json& json, const ControlRequest& request);
 // `command` is required; unknown keys are ignored. Throws ScopeError describing the problem.
 void from_json(const nlohmann::json& json, ControlRequest& request);
 
-// Decodes one request line; malformed JSON throws ScopeError with the parser's description.
+// Decodes one request line. A line that is not JSON throws ScopeError
+// "JSON 解码失败：控制消息不是有效的 JSON（<the parser's detail, cut short>）"; the message never
+// quotes more than a short excerpt of the line.
 ControlRequest decodeControlRequest(std::string_view line);
 
 // The gate of the control session.
