@@ -300,7 +300,7 @@ int main(int argc, char** argv) {
     hooks.recorded = [&] {
         state.setControl(helper.poll());
         const AppView view = state.view();
-        publisher.publish(view, state.history(), "system");
+        publisher.publish(view, [&] { return state.history(); }, "system");
         if (publisher.failure() != reportedFailure) {
             reportedFailure = publisher.failure();
             if (reportedFailure) std::fprintf(stderr, "Kilnview: %s\n", reportedFailure->c_str());
