@@ -296,6 +296,8 @@ int main(int argc, char** argv) {
         if (readings.empty()) return std::nullopt;
         return readings;
     };
+    // Every few seconds, well within the diagnostics' 12-second freshness of process figures.
+    hooks.processInterval = std::max(2.5, options->interval);
     hooks.telemetry = [] { return pyrelle::SystemTelemetry::read(); };
     hooks.recorded = [&] {
         state.setControl(helper.poll());
