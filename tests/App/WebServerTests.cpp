@@ -40,6 +40,10 @@ public:
         std::lock_guard<std::mutex> guard(lock);
         return calls;
     }
+    std::vector<ControlRequest> received() {
+        std::lock_guard<std::mutex> guard(lock);
+        return requests;
+    }
 
     std::mutex lock;
     std::vector<std::string> calls;
@@ -178,8 +182,9 @@ TEST_F(Web, RefusesForeignHostsMissingTokensAndBadInputBeforeTheHelper) {
     auto accepted = post("/api/fans/curve", curve);
     ASSERT_EQ(accepted->status, 200);
     EXPECT_EQ(Json::parse(accepted->body)["ok"], true);
-    ASSERT_EQ(fans.requests.size(), 1u);
-    EXPECT_EQ(fans.requests[0].curve->points.size(), 2u);
+    const std::vector<ControlRequest> received = fans.received();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].curve->points.size(), 2u);
 
     // A failure carries the operation-issue advice.
     const Json failed = Json::parse(post("/api/fans/cooling", "")->body);
