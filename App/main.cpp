@@ -50,8 +50,8 @@ constexpr const char* kUsage =
     "  --port N             loopback port to serve (default 8742; 0 picks a free one)\n"
     "  --interval SECONDS   sampling interval (default 1)\n"
     "  --helper PATH        PyrelleHelper to drive the fans (default: the one beside Kilnview)\n"
-    "  --elevate 'CMD ARGS' runs the helper with administrator rights when Kilnview has none\n"
-    "                       (e.g. 'sudo -n' or pkexec)\n"
+    "  --elevate 'CMD ARGS' starts the helper with administrator rights when Kilnview has none,\n"
+    "                       and the real uid, e.g. 'sudo -n setpriv --ruid {uid} --euid 0 --'\n"
     "  --status-dir DIR     where the widget's status.json goes (default: the widget's location)\n"
     "  --settings-tool PATH the power-settings tool (default /usr/bin/pmset)\n"
     "  --lang CODE          UI language when the browser names none (zh-Hans zh-Hant en ja ko de fr es)\n";

@@ -27,7 +27,7 @@ namespace kilnview {
 
 struct HelperSettings {
     std::string helper;                   // path of PyrelleHelper
-    std::vector<std::string> elevation;   // prefix that runs the helper as root; may be empty
+    std::vector<std::string> elevation;   // prefix that runs the helper as root ({uid}: the user)
     // Set when this process keeps administrator rights in its saved user id: the helper is
     // then started directly, regaining them (see ChildProcess), and `elevation` is not used.
     bool administrator = false;
