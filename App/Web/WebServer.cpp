@@ -171,7 +171,7 @@ void WebServer::routes() {
     server.Get("/sensors", page([this](const Pages::PageContext& c) { return Pages::sensors(c, deps_.state.view()); }));
     server.Get("/fans", page([this](const Pages::PageContext& c) { return Pages::fans(c, deps_.state.view()); }));
     server.Get("/history", page([this](const Pages::PageContext& c) {
-        return Pages::history(c, deps_.state.view(), deps_.state.history());
+        return Pages::history(c, deps_.state.view(), deps_.state.history(true));
     }));
     server.Get("/processes", page([this](const Pages::PageContext& c) { return Pages::processes(c, deps_.state.view()); }));
     server.Get("/power", page([this](const Pages::PageContext& c) {

@@ -131,7 +131,11 @@ TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
     for (const char* id : {"fan-test", "fan-cooling", "fan-auto", "curve-start", "curve-preset",
                            "curve-duration", "curve-label", "curve-points", "fan-result"})
         EXPECT_NE(fansPage.find(std::string("id=\"") + id + "\""), std::string::npos) << id;
-    EXPECT_NE(client().Get("/history")->body.find("<svg class=\"chart\""), std::string::npos);
+    const std::string historyPage = client().Get("/history")->body;
+    std::size_t charts = 0;
+    for (std::size_t at = 0; (at = historyPage.find("<svg class=\"chart\"", at)) != std::string::npos; ++at) ++charts;
+    EXPECT_EQ(charts, 5u) << "temperature, load bands, fans, power and the sensor timeline";
+    EXPECT_NE(historyPage.find("<path class=\"series\""), std::string::npos);
 
     // ?lang wins and is remembered in a cookie; the translated title shows.
     auto english = client().Get("/?lang=en");
