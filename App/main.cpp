@@ -178,7 +178,12 @@ Identity settleIdentity() {
     // The user's own group too, and no supplementary groups: nothing of root's stays but the
     // saved user id.
     gid_t group = 65534;  // nogroup
-    if (const passwd* entry = ::getpwuid(user)) group = entry->pw_gid;
+    if (const passwd* entry = ::getpwuid(user)) {
+        group = entry->pw_gid;
+        // The user's own home, so the widget's status file lands where that user's widget
+        // reads it rather than in root's home.
+        if (entry->pw_dir && *entry->pw_dir) ::setenv("HOME", entry->pw_dir, 1);
+    }
     if (const char* sudo = std::getenv("SUDO_GID"); sudo && ::getuid() == 0 && std::getenv("SUDO_UID")) {
         char* end = nullptr;
         const unsigned long parsed = std::strtoul(sudo, &end, 10);
