@@ -46,7 +46,14 @@ HelperClient::HelperClient(HelperSettings settings) : settings_(std::move(settin
     state_.available = settings_.administrator || !settings_.elevation.empty();
 }
 
-HelperClient::~HelperClient() = default;
+HelperClient::~HelperClient() {
+    // A safety net only (shutdown() is the path that reports): the helpers are asked to end
+    // the way that hands the fans back, their stop file and the end of their input, and are
+    // killed only if they do not go within the bound.
+    std::lock_guard<std::mutex> guard(lock_);
+    stopCooling();
+    endSession();
+}
 
 std::vector<std::string> HelperClient::command(std::vector<std::string> arguments) const {
     std::vector<std::string> argv;

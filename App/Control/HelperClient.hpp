@@ -47,8 +47,8 @@ public:
     explicit HelperClient(HelperSettings settings);
     HelperClient(const HelperClient&) = delete;
     HelperClient& operator=(const HelperClient&) = delete;
-    // Kills a helper still running; call shutdown() first to hand the fans back and hear how
-    // that went.
+    // Ends helpers still running as shutdown() does, without a report; call shutdown() to
+    // hear how the hand-back went.
     ~HelperClient();
 
     ActionResult test() override;
