@@ -180,6 +180,7 @@ async function scenario() {
   const cool = await poll('a CPU temperature on the overview', 20,
     async () => numberIn(await liveText(page, 'cpuTemperature')));
   const coolRpm = numberIn(await liveText(page, 'fan-0-rpm'));
+  const quietFindings = await page.$eval('#findings', (e) => e.textContent.trim());
   await page.evaluate(() => { window.__kilnviewSameDocument = true; });
   await mac.control({ op: 'load', value: 0.95 });
   await mac.control({ op: 'advance', seconds: 300 });
@@ -187,8 +188,10 @@ async function scenario() {
     async () => { const t = numberIn(await liveText(page, 'cpuTemperature')); return t !== null && t > cool + 5 ? t : null; });
   check(await page.evaluate(() => window.__kilnviewSameDocument === true), 'the overview reloaded to show live values');
   console.log(`overview: CPU ${cool} → ${hot} °C while the page stayed open (fan 0 was ${coolRpm} rpm)`);
-  await poll('a finding or headline on the hot machine', 30,
-    async () => (await liveText(page, 'headline')).length > 0);
+  await poll('a finding about the hot machine on the open overview', 30, async () => {
+    const now = await page.$eval('#findings', (e) => e.textContent.trim());
+    return now.length > 0 && now !== quietFindings;
+  });
   await shoot(page, 'overview');
 
   // Every page renders in the frame, and is captured.
