@@ -1,0 +1,59 @@
+#pragma once
+// AppView and AppHistory: plain copies of AppState for one page, one /metrics scrape or one
+// event. The live part (AppView) is small; the history part is copied only when a page that
+// draws charts asks for it.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pyrelle/CommonSensorReading.hpp"
+#include "pyrelle/DiagnosticReport.hpp"
+#include "pyrelle/MetricPoint.hpp"
+#include "pyrelle/ModeRecord.hpp"
+#include "pyrelle/ProcessReading.hpp"
+#include "pyrelle/Snapshot.hpp"
+#include "pyrelle/SustainedActivity.hpp"
+#include "pyrelle/SystemTelemetry.hpp"
+
+namespace kilnview {
+
+// The mode label of fans under system-automatic control.
+inline constexpr const char* kAutomaticMode = "系统自动";
+
+// What the fan-control side reports about the helper and its leases.
+struct ControlView {
+    std::string mode = kAutomaticMode;        // the running lease's label, or automatic
+    std::optional<std::string> session;       // identifier of the running lease
+    std::optional<double> remainingSeconds;   // of the running lease
+    bool protectionActive = false;
+    std::map<int, double> targets;            // rpm last written by the lease, by fan id
+    bool cooling = false;                     // the one-shot cooling run is going
+    bool available = true;                    // the helper can be started at all
+    std::optional<std::string> failure;       // the last failure, as the helper said it
+
+    bool operator==(const ControlView&) const = default;
+};
+
+struct AppView {
+    std::optional<pyrelle::Snapshot> latest;  // absent before the first sample
+    pyrelle::DiagnosticReport report;
+    std::vector<pyrelle::SustainedActivity> activity;
+    double activitySeconds = 0;
+    std::vector<pyrelle::ProcessReading> topCPU, topMemory, topDisk;
+    std::vector<pyrelle::CommonSensorReading> common;
+    pyrelle::SystemTelemetry telemetry;
+    ControlView control;
+    std::int64_t samples = 0;
+};
+
+struct AppHistory {
+    std::vector<pyrelle::MetricPoint> cpuTemperature, gpuTemperature, cpuUsage, power;
+    std::map<int, std::vector<pyrelle::MetricPoint>> fans;  // by fan id
+    std::vector<pyrelle::ModeRecord> modes;
+    std::optional<pyrelle::Date> end;  // date of the last sample
+};
+
+}  // namespace kilnview

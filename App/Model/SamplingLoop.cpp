@@ -1,0 +1,27 @@
+#include "Model/SamplingLoop.hpp"
+
+namespace kilnview {
+
+long runSamplingLoop(AppState& state, const SamplingHooks& hooks, double interval) {
+    long rounds = 0;
+    double next = hooks.clock();
+    while (!hooks.stopping()) {
+        const pyrelle::Snapshot snapshot = hooks.sample();
+        const double now = hooks.clock();
+        std::optional<std::vector<pyrelle::ProcessReading>> processes;
+        if (hooks.processes) processes = hooks.processes(now);
+        const pyrelle::SystemTelemetry telemetry =
+            hooks.telemetry ? hooks.telemetry() : pyrelle::SystemTelemetry{};
+        state.record(snapshot, processes, now, telemetry);
+        if (hooks.recorded) hooks.recorded();
+        ++rounds;
+
+        next += interval;
+        const double after = hooks.clock();
+        if (after > next + interval) next = after;
+        if (next > after && !hooks.stopping()) hooks.pause(next - after);
+    }
+    return rounds;
+}
+
+}  // namespace kilnview

@@ -1,0 +1,31 @@
+#pragma once
+// SamplingLoop: Kilnview's one-a-second heartbeat. Takes a sample, records it with the
+// process figures and telemetry, then lets the rest of the app react (publisher, helper
+// polling, event streams). The clock, pause and stop test are parameters, so tests run many
+// rounds in no time.
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "Model/AppState.hpp"
+
+namespace kilnview {
+
+struct SamplingHooks {
+    std::function<pyrelle::Snapshot()> sample;
+    // Process readings for a monotonic second count; absent when there are none this round.
+    std::function<std::optional<std::vector<pyrelle::ProcessReading>>(double)> processes;
+    std::function<pyrelle::SystemTelemetry()> telemetry;
+    std::function<void()> recorded;     // after each recorded sample
+    std::function<double()> clock;      // monotonic seconds
+    std::function<void(double)> pause;  // waits (returns early when stopping)
+    std::function<bool()> stopping;
+};
+
+// Samples every `interval` seconds until `stopping()`. A round that overruns its slot starts
+// the next at once, and a loop that fell more than one interval behind (a sleep, a stall)
+// starts counting afresh instead of catching up with a burst. Returns the rounds run.
+long runSamplingLoop(AppState& state, const SamplingHooks& hooks, double interval);
+
+}  // namespace kilnview

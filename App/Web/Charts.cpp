@@ -1,0 +1,168 @@
+#include "Web/Charts.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "pyrelle/ChartCoordinates.hpp"
+#include "pyrelle/MetricPlot.hpp"
+
+namespace kilnview::Charts {
+
+using namespace pyrelle;
+
+namespace {
+
+constexpr double kWidth = 640, kHeight = 200;
+constexpr ChartRect kFrame{48, 12, 576, 160};
+
+std::string num(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f", value);
+    return buffer;
+}
+
+std::string tickLabel(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, std::fabs(value) >= 100 || value == std::floor(value) ? "%.0f" : "%.1f", value);
+    return buffer;
+}
+
+// The frame, the horizontal grid with value ticks and the time axis (minutes before the end).
+std::string axes(const ChartCoordinates& chart, const ChartOptions& options) {
+    std::string svg;
+    for (double tick : ChartCoordinates::ticks(chart.yRange, 4)) {
+        const ChartPoint at = chart.position(chart.xRange.lower, tick);
+        svg += "<line class=\"grid\" x1=\"" + num(kFrame.minX()) + "\" x2=\"" + num(kFrame.maxX()) +
+               "\" y1=\"" + num(at.y) + "\" y2=\"" + num(at.y) + "\"/>";
+        svg += "<text class=\"tick\" x=\"" + num(kFrame.minX() - 6) + "\" y=\"" + num(at.y + 4) +
+               "\" text-anchor=\"end\">" + tickLabel(tick) + "</text>";
+    }
+    for (double minutes : ChartCoordinates::ticks({-options.seconds / 60, 0}, 6)) {
+        const ChartPoint at = chart.position(minutes * 60, chart.yRange.lower);
+        svg += "<text class=\"tick\" x=\"" + num(at.x) + "\" y=\"" + num(kFrame.maxY() + 16) +
+               "\" text-anchor=\"middle\">" + tickLabel(minutes) + "</text>";
+    }
+    svg += "<text class=\"unit\" x=\"" + num(kFrame.minX() - 6) + "\" y=\"" + num(kFrame.minY() - 2) +
+           "\" text-anchor=\"end\">" + escapeXML(options.unit) + "</text>";
+    svg += "<rect class=\"frame\" x=\"" + num(kFrame.x) + "\" y=\"" + num(kFrame.y) + "\" width=\"" +
+           num(kFrame.width) + "\" height=\"" + num(kFrame.height) + "\"/>";
+    return svg;
+}
+
+std::string open(const ChartOptions& options) {
+    return "<svg class=\"chart\" viewBox=\"0 0 " + num(kWidth) + " " + num(kHeight) +
+           "\" role=\"img\" aria-label=\"" + escapeXML(options.title) +
+           "\" xmlns=\"http://www.w3.org/2000/svg\">";
+}
+
+std::vector<std::pair<MetricPoint, ChartPoint>> place(const std::vector<MetricPoint>& points,
+                                                      const ChartCoordinates& chart, Date end) {
+    std::vector<std::pair<MetricPoint, ChartPoint>> placed;
+    for (const MetricPoint& point : points) {
+        if (!point.value) continue;
+        placed.emplace_back(point, chart.position(point.date.secondsSince(end), *point.value));
+    }
+    return placed;
+}
+
+ChartCoordinates coordinates(const std::vector<double>& values, const ChartOptions& options) {
+    return ChartCoordinates{kFrame, ClosedRange{-options.seconds, 0},
+                            MetricPlot::scale(values, options.automaticScale, options.baseline,
+                                              options.upper)};
+}
+
+std::vector<MetricPoint> window(std::span<const MetricPoint> points, const ChartOptions& options) {
+    std::vector<MetricPoint> kept;
+    for (const MetricPoint& point : points) {
+        const double age = options.end.secondsSince(point.date);
+        if (age >= 0 && age <= options.seconds) kept.push_back(point);
+    }
+    return kept;
+}
+
+}  // namespace
+
+std::string escapeXML(std::string_view text) {
+    std::string escaped;
+    for (char c : text) {
+        switch (c) {
+            case '&': escaped += "&amp;"; break;
+            case '<': escaped += "&lt;"; break;
+            case '>': escaped += "&gt;"; break;
+            case '"': escaped += "&quot;"; break;
+            case '\'': escaped += "&#39;"; break;
+            default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string pathData(const std::vector<std::pair<MetricPoint, ChartPoint>>& placed) {
+    std::string d;
+    std::optional<std::int64_t> segment;
+    for (const auto& [point, at] : placed) {
+        d += (segment && *segment == point.segment) ? " L" : (d.empty() ? "M" : " M");
+        d += num(at.x) + " " + num(at.y);
+        segment = point.segment;
+    }
+    return d;
+}
+
+std::string lineChart(const std::vector<Series>& series, const ChartOptions& options) {
+    std::vector<std::vector<MetricPoint>> drawn;
+    std::vector<double> values;
+    for (const Series& each : series) {
+        drawn.push_back(MetricPlot::decimated(window(each.points, options), options.budget));
+        for (const MetricPoint& point : drawn.back())
+            if (point.value) values.push_back(*point.value);
+    }
+    const ChartCoordinates chart = coordinates(values, options);
+    std::string svg = open(options) + axes(chart, options);
+    if (values.empty()) {
+        svg += "<text class=\"empty\" x=\"" + num(kFrame.x + kFrame.width / 2) + "\" y=\"" +
+               num(kFrame.y + kFrame.height / 2) + "\" text-anchor=\"middle\">" +
+               escapeXML(options.emptyText) + "</text>";
+    }
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        const std::string d = pathData(place(drawn[i], chart, options.end));
+        if (d.empty()) continue;
+        svg += "<path class=\"series\" fill=\"none\" stroke=\"" + escapeXML(series[i].color) +
+               "\" d=\"" + d + "\"><title>" + escapeXML(series[i].name) + "</title></path>";
+    }
+    // Legend under the time axis.
+    double x = kFrame.minX();
+    for (const Series& each : series) {
+        svg += "<rect x=\"" + num(x) + "\" y=\"" + num(kHeight - 10) + "\" width=\"10\" height=\"4\" fill=\"" +
+               escapeXML(each.color) + "\"/><text class=\"legend\" x=\"" + num(x + 14) + "\" y=\"" +
+               num(kHeight - 5) + "\">" + escapeXML(each.name) + "</text>";
+        x += 24 + 7.0 * static_cast<double>(each.name.size());
+    }
+    return svg + "</svg>";
+}
+
+std::string loadBandChart(std::span<const MetricPoint> cpuUsage, const ChartOptions& options) {
+    const std::vector<MetricPoint> kept = window(cpuUsage, options);
+    const std::vector<CPULoadRun> runs = CPULoadBands::runs(kept, options.budget);
+    std::vector<double> values;
+    for (const CPULoadRun& run : runs)
+        for (const MetricPoint& point : run.points)
+            if (point.value) values.push_back(*point.value);
+    const ChartCoordinates chart = coordinates(values, options);
+    std::string svg = open(options) + axes(chart, options);
+    if (values.empty()) {
+        svg += "<text class=\"empty\" x=\"" + num(kFrame.x + kFrame.width / 2) + "\" y=\"" +
+               num(kFrame.y + kFrame.height / 2) + "\" text-anchor=\"middle\">" +
+               escapeXML(options.emptyText) + "</text>";
+    }
+    for (const CPULoadRun& run : runs) {
+        const std::string d = pathData(place(run.points, chart, options.end));
+        if (d.empty()) continue;
+        const char* band = run.level == CPULoadLevel::critical   ? "critical"
+                           : run.level == CPULoadLevel::elevated ? "elevated"
+                                                                 : "normal";
+        svg += std::string("<path class=\"band band-") + band + "\" fill=\"none\" d=\"" + d + "\"/>";
+    }
+    return svg + "</svg>";
+}
+
+}  // namespace kilnview::Charts

@@ -1,0 +1,48 @@
+#pragma once
+// Charts: SVG drawings of the core's chart data. Series are thinned with MetricPlot's
+// decimation, scaled with MetricPlot::scale, placed with ChartCoordinates and ticked with its
+// tidy ticks; a line breaks wherever the series' segment changes (a gap in the record).
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pyrelle/CPULoadBands.hpp"
+#include "pyrelle/ChartRect.hpp"
+#include "pyrelle/Date.hpp"
+#include "pyrelle/MetricPoint.hpp"
+#include "pyrelle/ModeRecord.hpp"
+
+namespace kilnview::Charts {
+
+struct Series {
+    std::string name;   // legend text (already translated)
+    std::string color;  // CSS colour
+    std::vector<pyrelle::MetricPoint> points;
+};
+
+struct ChartOptions {
+    std::string title;  // already translated
+    std::string unit;   // "°C", "%", "RPM", "W"
+    pyrelle::Date end;  // right edge; the chart spans the 30 minutes before it
+    double seconds = 1800;
+    bool automaticScale = true;
+    double baseline = 0;  // with a fixed scale: lower bound
+    double upper = 100;   // with a fixed scale: upper bound
+    int budget = 240;     // drawn points per series
+    std::string emptyText;  // shown when no series has a value
+};
+
+// One line chart as an <svg> element.
+std::string lineChart(const std::vector<Series>& series, const ChartOptions& options);
+
+// The CPU load as coloured runs of its load bands (normal, elevated, critical).
+std::string loadBandChart(std::span<const pyrelle::MetricPoint> cpuUsage,
+                          const ChartOptions& options);
+
+// The "d" attribute of an SVG path through the points, a new sub-path at every segment change.
+std::string pathData(const std::vector<std::pair<pyrelle::MetricPoint, pyrelle::ChartPoint>>& placed);
+
+std::string escapeXML(std::string_view text);
+
+}  // namespace kilnview::Charts

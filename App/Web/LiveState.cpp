@@ -1,0 +1,56 @@
+#include "Web/LiveState.hpp"
+
+#include "Web/Wording.hpp"
+
+namespace kilnview {
+
+using namespace pyrelle;
+
+nlohmann::json liveState(const AppView& view, const AppText& text) {
+    nlohmann::json live = nlohmann::json::object();
+    const Snapshot* snapshot = view.latest ? &*view.latest : nullptr;
+    live["cpuTemperature"] = Wording::celsius(snapshot ? snapshot->cpuTemperature() : std::nullopt);
+    live["gpuTemperature"] =
+        Wording::celsius(snapshot ? snapshot->temperature(SensorCategory::gpu) : std::nullopt);
+    live["cpuUsage"] = Wording::percent(snapshot ? snapshot->cpuUsage : std::nullopt);
+    live["headline"] = Wording::state(view.report.state, text);
+    live["leaseRemaining"] = Wording::remaining(view.control, text);
+    live["controlMode"] = text(view.control.mode);
+    live["memoryPressure"] = Wording::memoryPressure(view, text);
+    live["powerSource"] = Wording::powerSource(snapshot ? snapshot->acPower : std::nullopt, text);
+    // Fans 0 and 1 always have keys, so a page's fixed elements are never left stale.
+    for (int id = 0; id < 2; ++id) {
+        live["fan-" + std::to_string(id) + "-rpm"] = "—";
+        live["fan-" + std::to_string(id) + "-mode"] = "—";
+        live["fan-" + std::to_string(id) + "-target"] = "—";
+    }
+    if (snapshot) {
+        for (const FanReading& fan : snapshot->fans) {
+            const std::string prefix = "fan-" + std::to_string(fan.id) + "-";
+            live[prefix + "rpm"] = Wording::rpm(fan.rpm);
+            live[prefix + "mode"] = Wording::fanMode(fan.manual, text);
+            const auto target = view.control.targets.find(fan.id);
+            if (target != view.control.targets.end()) live[prefix + "target"] = Wording::rpm(target->second);
+        }
+    }
+
+    nlohmann::json findings = nlohmann::json::array();
+    for (const DiagnosticFinding& finding : view.report.findings) {
+        findings.push_back({{"id", finding.id},
+                            {"severity", value(finding.severity)},
+                            {"severityText", Wording::severity(finding.severity, text)},
+                            {"title", Wording::findingTitle(finding, text)},
+                            {"detail", Wording::findingDetail(finding, text)},
+                            {"action", Wording::action(finding, text)}});
+    }
+    nlohmann::json state = {{"live", live},
+                            {"findings", findings},
+                            {"samples", view.samples},
+                            {"state", static_cast<int>(view.report.state)},
+                            {"leaseRunning", view.control.remainingSeconds.has_value()}};
+    if (snapshot) state["date"] = snapshot->date.iso8601();
+    if (view.control.failure) state["failure"] = *view.control.failure;
+    return state;
+}
+
+}  // namespace kilnview

@@ -1,0 +1,446 @@
+#include "Web/Pages.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "Web/Charts.hpp"
+#include "Web/Wording.hpp"
+#include "pyrelle/ControlRequest.hpp"
+#include "pyrelle/CurveSensor.hpp"
+#include "pyrelle/FanCurve.hpp"
+#include "pyrelle/HardwareSensorKind.hpp"
+#include "pyrelle/MetricPlot.hpp"
+#include "pyrelle/OptimizationSummary.hpp"
+#include "pyrelle/PowerOptimizationPlan.hpp"
+#include "pyrelle/PowerSetting.hpp"
+#include "pyrelle/PowerSource.hpp"
+#include "pyrelle/SensorCatalog.hpp"
+#include "pyrelle/SensorComponent.hpp"
+#include "pyrelle/SensorInventory.hpp"
+#include "pyrelle/SensorNamingPlatform.hpp"
+#include "pyrelle/ThermalProfile.hpp"
+#include "pyrelle/TurboState.hpp"
+
+namespace kilnview::Pages {
+
+using namespace pyrelle;
+using Charts::escapeXML;
+
+namespace {
+
+constexpr const char* kNone = "—";
+
+struct NavItem {
+    const char* id;
+    const char* href;
+    const char* title;
+};
+
+constexpr NavItem kNav[] = {
+    {"overview", "/", "概览"},          {"sensors", "/sensors", "传感器"},
+    {"fans", "/fans", "风扇"},          {"history", "/history", "历史"},
+    {"processes", "/processes", "进程"}, {"power", "/power", "电源"},
+    {"export", "/export.csv", "导出 CSV"}};
+
+std::string h(std::string_view text) {
+    return escapeXML(text);
+}
+
+std::string format(const char* pattern, double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, pattern, value);
+    return buffer;
+}
+
+// A live value: its element carries the key the page script updates.
+std::string live(std::string_view key, std::string_view value) {
+    return "<span data-live=\"" + h(key) + "\">" + h(value) + "</span>";
+}
+
+std::string languageName(std::string_view code) {
+    static const std::map<std::string_view, const char*> names = {
+        {"zh-Hans", "简体中文"}, {"zh-Hant", "繁體中文"}, {"en", "English"}, {"ja", "日本語"},
+        {"ko", "한국어"},       {"de", "Deutsch"},      {"fr", "Français"}, {"es", "Español"}};
+    return names.at(code);
+}
+
+std::string layout(const PageContext& context, std::string_view active, std::string_view title,
+                   const std::string& body) {
+    const AppText& t = context.text;
+    std::string html;
+    html.reserve(body.size() + 4096);
+    html += "<!DOCTYPE html>\n<html lang=\"" + h(t.language()) + "\"><head><meta charset=\"utf-8\">";
+    html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">";
+    html += "<meta name=\"kilnview-token\" content=\"" + h(context.token) + "\">";
+    html += "<title>" + h(t(title)) + " · Kilnview</title>";
+    html += "<link rel=\"stylesheet\" href=\"/assets/app.css\">";
+    html += "<script src=\"/assets/app.js\" defer></script></head><body data-page=\"" +
+            h(active) + "\">";
+    html += "<header><a class=\"brand\" href=\"/\">Kilnview</a><nav>";
+    for (const NavItem& item : kNav) {
+        html += "<a id=\"nav-" + std::string(item.id) + "\" href=\"" + item.href + "\"";
+        if (active == item.id) html += " class=\"active\" aria-current=\"page\"";
+        html += ">" + h(t(item.title)) + "</a>";
+    }
+    html += "</nav><label class=\"language\"><span>" + h(t("语言")) +
+            "</span><select id=\"language\">";
+    for (std::string_view code : kLanguages) {
+        html += "<option value=\"" + std::string(code) + "\"";
+        if (code == t.language()) html += " selected";
+        html += ">" + h(languageName(code)) + "</option>";
+    }
+    html += "</select></label></header><main><h1>" + h(t(title)) + "</h1>";
+    html += body;
+    html += "</main><footer><span data-live=\"headline\"></span></footer></body></html>\n";
+    return html;
+}
+
+std::string card(std::string_view label, const std::string& value) {
+    return "<div class=\"card\"><div class=\"label\">" + h(label) + "</div><div class=\"value\">" +
+           value + "</div></div>";
+}
+
+std::string findingsList(const AppView& view, const AppText& t) {
+    std::string html = "<ul id=\"findings\" class=\"findings\">";
+    if (view.report.findings.empty()) {
+        html += "<li class=\"none\">" + h(t("暂无发现")) + "</li>";
+    }
+    for (const DiagnosticFinding& finding : view.report.findings) {
+        html += "<li class=\"severity-" + std::to_string(value(finding.severity)) + "\"><strong>" +
+                h(Wording::findingTitle(finding, t)) + "</strong> <span class=\"tag\">" +
+                h(Wording::severity(finding.severity, t)) + "</span><div class=\"detail\">" +
+                h(Wording::findingDetail(finding, t)) + "</div><div class=\"action\">" +
+                h(Wording::action(finding, t)) + "</div></li>";
+    }
+    return html + "</ul>";
+}
+
+std::string fanTable(const AppView& view, const AppText& t) {
+    std::string html = "<table class=\"fans\"><thead><tr><th>" + h(t("风扇")) + "</th><th>" +
+                       h(t("转速")) + "</th><th>" + h(t("目标")) + "</th><th>" + h(t("模式")) +
+                       "</th><th>" + h(t("范围")) + "</th></tr></thead><tbody>";
+    if (!view.latest || view.latest->fans.empty()) {
+        html += "<tr><td colspan=\"5\">" + h(t("没有可读取的风扇")) + "</td></tr>";
+    } else {
+        for (const FanReading& fan : view.latest->fans) {
+            const std::string prefix = "fan-" + std::to_string(fan.id) + "-";
+            const auto target = view.control.targets.find(fan.id);
+            html += "<tr><td>" + std::to_string(fan.id) + "</td><td>" +
+                    live(prefix + "rpm", Wording::rpm(fan.rpm)) + "</td><td>" +
+                    live(prefix + "target", target == view.control.targets.end()
+                                                ? std::string(kNone)
+                                                : Wording::rpm(target->second)) +
+                    "</td><td>" + live(prefix + "mode", Wording::fanMode(fan.manual, t)) +
+                    "</td><td>" + h(Wording::rpm(fan.minimum)) + " – " +
+                    h(Wording::rpm(fan.maximum)) + "</td></tr>";
+        }
+    }
+    return html + "</tbody></table>";
+}
+
+std::string controlLine(const AppView& view, const AppText& t) {
+    std::string html = "<p class=\"control\">" + h(t("控制状态")) + ": " +
+                       live("controlMode", t(view.control.mode)) + " · " + h(t("剩余时间")) +
+                       ": " + live("leaseRemaining", Wording::remaining(view.control, t)) + "</p>";
+    if (view.control.failure) {
+        html += "<p class=\"failure\">" + h(*view.control.failure) + "</p>";
+    }
+    if (!view.control.available) {
+        html += "<p class=\"note\">" +
+                h(t("控制风扇需要管理员权限：请以管理员身份运行 Kilnview，或用 --elevate 指定提权命令")) +
+                "</p>";
+    }
+    return html;
+}
+
+}  // namespace
+
+std::string overview(const PageContext& context, const AppView& view) {
+    const AppText& t = context.text;
+    const Snapshot* s = view.latest ? &*view.latest : nullptr;
+    std::string body;
+    body += "<section class=\"headline state-" + std::to_string(static_cast<int>(view.report.state)) +
+            "\"><span class=\"label\">" + h(t("状态")) + "</span> " +
+            live("headline", Wording::state(view.report.state, t)) + "</section>";
+    if (s && !s->smcAvailable) {
+        body += "<p class=\"note\">" + h(t("无法读取 SMC：温度与风扇数据不可用")) + "</p>";
+    }
+    body += "<section class=\"cards\">";
+    body += card(t("CPU 温度"), live("cpuTemperature", Wording::celsius(s ? s->cpuTemperature() : std::nullopt)));
+    body += card(t("GPU 温度"), live("gpuTemperature", Wording::celsius(s ? s->temperature(SensorCategory::gpu) : std::nullopt)));
+    body += card(t("CPU 负载"), live("cpuUsage", Wording::percent(s ? s->cpuUsage : std::nullopt)));
+    body += card(t("内存压力"), live("memoryPressure", Wording::memoryPressure(view, t)));
+    body += card(t("电源"), live("powerSource", Wording::powerSource(s ? s->acPower : std::nullopt, t)));
+    body += card(t("热状态"), h(s ? t(s->thermalTitle()) : std::string(kNone)));
+    body += "</section><h2>" + h(t("发现")) + "</h2>" + findingsList(view, t);
+    body += "<h2>" + h(t("风扇")) + "</h2>" + fanTable(view, t) + controlLine(view, t);
+    if (s) {
+        body += "<p class=\"assessment\">" + h(t(s->assessment())) + "</p>";
+    }
+    return layout(context, "overview", "概览", body);
+}
+
+std::string sensors(const PageContext& context, const AppView& view) {
+    const AppText& t = context.text;
+    std::string body;
+    if (!view.latest) {
+        body += "<p class=\"note\">" + h(t("等待状态数据")) + "</p>";
+        return layout(context, "sensors", "传感器", body);
+    }
+    body += "<h2>" + h(t("常用读数")) + "</h2><dl class=\"common\">";
+    for (const CommonSensorReading& reading : view.common) {
+        std::string value = kNone;
+        if (reading.value)
+            value = format("%.1f ", *reading.value) + std::string(unit(reading.kind));
+        body += "<dt>" + h(t(reading.title)) + " <span class=\"value\">" + h(value) +
+                "</span></dt><dd>" + h(t(reading.explanation)) + "</dd>";
+    }
+    body += "</dl>";
+    // Every discovered reading, grouped by the component the catalog says it belongs to.
+    const SensorNamingPlatform platform = currentSensorNamingPlatform();
+    std::map<int, std::vector<std::pair<HardwareSensorReading, std::optional<SensorMeaning>>>> groups;
+    for (const HardwareSensorReading& reading : SensorInventory::readings(*view.latest)) {
+        auto meaning = SensorCatalog::meaning(reading, platform);
+        const SensorComponent component = meaning ? meaning->component : SensorComponent::unknown;
+        groups[static_cast<int>(component)].emplace_back(reading, std::move(meaning));
+    }
+    for (SensorComponent component : allSensorComponents) {
+        const auto group = groups.find(static_cast<int>(component));
+        if (group == groups.end()) continue;
+        body += "<h2>" + h(t(title(component))) + "</h2><table class=\"sensors\"><thead><tr><th>" +
+                h(t("键")) + "</th><th>" + h(t("名称")) + "</th><th>" + h(t("读数")) + "</th><th>" +
+                h(t("说明")) + "</th></tr></thead><tbody>";
+        for (const auto& [reading, meaning] : group->second) {
+            std::string value = kNone;
+            if (reading.value)
+                value = format("%.1f ", *reading.value) + std::string(unit(reading.kind));
+            body += "<tr><td><code>" + h(reading.key) + "</code></td><td>" +
+                    h(meaning ? t(meaning->title) : reading.label) + "</td><td>" + h(value) +
+                    "</td><td>" + h(meaning ? t(meaning->explanation) : std::string(kNone)) +
+                    "</td></tr>";
+        }
+        body += "</tbody></table>";
+    }
+    return layout(context, "sensors", "传感器", body);
+}
+
+std::string fans(const PageContext& context, const AppView& view) {
+    const AppText& t = context.text;
+    std::string body = fanTable(view, t) + controlLine(view, t);
+    body += "<section class=\"actions\"><button id=\"fan-test\" type=\"button\">" +
+            h(t("风扇验证（5 秒）")) + "</button><button id=\"fan-cooling\" type=\"button\">" +
+            h(t("全速散热（5 分钟）")) + "</button><button id=\"fan-auto\" type=\"button\">" +
+            h(t("恢复系统自动")) + "</button></section>";
+    // The built-in profiles as presets of the editor; their points are the core's.
+    body += "<section class=\"curve\"><h2>" + h(t("自定义曲线")) + "</h2><label>" +
+            h(t("预设")) + " <select id=\"curve-preset\">";
+    for (ThermalProfile profile : {ThermalProfile::balanced, ThermalProfile::performance,
+                                   ThermalProfile::quiet}) {
+        const FanCurve curve = pyrelle::curve(profile);
+        body += "<option value=\"" + std::string(command(profile)) + "\" data-curve=\"" +
+                h(nlohmann::json(curve).dump()) + "\">" + h(t(toText(profile))) + "</option>";
+    }
+    body += "</select></label>";
+    const FanCurve initial = pyrelle::curve(ThermalProfile::balanced);
+    body += "<table id=\"curve-points\" class=\"points\" data-sensor=\"" +
+            h(toText(initial.sensor)) + "\"><thead><tr><th>" + h(t("温度")) + " (°C)</th><th>" +
+            h(t("风扇")) + " (%)</th></tr></thead><tbody>";
+    for (const CurvePoint& point : initial.points) {
+        body += "<tr><td><input type=\"number\" class=\"point-temperature\" step=\"1\" value=\"" +
+                format("%g", point.temperature) +
+                "\"></td><td><input type=\"number\" class=\"point-percent\" step=\"1\" value=\"" +
+                format("%g", point.percent) + "\"></td></tr>";
+    }
+    body += "</tbody></table><label>" + h(t("时长（秒）")) +
+            " <input id=\"curve-duration\" type=\"number\" min=\"1\" max=\"1800\" value=\"600\"></label>"
+            "<label>" + h(t("名称")) +
+            " <input id=\"curve-label\" type=\"text\" maxlength=\"80\" value=\"\"></label>"
+            "<button id=\"curve-start\" type=\"button\">" + h(t("启动曲线")) + "</button></section>";
+    body += "<section id=\"fan-result\" class=\"result\" aria-live=\"polite\"></section>";
+    return layout(context, "fans", "风扇", body);
+}
+
+std::string history(const PageContext& context, const AppView& view, const AppHistory& history) {
+    const AppText& t = context.text;
+    (void)view;
+    std::string body;
+    if (!history.end) {
+        body += "<p class=\"note\">" + h(t("等待状态数据")) + "</p>";
+        return layout(context, "history", "历史", body);
+    }
+    Charts::ChartOptions options;
+    options.end = *history.end;
+    options.emptyText = t("暂无数据");
+
+    options.title = t("温度");
+    options.unit = "°C";
+    body += "<h2>" + h(options.title) + "</h2>" +
+            Charts::lineChart({{"CPU", "#d9480f", history.cpuTemperature},
+                               {"GPU", "#1971c2", history.gpuTemperature}},
+                              options);
+
+    options.title = t("CPU 负载");
+    options.unit = "%";
+    options.automaticScale = false;
+    options.baseline = 0;
+    options.upper = 100;
+    body += "<h2>" + h(options.title) + "</h2>" + Charts::loadBandChart(history.cpuUsage, options);
+    body += "<p class=\"legend\"><span class=\"band-normal\">" + h(t("正常")) +
+            "</span> <span class=\"band-elevated\">" + h(t("偏高")) +
+            "</span> <span class=\"band-critical\">" + h(t("持续高负载")) + "</span></p>";
+
+    options.title = t("风扇转速");
+    options.unit = "RPM";
+    options.automaticScale = true;
+    std::vector<Charts::Series> fanSeries;
+    static const char* colors[] = {"#2b8a3e", "#862e9c", "#e67700", "#0b7285"};
+    for (const auto& [id, points] : history.fans)
+        fanSeries.push_back({t("风扇") + " " + std::to_string(id), colors[id % 4], points});
+    body += "<h2>" + h(options.title) + "</h2>" + Charts::lineChart(fanSeries, options);
+
+    options.title = t("整机功耗");
+    options.unit = "W";
+    body += "<h2>" + h(options.title) + "</h2>" +
+            Charts::lineChart({{options.title, "#5f3dc4", history.power}}, options);
+
+    // The mode timeline: one row per unbroken stretch of one mode.
+    body += "<h2>" + h(t("模式时间线")) + "</h2><table class=\"modes\"><thead><tr><th>" +
+            h(t("模式")) + "</th><th>" + h(t("开始")) + "</th><th>" + h(t("时长")) + "</th><th>" +
+            h(t("平均温度")) + "</th><th>" + h(t("最高温度")) + "</th></tr></thead><tbody>";
+    struct Stretch {
+        std::string mode;
+        Date start;
+        double elapsed = 0, sum = 0, peak = -1e9;
+        int count = 0;
+    };
+    std::vector<Stretch> stretches;
+    std::optional<std::int64_t> segment;
+    for (const ModeRecord& record : history.modes) {
+        if (!segment || *segment != record.segment) {
+            stretches.push_back({record.mode, record.date});
+            segment = record.segment;
+        }
+        Stretch& stretch = stretches.back();
+        stretch.elapsed = record.elapsed;
+        stretch.sum += record.temperature;
+        stretch.peak = std::max(stretch.peak, record.temperature);
+        ++stretch.count;
+    }
+    if (stretches.empty()) body += "<tr><td colspan=\"5\">" + h(t("暂无数据")) + "</td></tr>";
+    for (auto it = stretches.rbegin(); it != stretches.rend(); ++it) {
+        const std::string start = it->start.iso8601();
+        body += "<tr><td>" + h(t(it->mode)) + "</td><td><time>" +
+                h(start.size() >= 19 ? start.substr(11, 8) : start) + "</time></td><td>" +
+                format("%.0f s", it->elapsed) + "</td><td>" +
+                h(Wording::celsius(it->sum / it->count)) + "</td><td>" +
+                h(Wording::celsius(it->peak)) + "</td></tr>";
+    }
+    body += "</tbody></table>";
+    return layout(context, "history", "历史", body);
+}
+
+std::string processes(const PageContext& context, const AppView& view) {
+    const AppText& t = context.text;
+    std::string body;
+    auto table = [&](const char* title, const std::vector<ProcessReading>& rows) {
+        std::string html = "<h2>" + h(t(title)) + "</h2><table class=\"processes\"><thead><tr><th>PID</th><th>" +
+                           h(t("名称")) + "</th><th>CPU</th><th>" + h(t("内存")) + "</th><th>" +
+                           h(t("磁盘")) + "</th></tr></thead><tbody>";
+        if (rows.empty()) html += "<tr><td colspan=\"5\">" + h(t("等待状态数据")) + "</td></tr>";
+        for (const ProcessReading& p : rows) {
+            html += "<tr><td>" + std::to_string(p.pid) + "</td><td>" + h(p.name) + "</td><td>" +
+                    format("%.1f %%", p.cpu) + "</td><td>" +
+                    h(Wording::bytes(static_cast<double>(p.memory))) + "</td><td>" +
+                    h(Wording::rate(p.diskRate())) + "</td></tr>";
+        }
+        return html + "</tbody></table>";
+    };
+    body += table("CPU 占用最高", view.topCPU);
+    body += table("内存占用最高", view.topMemory);
+    body += table("磁盘读写最多", view.topDisk);
+    body += "<h2>" + h(t("近期活动来源")) + "</h2><p class=\"note\">" + h(t("观察时长")) + ": " +
+            format("%.0f s", view.activitySeconds) +
+            "</p><table class=\"activity\"><thead><tr><th>" + h(t("名称")) + "</th><th>" +
+            h(t("平均 CPU")) + "</th><th>" + h(t("当前 CPU")) + "</th><th>" + h(t("CPU 占比")) +
+            "</th><th>" + h(t("平均磁盘")) + "</th></tr></thead><tbody>";
+    std::size_t shown = 0;
+    for (const SustainedActivity& row : view.activity) {
+        if (++shown > 15) break;
+        body += "<tr><td>" + h(row.name) + "</td><td>" + format("%.1f %%", row.averageCPU) +
+                "</td><td>" + format("%.1f %%", row.currentCPU) + "</td><td>" +
+                format("%.1f %%", row.cpuShare) + "</td><td>" + h(Wording::rate(row.averageDiskRate)) +
+                "</td></tr>";
+    }
+    body += "</tbody></table>";
+    return layout(context, "processes", "进程", body);
+}
+
+std::string power(const PageContext& context, const AppView& view, const AppHistory& history,
+                  const PowerReading& reading) {
+    const AppText& t = context.text;
+    std::string body;
+    body += "<p class=\"note\">" + h(t("本版本的辅助程序只控制风扇，不会更改电源设置：")) + " " +
+            h(t(FanControlPolicy::kAppleSiliconRefusal)) + "</p>";
+    body += "<h2>" + h(t("当前电源设置")) + "</h2>";
+    const std::optional<bool> ac = view.latest ? view.latest->acPower : std::nullopt;
+    if (!reading.configuration) {
+        body += "<p class=\"failure\">" + h(t(reading.failure)) + "</p>";
+    } else {
+        body += "<table class=\"power\"><thead><tr><th></th>";
+        for (PowerSource source : allPowerSources) body += "<th>" + h(t(title(source))) + "</th>";
+        body += "</tr></thead><tbody>";
+        for (PowerSetting setting : allPowerSettings) {
+            body += "<tr><th>" + h(t(title(setting))) + "</th>";
+            for (PowerSource source : allPowerSources) {
+                const auto value = reading.configuration->value(setting, source);
+                body += "<td>" + (value ? std::to_string(*value) : std::string(kNone)) + "</td>";
+            }
+            body += "</tr>";
+        }
+        body += "</tbody></table>";
+        // The optimisation plan for the current source, and what it would change (read-only).
+        PowerOptimizationPlan plan;
+        plan.source = ac.value_or(true) ? PowerSource::ac : PowerSource::battery;
+        plan.lowPower = plan.source == PowerSource::battery;
+        plan.displayMinutes = plan.source == PowerSource::battery ? 2 : 10;
+        plan.idleMinutes = plan.source == PowerSource::battery ? 5 : 15;
+        plan.expected = reading.configuration;
+        body += "<h2>" + h(t("优化方案")) + "</h2><table class=\"plan\"><thead><tr><th>" +
+                h(t("设置")) + "</th><th>" + h(t("当前")) + "</th><th>" + h(t("建议")) +
+                "</th></tr></thead><tbody>";
+        const auto edits = plan.edits(*reading.configuration);
+        if (edits.empty()) body += "<tr><td colspan=\"3\">" + h(t("无需更改")) + "</td></tr>";
+        for (const PowerEdit& edit : edits) {
+            body += "<tr><td>" + h(t(title(edit.source))) + " · " + h(t(title(edit.key))) +
+                    "</td><td>" + std::to_string(edit.before) + "</td><td>" +
+                    std::to_string(edit.after) + "</td></tr>";
+        }
+        body += "</tbody></table>";
+    }
+    // The metrics the plan would be judged by: the last minute of samples.
+    std::vector<OptimizationMetric> samples;
+    for (const MetricPoint& point : history.cpuUsage) {
+        OptimizationMetric metric;
+        metric.date = point.date;
+        metric.cpu = point.value;
+        if (auto temperature = MetricPlot::nearest(history.cpuTemperature, point.date, 1))
+            metric.temperature = temperature->value;
+        if (ac) metric.source = *ac ? PowerSource::ac : PowerSource::battery;
+        samples.push_back(metric);
+    }
+    const OptimizationSummary summary = OptimizationSummary::baseline(samples, history.end);
+    body += "<h2>" + h(t("优化指标")) + "</h2><dl class=\"metrics\"><dt>" + h(t("平均 CPU 负载")) +
+            "</dt><dd>" + h(Wording::percent(summary.cpu)) + "</dd><dt>" + h(t("平均温度")) +
+            "</dt><dd>" + h(Wording::celsius(summary.temperature)) + "</dd><dt>" +
+            h(t("平均放电功率")) + "</dt><dd>" +
+            h(summary.watts ? format("%.1f W", *summary.watts) : std::string(kNone)) + "</dd><dt>" +
+            h(t("样本")) + "</dt><dd>" + std::to_string(summary.count) + " / " +
+            format("%.0f s", summary.seconds) + "</dd><dt>" + h(t("足以比较")) + "</dt><dd>" +
+            h(summary.sufficient() ? t("是") : t("否")) + "</dd></dl>";
+    return layout(context, "power", "电源", body);
+}
+
+}  // namespace kilnview::Pages

@@ -1,0 +1,35 @@
+#pragma once
+// Pages: the server-rendered HTML of every page. Rendered on request from plain copies of the
+// state (nothing is re-rendered per sample); live values carry `data-live` keys that the page
+// script refreshes from /events.
+
+#include <optional>
+#include <string>
+
+#include "Model/AppView.hpp"
+#include "Web/AppText.hpp"
+#include "pyrelle/PowerConfiguration.hpp"
+
+namespace kilnview::Pages {
+
+// What every page needs besides its data.
+struct PageContext {
+    const AppText& text;
+    std::string token;  // the per-run token the page's script sends with every POST
+};
+
+// The power settings as read for the power page: the configuration, or why it could not be read.
+struct PowerReading {
+    std::optional<pyrelle::PowerConfiguration> configuration;
+    std::string failure;
+};
+
+std::string overview(const PageContext& context, const AppView& view);
+std::string sensors(const PageContext& context, const AppView& view);
+std::string fans(const PageContext& context, const AppView& view);
+std::string history(const PageContext& context, const AppView& view, const AppHistory& history);
+std::string processes(const PageContext& context, const AppView& view);
+std::string power(const PageContext& context, const AppView& view, const AppHistory& history,
+                  const PowerReading& reading);
+
+}  // namespace kilnview::Pages

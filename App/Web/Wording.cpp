@@ -1,0 +1,159 @@
+#include "Web/Wording.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "pyrelle/MemoryPressure.hpp"
+
+namespace kilnview::Wording {
+
+using namespace pyrelle;
+
+namespace {
+
+constexpr const char* kNone = "—";
+
+std::string format(const char* pattern, double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, pattern, value);
+    return buffer;
+}
+
+bool usable(std::optional<double> value) {
+    return value && std::isfinite(*value);
+}
+
+}  // namespace
+
+std::string state(DiagnosticState state, const AppText& text) {
+    switch (state) {
+        case DiagnosticState::sampling: return text("正在采样");
+        case DiagnosticState::attention: return text("需要关注");
+        case DiagnosticState::observing: return text("值得观察");
+        case DiagnosticState::stable: return text("运行平稳");
+        case DiagnosticState::partial: return text("数据不完整");
+    }
+    return kNone;
+}
+
+std::string severity(DiagnosticSeverity severity, const AppText& text) {
+    switch (severity) {
+        case DiagnosticSeverity::information: return text("提示");
+        case DiagnosticSeverity::warning: return text("警告");
+        case DiagnosticSeverity::critical: return text("严重");
+    }
+    return kNone;
+}
+
+std::string findingTitle(const DiagnosticFinding& finding, const AppText& text) {
+    const std::string subject = finding.subject.value_or("");
+    switch (finding.kind) {
+        case DiagnosticKind::thermalPressure: return text("系统热压力升高");
+        case DiagnosticKind::thermalLimit: return text("系统因温度限制性能");
+        case DiagnosticKind::performanceLimit: return text("系统正在限制性能");
+        case DiagnosticKind::temperature: return subject + " " + text("持续高温");
+        case DiagnosticKind::temperatureObservation: return subject + " " + text("温度偏高");
+        case DiagnosticKind::sustainedCPU: return subject + " " + text("持续占用 CPU");
+        case DiagnosticKind::memoryPressure: return text("内存压力偏高");
+        case DiagnosticKind::diskActivity: return subject + " " + text("磁盘读写频繁");
+        case DiagnosticKind::wakeRequests: return text("有程序阻止睡眠");
+        case DiagnosticKind::batteryPolicy: return text("电量低且未开启低电量模式");
+        case DiagnosticKind::unavailable: return text("部分数据无法读取");
+    }
+    return kNone;
+}
+
+std::string findingDetail(const DiagnosticFinding& finding, const AppText& text) {
+    std::string detail;
+    if (finding.value) {
+        switch (finding.kind) {
+            case DiagnosticKind::temperature:
+            case DiagnosticKind::temperatureObservation: detail = celsius(finding.value); break;
+            case DiagnosticKind::sustainedCPU: detail = format("%.0f %%", *finding.value); break;
+            case DiagnosticKind::performanceLimit:
+                detail = text("速度上限") + " " + format("%.0f %%", *finding.value);
+                break;
+            case DiagnosticKind::diskActivity: detail = rate(finding.value); break;
+            case DiagnosticKind::batteryPolicy:
+                detail = text("电量") + " " + format("%.0f %%", *finding.value);
+                break;
+            case DiagnosticKind::wakeRequests:
+                detail = format("%.0f", *finding.value) + " " + text("个睡眠阻止项");
+                break;
+            case DiagnosticKind::memoryPressure:
+                if (auto pressure = memoryPressureFromValue(static_cast<int64_t>(*finding.value)))
+                    detail = text(title(*pressure));
+                break;
+            default: break;
+        }
+    }
+    if (finding.seconds && *finding.seconds > 0) {
+        if (!detail.empty()) detail += " · ";
+        detail += text("已持续") + " " + format("%.0f", *finding.seconds) + " " + text("秒");
+    }
+    if (finding.confidence == DiagnosticConfidence::possible) {
+        if (!detail.empty()) detail += " · ";
+        detail += text("可能的原因");
+    }
+    return detail;
+}
+
+std::string action(const DiagnosticFinding& finding, const AppText& text) {
+    switch (finding.action.kind()) {
+        case DiagnosticAction::Case::reviewApplication: return text("查看该程序的活动");
+        case DiagnosticAction::Case::memoryProcesses: return text("查看占用内存的进程");
+        case DiagnosticAction::Case::diskProcesses: return text("查看读写磁盘的进程");
+        case DiagnosticAction::Case::temperatureTimeline: return text("查看温度历史");
+        case DiagnosticAction::Case::wakeRequests: return text("查看阻止睡眠的程序");
+        case DiagnosticAction::Case::lowPowerPlan: return text("查看电源方案");
+        case DiagnosticAction::Case::refresh: return text("稍后刷新");
+    }
+    return kNone;
+}
+
+std::string celsius(std::optional<double> value) {
+    return usable(value) ? format("%.1f °C", *value) : kNone;
+}
+
+std::string percent(std::optional<double> value) {
+    return usable(value) ? format("%.0f %%", *value) : kNone;
+}
+
+std::string rpm(std::optional<double> value) {
+    return usable(value) ? format("%.0f RPM", *value) : kNone;
+}
+
+std::string bytes(double value) {
+    if (!std::isfinite(value) || value < 0) return kNone;
+    if (value >= 1024.0 * 1024 * 1024) return format("%.1f GiB", value / (1024.0 * 1024 * 1024));
+    if (value >= 1024.0 * 1024) return format("%.1f MiB", value / (1024.0 * 1024));
+    if (value >= 1024.0) return format("%.1f KiB", value / 1024.0);
+    return format("%.0f B", value);
+}
+
+std::string rate(std::optional<double> bytesPerSecond) {
+    return usable(bytesPerSecond) ? bytes(*bytesPerSecond) + "/s" : kNone;
+}
+
+std::string fanMode(std::optional<bool> manual, const AppText& text) {
+    if (!manual) return kNone;
+    return *manual ? text("手动") : text(kAutomaticMode);
+}
+
+std::string remaining(const ControlView& control, const AppText& text) {
+    if (!control.remainingSeconds) return kNone;
+    const long total = std::lround(std::max(0.0, *control.remainingSeconds));
+    return std::to_string(total) + " " + text("秒");
+}
+
+std::string powerSource(std::optional<bool> acPower, const AppText& text) {
+    if (!acPower) return text("未知");
+    return *acPower ? text("电源适配器") : text("电池");
+}
+
+std::string memoryPressure(const AppView& view, const AppText& text) {
+    if (!view.latest || !view.latest->memoryPressure) return text("未知");
+    return text(title(*view.latest->memoryPressure));
+}
+
+}  // namespace kilnview::Wording
