@@ -115,6 +115,13 @@ export class VirtualMac {
     }, 20);
   }
 
+  // Lets processes of other users reach the device: Kilnview started as root samples and
+  // serves as an ordinary user, keeping root only for the helper.
+  shareWithAllUsers() {
+    fs.chmodSync(this.directory, 0o711);
+    fs.chmodSync(this.socket, 0o666);
+  }
+
   control(request) {
     return new Promise((resolve, reject) => {
       const payload = Buffer.from(JSON.stringify(request));
