@@ -34,8 +34,18 @@ class Kilnview:
     """`Kilnview --port 0` on a virtual Mac, in a process group of its own; stop() ends it."""
 
     def __init__(self, mac, scratch):
+        # Started as root, Kilnview samples and serves as "nobody" (root stays for the helper
+        # only): that user must reach the device and own the files Kilnview writes.
+        if os.geteuid() == 0:
+            os.chmod(mac.directory, 0o711)
+            os.chmod(mac.socket, 0o666)
+            os.chmod(scratch, 0o711)
+            scratch = os.path.join(scratch, "kilnview")
+            os.mkdir(scratch, 0o700)
+            os.chown(scratch, 65534, 0)
         environment = dict(os.environ, PYRELLE_SMC_SOCKET=mac.socket,
                            FAKE_PMSET_STATE=os.path.join(scratch, "pmset.state"))
+        environment.pop("SUDO_UID", None)
         self.process = subprocess.Popen(
             [kilnview_path(), "--port", "0", "--interval", "1", "--helper", hb.helper_path(),
              "--status-dir", os.path.join(scratch, "status"),
@@ -153,10 +163,12 @@ def main():
         time.sleep(3)  # past start-up: discovery, the first samples, the first page
 
         top = subprocess.Popen(["top", "-b", "-d", "1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        app_before, top_before = hb.cpu_seconds(app.pid), hb.cpu_seconds(top.pid)
+        app_before, top_before = hb.cpu_ns(app.pid), hb.cpu_ns(top.pid)
+        ticks_before = hb.cpu_seconds(app.pid), hb.cpu_seconds(top.pid)
         events_before, wall_before = reader.events, time.monotonic()
         time.sleep(seconds)
-        app_after, top_after = hb.cpu_seconds(app.pid), hb.cpu_seconds(top.pid)
+        app_after, top_after = hb.cpu_ns(app.pid), hb.cpu_ns(top.pid)
+        ticks_after = hb.cpu_seconds(app.pid), hb.cpu_seconds(top.pid)
         wall = time.monotonic() - wall_before
         events = reader.events - events_before
         memory = hb.memory_kib(app.pid)
@@ -164,14 +176,19 @@ def main():
         top.wait()
         top = None
 
-        app_percent = 100.0 * (app_after - app_before) / wall
-        top_percent = 100.0 * (top_after - top_before) / wall
+        # Nanoseconds on a CPU from schedstat (Kilnview's threads live for the whole run);
+        # the 10 ms clock ticks are shown beside them as a check.
+        app_percent = 100.0 * (app_after - app_before) / 1e9 / wall
+        top_percent = 100.0 * (top_after - top_before) / 1e9 / wall
+        app_ticks = 100.0 * (ticks_after[0] - ticks_before[0]) / wall
+        top_ticks = 100.0 * (ticks_after[1] - ticks_before[1]) / wall
         peak = memory.get("VmHWM", 0) / 1024
         print(f"Kilnview at 1 Hz on a virtual Mac at 50 % load with one page open "
               f"({events} live updates in {wall:.1f} s), beside `top -b -d 1` over the same seconds")
         print(f"  CPU  Kilnview {app_percent:.3f} % of one core   top {top_percent:.3f} %   "
               f"ratio {app_percent / top_percent if top_percent else float('inf'):.2f}   target <= top   "
               f"{'OK' if app_percent <= top_percent else 'OVER TARGET'}")
+        print(f"    in clock ticks: Kilnview {app_ticks:.2f} %, top {top_ticks:.2f} %")
         print(f"  memory  VmRSS {memory.get('VmRSS', 0) / 1024:.1f} MiB, peak VmHWM {peak:.1f} MiB   "
               f"target < {RSS_TARGET_MIB} MiB   {'OK' if peak < RSS_TARGET_MIB else 'OVER TARGET'}")
 
