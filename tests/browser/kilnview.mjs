@@ -16,15 +16,18 @@ const LANGUAGES = ['zh-Hans', 'zh-Hant', 'en', 'ja', 'ko', 'de', 'fr', 'es'];
 const PAGES = ['overview', 'sensors', 'fans', 'history', 'processes', 'power'];
 const LIVE_KEYS = ['cpuTemperature', 'gpuTemperature', 'cpuUsage', 'headline', 'fan-0-rpm', 'fan-1-rpm',
   'fan-0-mode', 'fan-1-mode', 'leaseRemaining', 'memoryPressure', 'powerSource'];
-const SCENARIO_SECONDS = 240; // below CTest's limit, so this script's own cleanup always runs
 
 const { values: options } = parseArgs({
   options: {
     'binary-dir': { type: 'string' },
     'source-dir': { type: 'string' },
     screenshots: { type: 'string' },
+    // Seconds of sampling before the tour, so the screenshots show some history.
+    'warm-up': { type: 'string', default: '0' },
   },
 });
+// Below CTest's limit, so this script's own cleanup always runs.
+const SCENARIO_SECONDS = 240 + Number(options['warm-up']);
 const binaryDir = path.resolve(options['binary-dir'] ?? 'build/debug');
 const sourceDir = path.resolve(options['source-dir'] ?? '.');
 const screenshots = path.resolve(options.screenshots ?? path.join(binaryDir, 'screenshots'));
@@ -175,6 +178,11 @@ async function scenario() {
     const state = await apiState(url);
     return state && state.samples >= 2 && /\d/.test(state.live['fan-1-rpm']);
   }, 250);
+  const warmUp = Number(options['warm-up']);
+  if (warmUp > 0) {
+    await mac.control({ op: 'load', value: 0.3 });
+    await new Promise((resolve) => setTimeout(resolve, warmUp * 1000));
+  }
 
   const profile = path.join(scratch, 'chromium');
   browser = await puppeteer.launch({

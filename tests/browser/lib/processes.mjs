@@ -1,6 +1,8 @@
-// Child processes that cannot outlive the test: each runs in its own process group under
-// `setpriv --pdeathsig KILL` (it dies with this node process, however that ends), and every
-// group is killed and reaped by stopAll() on every exit path.
+// Child processes that cannot outlive the test: each runs in its own process group, killed
+// and reaped by stopAll() on every exit path this process sees. For the paths it cannot see
+// (this process killed outright) each group has a guard: a shell that waits for its standard
+// input to close, which happens when this process dies, and then kills the group. (The
+// parent-death signal alone would not do: Kilnview changes its user ids, which clears it.)
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -19,6 +21,11 @@ export class Child {
       env: options.env ?? process.env,
     });
     this.pid = this.process.pid;
+    this.guard = spawn('/bin/sh', ['-c', 'read _; kill -KILL "-$0" 2>/dev/null', String(this.pid)], {
+      detached: true,
+      stdio: ['pipe', 'ignore', 'ignore'],
+    });
+    this.guard.unref();
     this.exited = new Promise((resolve) => {
       this.process.on('exit', (code, signal) => {
         running.delete(this);
@@ -71,7 +78,16 @@ export class Child {
     const status = await this.exited;
     clearTimeout(timer);
     this.signalGroup('SIGKILL'); // anything the program left behind in its group
+    await this.dismissGuard();
     return status;
+  }
+
+  // The group is gone: the guard ends without killing anything (its group id could be reused).
+  async dismissGuard() {
+    if (this.guard.exitCode !== null || this.guard.signalCode !== null) return;
+    const ended = new Promise((resolve) => this.guard.once('exit', resolve));
+    this.guard.kill('SIGKILL');
+    await ended;
   }
 }
 
