@@ -86,6 +86,7 @@ export class Child {
   async dismissGuard() {
     if (this.guard.exitCode !== null || this.guard.signalCode !== null) return;
     const ended = new Promise((resolve) => this.guard.once('exit', resolve));
+    this.guard.ref(); // keeps the event loop alive until the guard is reaped
     this.guard.kill('SIGKILL');
     await ended;
   }
