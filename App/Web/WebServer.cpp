@@ -129,8 +129,10 @@ void WebServer::routes() {
                 refuse(res, 403, t(kBadToken));
                 return httplib::Server::HandlerResponse::Handled;
             }
+            // The body is read after this check, so its type is judged by the header: a form
+            // post (what another site can send without asking) is refused outright.
             const std::string type = req.get_header_value("Content-Type");
-            if (!req.body.empty() && type.rfind("application/json", 0) != 0) {
+            if (!type.empty() && type.rfind("application/json", 0) != 0) {
                 refuse(res, 415, t(kNeedsJSON));
                 return httplib::Server::HandlerResponse::Handled;
             }

@@ -15,7 +15,8 @@ namespace kilnview::Wording {
 
 std::string state(pyrelle::DiagnosticState state, const AppText& text);
 std::string severity(pyrelle::DiagnosticSeverity severity, const AppText& text);
-// A finding's headline ("CPU 持续高温") and its detail with the figures ("82.0 °C，已 45 秒").
+// A finding's headline ("CPU 持续高温") and its detail with the figures
+// ("82.0 °C · 已持续 45 秒").
 std::string findingTitle(const pyrelle::DiagnosticFinding& finding, const AppText& text);
 std::string findingDetail(const pyrelle::DiagnosticFinding& finding, const AppText& text);
 std::string action(const pyrelle::DiagnosticFinding& finding, const AppText& text);

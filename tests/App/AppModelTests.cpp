@@ -1,0 +1,214 @@
+// Kilnview's model side: what it records from a stream of samples (histories with gaps, the
+// CSV export, the compact history record, per-application grouping), the sampling loop's
+// timing under a fake clock, the request checks and the language choice.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Model/AppState.hpp"
+#include "Model/SamplingLoop.hpp"
+#include "Publish/StatusPublisher.hpp"
+#include "Web/AppText.hpp"
+#include "Web/RequestGuard.hpp"
+#include "pyrelle/ScopeError.hpp"
+#include "pyrelle/widget/WidgetStorage.hpp"
+#include "support/FakeClock.hpp"
+
+namespace {
+
+using namespace kilnview;
+using namespace pyrelle;
+
+Snapshot sample(double at, double cpuTemperature, double usage, double fan0) {
+    Snapshot s;
+    s.date = Date(at);
+    s.cpuUsage = usage;
+    s.smcAvailable = true;
+    s.totalCPUs = 8;
+    s.sensors = {{"TC0P", "CPU proximity", cpuTemperature - 3},
+                 {"TC1C", "CPU core 1", cpuTemperature},
+                 {"TG0D", "GPU diode", cpuTemperature - 10},
+                 {"TB0T", "Battery", 30},
+                 {"TH0a", "SSD", 35}};
+    s.fans = {{0, fan0, 1200, 5000, false, true}, {1, fan0 + 100, 1200, 5200, false, true}};
+    return s;
+}
+
+TEST(AppState, RecordsHistoriesExportAndGapsFromAStreamOfSamples) {
+    AppState state(SensorNamingPlatform::generic, Date(0));
+    // 20 samples a second apart, a 60-second gap, then 10 more.
+    for (int i = 0; i < 20; ++i) state.record(sample(1000 + i, 50 + i, 10 + i, 2000), std::nullopt, i, {});
+    for (int i = 0; i < 10; ++i) state.record(sample(1080 + i, 70, 50, 2500), std::nullopt, 80 + i, {});
+
+    const AppHistory history = state.history();
+    ASSERT_EQ(history.cpuTemperature.size(), 30u);
+    EXPECT_DOUBLE_EQ(*history.cpuTemperature[19].value, 69);  // the hottest TC sensor
+    // The gap starts a new segment: the chart must not join across it.
+    EXPECT_NE(history.cpuTemperature[19].segment, history.cpuTemperature[20].segment);
+    EXPECT_EQ(history.cpuTemperature[18].segment, history.cpuTemperature[19].segment);
+    ASSERT_EQ(history.fans.size(), 2u);
+    EXPECT_DOUBLE_EQ(*history.fans.at(1).back().value, 2600);
+    EXPECT_EQ(history.modes.back().mode, kAutomaticMode);
+
+    const std::string csv = state.csv();
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = csv.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(csv.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 31u);  // header + one row per recorded sample
+    EXPECT_EQ(lines[0].rfind("timestamp,cpu_percent,cpu_temperature_c", 0), 0u);
+    // The compact record keeps the export's figures: 69 °C and both fans.
+    EXPECT_NE(lines[20].find(",69.00,"), std::string::npos) << lines[20];
+    EXPECT_NE(lines[20].find(",2000.00,2100.00"), std::string::npos) << lines[20];
+    EXPECT_EQ(state.view().samples, 30);
+}
+
+TEST(AppState, CompactRecordKeepsEveryCategoryTemperature) {
+    const Snapshot full = sample(1000, 80, 10, 2000);
+    const Snapshot kept = AppState::compact(full);
+    EXPECT_LT(kept.sensors.size(), full.sensors.size());
+    EXPECT_EQ(kept.cpuTemperature(), full.cpuTemperature());
+    for (SensorCategory category : allSensorCategories)
+        EXPECT_EQ(kept.temperature(category), full.temperature(category)) << toText(category);
+}
+
+TEST(AppState, GroupsProcessesByApplicationName) {
+    std::vector<ProcessReading> processes(3);
+    processes[0] = {1, 0, 0, 1, "chrome", 50, 100, 10.0, 0.0};
+    processes[1] = {2, 1, 0, 2, "chrome", 30, 100, std::nullopt, 0.0};
+    processes[2] = {3, 0, 0, 3, "make", 80, 100, 1.0, 1.0};
+    const auto sources = AppState::sources(processes);
+    ASSERT_EQ(sources.size(), 2u);
+    EXPECT_EQ(sources[0].id, "chrome");
+    EXPECT_DOUBLE_EQ(sources[0].cpu, 80);
+    EXPECT_FALSE(sources[0].diskRate);  // one member's rate unknown: the sum is unknown
+    EXPECT_DOUBLE_EQ(*sources[1].diskRate, 2);
+}
+
+TEST(SamplingLoop, KeepsItsScheduleAndNeverBurstsAfterAStall) {
+    pyrelle::testing::FakeClock clock(100);
+    AppState state(SensorNamingPlatform::generic, Date(0));
+    int taken = 0;
+    SamplingHooks hooks;
+    hooks.sample = [&] {
+        ++taken;
+        if (taken == 5) clock.advance(30);  // the machine slept through a round
+        else clock.advance(0.2);            // each sample costs 0.2 s
+        return sample(1000 + clock.now(), 50, 10, 2000);
+    };
+    hooks.clock = [&] { return clock.now(); };
+    hooks.pause = [&](double seconds) { clock.pause(seconds); };
+    hooks.stopping = [&] { return taken >= 10; };
+    EXPECT_EQ(runSamplingLoop(state, hooks, 1.0), 10);
+    // One sample per second of fake time; after the stalled round the schedule starts afresh
+    // from its end (no burst of catch-up samples): 4 rounds, the stall, 4 paced rounds and
+    // the last sample's cost.
+    EXPECT_NEAR(clock.now(), 100 + 4 + 30 + 4 + 0.2, 1e-9);
+    EXPECT_EQ(state.samples(), 10);
+}
+
+struct HostCase {
+    const char* host;
+    bool loopback;
+};
+
+class LoopbackHost : public ::testing::TestWithParam<HostCase> {};
+
+TEST_P(LoopbackHost, OnlyLoopbackNamesPass) {
+    EXPECT_EQ(RequestGuard::isLoopbackHost(GetParam().host), GetParam().loopback) << GetParam().host;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, LoopbackHost,
+    ::testing::Values(HostCase{"127.0.0.1", true}, HostCase{"127.0.0.1:8742", true},
+                      HostCase{"localhost:0", true}, HostCase{"LocalHost:80", true},
+                      HostCase{"[::1]:8742", true}, HostCase{"[::1]", true},
+                      HostCase{"", false}, HostCase{"evil.example", false},
+                      HostCase{"127.0.0.1.evil.example", false}, HostCase{"localhost.evil:80", false},
+                      HostCase{"localhost:", false}, HostCase{"localhost:99999", false},
+                      HostCase{"127.0.0.1:80@evil", false}, HostCase{"[::1]x", false},
+                      HostCase{"192.168.1.10:8742", false}));
+
+struct CurveCase {
+    const char* body;
+    const char* error;  // nullptr: accepted
+};
+
+class CurveBody : public ::testing::TestWithParam<CurveCase> {};
+
+constexpr const char* kPoints =
+    R"("points":[{"temperature":40,"percent":20},{"temperature":85,"percent":100}],"sensor":"CPU")";
+
+TEST_P(CurveBody, ReachesTheHelperOnlyWhenValid) {
+    const CurveCase& c = GetParam();
+    if (c.error == nullptr) {
+        const ControlRequest request = RequestGuard::curveRequest(c.body);
+        EXPECT_EQ(request.command, "profile");
+        EXPECT_EQ(request.profile, "custom");
+        ASSERT_TRUE(request.curve);
+        EXPECT_EQ(request.curve->points.size(), 2u);
+        return;
+    }
+    try {
+        RequestGuard::curveRequest(c.body);
+        FAIL() << "accepted " << c.body;
+    } catch (const ScopeError& error) {
+        EXPECT_EQ(std::string(error.what()), c.error) << c.body;
+    }
+}
+
+const std::string kGood = std::string(R"({"curve":{)") + kPoints + "}}";
+const std::string kGoodFull = std::string(R"({"curve":{)") + kPoints + R"(},"durationSeconds":600,"label":"夜间")" + "}";
+const std::string kZero = std::string(R"({"curve":{)") + kPoints + R"(},"durationSeconds":0})";
+const std::string kLong = std::string(R"({"curve":{)") + kPoints + R"(},"durationSeconds":1801})";
+const std::string kText = std::string(R"({"curve":{)") + kPoints + R"(},"durationSeconds":"600"})";
+const std::string kLabel = std::string(R"({"curve":{)") + kPoints + R"(},"label":")" +
+                           std::string(27 * 3, 'a') + R"("})";
+const std::string kFlat = R"({"curve":{"points":[{"temperature":40,"percent":20}],"sensor":"CPU"}})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, CurveBody,
+    ::testing::Values(CurveCase{kGood.c_str(), nullptr}, CurveCase{kGoodFull.c_str(), nullptr},
+                      CurveCase{"{", "请求不是有效的 JSON"}, CurveCase{"[1]", "请求必须是 JSON 对象"},
+                      CurveCase{"{}", "缺少曲线"}, CurveCase{kZero.c_str(), "无效控制时长"},
+                      CurveCase{kLong.c_str(), "无效控制时长"},
+                      CurveCase{kText.c_str(), "无效控制时长"},
+                      CurveCase{kLabel.c_str(), "模式名称过长"},
+                      CurveCase{kFlat.c_str(), "曲线需要 2 至 8 个控制点"}));
+
+TEST(Language, PrecedenceIsQueryCookieHeaderThenLocale) {
+    const std::vector<std::string> locale = {"de-DE"};
+    EXPECT_EQ(resolveLanguage("ja", "fr", "ko", locale), "ja");
+    EXPECT_EQ(resolveLanguage("xx", "fr", "ko", locale), "fr");
+    EXPECT_EQ(resolveLanguage("", "", "es;q=0.5, zh-TW;q=0.9, en", locale), "en");
+    EXPECT_EQ(resolveLanguage("", "", "es;q=0.5, zh-TW;q=0.9", locale), "zh-Hant");
+    EXPECT_EQ(resolveLanguage("", "", "sv, nb", locale), "de");
+    EXPECT_EQ(resolveLanguage("", "", "", {}), "zh-Hans");
+    EXPECT_EQ(resolveLanguage("", "", "zh-CN,zh;q=0.9", {}), "zh-Hans");
+}
+
+TEST(StatusPublisher, WritesChangesAtOnceAndAnUnchangedStateOnceAMinute) {
+    char pattern[] = "/tmp/kilnview-status-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path file = std::filesystem::path(pattern) / "status.json";
+    AppState state(SensorNamingPlatform::generic, Date(0));
+    StatusPublisher publisher(file);
+    std::vector<bool> writes;
+    for (int i = 0; i < 70; ++i) {
+        state.record(sample(1000 + i, i < 65 ? 50 : 60, 10, 2000), std::nullopt, i, {});
+        writes.push_back(publisher.publish(state.view(), state.history(), "system"));
+    }
+    EXPECT_TRUE(writes[0]);
+    EXPECT_FALSE(writes[1]);
+    EXPECT_TRUE(writes[60]);   // unchanged, a minute after the first write
+    EXPECT_TRUE(writes[65]);   // the CPU temperature changed
+    EXPECT_EQ(std::count(writes.begin(), writes.end(), true), 3);
+    const auto written = WidgetStorage::read(file);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->cpuTemperature, 60);
+    EXPECT_EQ(written->mode, kAutomaticMode);
+    EXPECT_FALSE(written->trends.at("cpuTemperature").empty());
+    std::filesystem::remove_all(pattern);
+}
+
+}  // namespace
