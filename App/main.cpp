@@ -2,6 +2,8 @@
 // (unprivileged, in-process), explains it with the core's analysis code, publishes the
 // widget's status file, drives the fans only through PyrelleHelper, and serves the pages and
 // /metrics on 127.0.0.1. SIGTERM or SIGINT hands any lease back (fans automatic) and exits 0.
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -173,7 +175,17 @@ Identity settleIdentity() {
                 user = static_cast<uid_t>(parsed);
         }
     }
-    if (::setresuid(user, user, 0) != 0) {
+    // The user's own group too, and no supplementary groups: nothing of root's stays but the
+    // saved user id.
+    gid_t group = 65534;  // nogroup
+    if (const passwd* entry = ::getpwuid(user)) group = entry->pw_gid;
+    if (const char* sudo = std::getenv("SUDO_GID"); sudo && ::getuid() == 0 && std::getenv("SUDO_UID")) {
+        char* end = nullptr;
+        const unsigned long parsed = std::strtoul(sudo, &end, 10);
+        if (*sudo != '\0' && *end == '\0' && parsed < 4294967295UL) group = static_cast<gid_t>(parsed);
+    }
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(group, group, group) != 0 ||
+        ::setresuid(user, user, 0) != 0) {
         identity.problem = std::string("cannot set the user id: ") + std::strerror(errno);
         return identity;
     }
@@ -288,7 +300,7 @@ int main(int argc, char** argv) {
     hooks.recorded = [&] {
         state.setControl(helper.poll());
         const AppView view = state.view();
-        publisher.publish(view, state.history(), "system");
+        publisher.publish(view, [&] { return state.history(); }, "system");
         if (publisher.failure() != reportedFailure) {
             reportedFailure = publisher.failure();
             if (reportedFailure) std::fprintf(stderr, "Kilnview: %s\n", reportedFailure->c_str());

@@ -105,7 +105,9 @@ ControlReply HelperClient::exchange(const ControlRequest& request) {
         endSession();
         throw ScopeError(error.what());
     } catch (const ScopeError&) {
-        if (session_ && session_->poll()) endSession();
+        // A reply that came late would answer the next request: a conversation that failed
+        // once is ended (the helper then hands any lease back) and the next one starts afresh.
+        endSession();
         throw;
     }
 }

@@ -91,12 +91,14 @@ std::string StatusPublisher::signature(const WidgetSnapshot& snapshot) {
     return state;
 }
 
-bool StatusPublisher::publish(const AppView& view, const AppHistory& history,
+bool StatusPublisher::publish(const AppView& view, const std::function<AppHistory()>& history,
                               const std::string& language) {
     if (!view.latest) return false;
-    const WidgetSnapshot snapshot = build(view, history, language);
-    const WidgetPublishDecision decision = schedule_.receive(snapshot.date, signature(snapshot));
+    // The signature leaves the trends out, so the cheap snapshot without them decides.
+    const WidgetSnapshot figures = build(view, AppHistory{}, language);
+    const WidgetPublishDecision decision = schedule_.receive(figures.date, signature(figures));
     if (!decision.write) return false;
+    const WidgetSnapshot snapshot = build(view, history(), language);
     // There is no widget host to reload on this platform: the widget reads the file when it
     // renders, so a reload decision needs nothing beyond the write.
     try {

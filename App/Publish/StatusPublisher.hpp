@@ -4,6 +4,7 @@
 // Not thread-safe: the sampling loop is its only caller.
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -19,8 +20,10 @@ public:
     explicit StatusPublisher(std::optional<std::filesystem::path> file) : file_(std::move(file)) {}
 
     // Offers one sample; writes the file when the schedule says so. Returns whether it wrote.
-    // A file that cannot be written is reported once per distinct reason on `failure()`.
-    bool publish(const AppView& view, const AppHistory& history, const std::string& language);
+    // The histories behind the trends are fetched only for a write. A file that cannot be
+    // written leaves its reason in `failure()`.
+    bool publish(const AppView& view, const std::function<AppHistory()>& history,
+                 const std::string& language);
 
     // The status file's content for a view (trends from the histories' last five minutes).
     static pyrelle::WidgetSnapshot build(const AppView& view, const AppHistory& history,

@@ -196,7 +196,7 @@ TEST(StatusPublisher, WritesChangesAtOnceAndAnUnchangedStateOnceAMinute) {
     std::vector<bool> writes;
     for (int i = 0; i < 70; ++i) {
         state.record(sample(1000 + i, i < 65 ? 50 : 60, 10, 2000), std::nullopt, i, {});
-        writes.push_back(publisher.publish(state.view(), state.history(), "system"));
+        writes.push_back(publisher.publish(state.view(), [&] { return state.history(); }, "system"));
     }
     EXPECT_TRUE(writes[0]);
     EXPECT_FALSE(writes[1]);
