@@ -114,7 +114,7 @@ function startKilnview() {
 }
 
 async function apiState(url) {
-  const reply = await fetch(new URL('api/state', url), { headers: { Host: new URL(url).host } });
+  const reply = await fetch(new URL('api/state', url));
   return reply.ok ? reply.json() : null;
 }
 
