@@ -50,8 +50,8 @@ constexpr const char* kUsage =
     "  --port N             loopback port to serve (default 8742; 0 picks a free one)\n"
     "  --interval SECONDS   sampling interval (default 1)\n"
     "  --helper PATH        PyrelleHelper to drive the fans (default: the one beside Kilnview)\n"
-    "  --elevate 'CMD ARGS' runs the helper with administrator rights when Kilnview has none\n"
-    "                       (e.g. 'sudo -n' or pkexec)\n"
+    "  --elevate 'CMD ARGS' starts the helper with administrator rights when Kilnview has none,\n"
+    "                       and the real uid, e.g. 'sudo -n setpriv --ruid {uid} --euid 0 --'\n"
     "  --status-dir DIR     where the widget's status.json goes (default: the widget's location)\n"
     "  --settings-tool PATH the power-settings tool (default /usr/bin/pmset)\n"
     "  --lang CODE          UI language when the browser names none (zh-Hans zh-Hant en ja ko de fr es)\n";
@@ -178,7 +178,12 @@ Identity settleIdentity() {
     // The user's own group too, and no supplementary groups: nothing of root's stays but the
     // saved user id.
     gid_t group = 65534;  // nogroup
-    if (const passwd* entry = ::getpwuid(user)) group = entry->pw_gid;
+    if (const passwd* entry = ::getpwuid(user)) {
+        group = entry->pw_gid;
+        // The user's own home, so the widget's status file lands where that user's widget
+        // reads it rather than in root's home.
+        if (entry->pw_dir && *entry->pw_dir) ::setenv("HOME", entry->pw_dir, 1);
+    }
     if (const char* sudo = std::getenv("SUDO_GID"); sudo && ::getuid() == 0 && std::getenv("SUDO_UID")) {
         char* end = nullptr;
         const unsigned long parsed = std::strtoul(sudo, &end, 10);
@@ -296,6 +301,8 @@ int main(int argc, char** argv) {
         if (readings.empty()) return std::nullopt;
         return readings;
     };
+    // Every few seconds, well within the diagnostics' 12-second freshness of process figures.
+    hooks.processInterval = std::max(2.5, options->interval);
     hooks.telemetry = [] { return pyrelle::SystemTelemetry::read(); };
     hooks.recorded = [&] {
         state.setControl(helper.poll());

@@ -46,11 +46,23 @@ HelperClient::HelperClient(HelperSettings settings) : settings_(std::move(settin
     state_.available = settings_.administrator || !settings_.elevation.empty();
 }
 
-HelperClient::~HelperClient() = default;
+HelperClient::~HelperClient() {
+    // A safety net only (shutdown() is the path that reports): the helpers are asked to end
+    // the way that hands the fans back, their stop file and the end of their input, and are
+    // killed only if they do not go within the bound.
+    std::lock_guard<std::mutex> guard(lock_);
+    stopCooling();
+    endSession();
+}
 
 std::vector<std::string> HelperClient::command(std::vector<std::string> arguments) const {
     std::vector<std::string> argv;
-    if (!settings_.administrator) argv = settings_.elevation;
+    if (!settings_.administrator) {
+        // "{uid}" names the user, for elevation commands that must keep the real user id (the
+        // helper's session checks it), e.g. 'sudo -n setpriv --ruid {uid} --euid 0 --'.
+        for (const std::string& word : settings_.elevation)
+            argv.push_back(word == "{uid}" ? std::to_string(settings_.uid) : word);
+    }
     argv.push_back(settings_.helper);
     for (std::string& argument : arguments) argv.push_back(std::move(argument));
     return argv;
@@ -89,7 +101,15 @@ ControlReply HelperClient::exchange(const ControlRequest& request) {
         startSession();
     }
     try {
-        requests_->send(request);
+        try {
+            requests_->send(request);
+        } catch (const ScopeError&) {
+            // A helper that could not start (a refused elevation) or already ended closed its
+            // input: its own words on standard error say why, else that it is gone.
+            session_->finish(2);
+            const std::string reason = session_->errorText();
+            throw ScopeError(reason.empty() ? kHelperGone : reason);
+        }
         std::optional<std::string> line = replies_->readLine(replyTimeout);
         if (!line) {
             // The helper ended: its own words on standard error say why (a refused identity,

@@ -27,7 +27,7 @@ namespace kilnview {
 
 struct HelperSettings {
     std::string helper;                   // path of PyrelleHelper
-    std::vector<std::string> elevation;   // prefix that runs the helper as root; may be empty
+    std::vector<std::string> elevation;   // prefix that runs the helper as root ({uid}: the user)
     // Set when this process keeps administrator rights in its saved user id: the helper is
     // then started directly, regaining them (see ChildProcess), and `elevation` is not used.
     bool administrator = false;
@@ -47,8 +47,8 @@ public:
     explicit HelperClient(HelperSettings settings);
     HelperClient(const HelperClient&) = delete;
     HelperClient& operator=(const HelperClient&) = delete;
-    // Kills a helper still running; call shutdown() first to hand the fans back and hear how
-    // that went.
+    // Ends helpers still running as shutdown() does, without a report; call shutdown() to
+    // hear how the hand-back went.
     ~HelperClient();
 
     ActionResult test() override;

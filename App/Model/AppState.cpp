@@ -8,6 +8,8 @@
 #include "pyrelle/DiagnosticSource.hpp"
 #include "pyrelle/Export.hpp"
 #include "pyrelle/HardwareSensorKind.hpp"
+#include "pyrelle/SensorTimeline.hpp"
+#include "pyrelle/TurboHistory.hpp"
 
 namespace kilnview {
 
@@ -169,7 +171,7 @@ AppView AppState::view() const {
     return view;
 }
 
-AppHistory AppState::history() const {
+AppHistory AppState::history(bool timelines) const {
     std::lock_guard<std::mutex> guard(lock_);
     AppHistory history;
     history.cpuTemperature = copy(cpuTemperature_.points());
@@ -184,6 +186,19 @@ AppHistory AppState::history() const {
     }
     history.modes.assign(modes_.records().begin(), modes_.records().end());
     if (latest_) history.end = latest_->date;
+    if (timelines && !recorded_.empty()) {
+        const std::vector<TimelineSample> samples(recorded_.begin(), recorded_.end());
+        for (SensorCategory category : allSensorCategories) {
+            const auto rows = SensorTimeline::records(samples, category, samples.front().snapshot.date);
+            if (!rows.empty())
+                history.sensorTimeline[category] = SensorTimeline::decimated(rows, timelineBudget);
+        }
+        std::vector<Snapshot> snapshots;
+        snapshots.reserve(samples.size());
+        for (const TimelineSample& sample : samples) snapshots.push_back(sample.snapshot);
+        history.turboPoints = TurboHistory::points(snapshots, kMaximumGap).size();
+        history.turboTransitions = TurboHistory::transitions(snapshots).size();
+    }
     return history;
 }
 

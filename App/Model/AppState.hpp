@@ -30,6 +30,8 @@ public:
     static constexpr double activitySeconds = 60;
     // Rows of each process table kept for display.
     static constexpr std::size_t processRows = 12;
+    // Drawn rows per sensor-timeline category.
+    static constexpr int timelineBudget = 240;
 
     explicit AppState(pyrelle::SensorNamingPlatform platform, pyrelle::Date origin);
 
@@ -43,7 +45,9 @@ public:
     void setControl(ControlView control);
 
     AppView view() const;
-    AppHistory history() const;
+    // The histories; with `timelines`, also the sensor timeline and turbo history, which are
+    // computed from the recorded snapshots on each call.
+    AppHistory history(bool timelines = false) const;
     // The recorded snapshots (last 30 minutes) as the core's CSV export.
     std::string csv() const;
     // How many samples have been recorded since start.

@@ -54,6 +54,11 @@ struct AppHistory {
     std::map<int, std::vector<pyrelle::MetricPoint>> fans;  // by fan id
     std::vector<pyrelle::ModeRecord> modes;
     std::optional<pyrelle::Date> end;  // date of the last sample
+    // Filled on request (the history page): mode-labelled temperature rows per sensor
+    // category, thinned for drawing, and the turbo history's size.
+    std::map<pyrelle::SensorCategory, std::vector<pyrelle::ModeRecord>> sensorTimeline;
+    std::size_t turboPoints = 0;
+    std::size_t turboTransitions = 0;
 };
 
 }  // namespace kilnview

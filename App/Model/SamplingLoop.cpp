@@ -5,11 +5,16 @@ namespace kilnview {
 long runSamplingLoop(AppState& state, const SamplingHooks& hooks, double interval) {
     long rounds = 0;
     double next = hooks.clock();
+    std::optional<double> lastProcesses;
     while (!hooks.stopping()) {
         const pyrelle::Snapshot snapshot = hooks.sample();
         const double now = hooks.clock();
         std::optional<std::vector<pyrelle::ProcessReading>> processes;
-        if (hooks.processes) processes = hooks.processes(now);
+        if (hooks.processes && (!lastProcesses || now - *lastProcesses >= hooks.processInterval ||
+                                now < *lastProcesses)) {
+            processes = hooks.processes(now);
+            lastProcesses = now;
+        }
         const pyrelle::SystemTelemetry telemetry =
             hooks.telemetry ? hooks.telemetry() : pyrelle::SystemTelemetry{};
         state.record(snapshot, processes, now, telemetry);

@@ -16,6 +16,9 @@ struct SamplingHooks {
     std::function<pyrelle::Snapshot()> sample;
     // Process readings for a monotonic second count; absent when there are none this round.
     std::function<std::optional<std::vector<pyrelle::ProcessReading>>(double)> processes;
+    // Seconds between process samples (0: every round). Reading every process is the loop's
+    // dearest part, and per-application figures need no more than a reading every few seconds.
+    double processInterval = 0;
     std::function<pyrelle::SystemTelemetry()> telemetry;
     std::function<void()> recorded;     // after each recorded sample
     std::function<double()> clock;      // monotonic seconds

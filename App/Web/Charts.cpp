@@ -12,7 +12,7 @@ using namespace pyrelle;
 
 namespace {
 
-constexpr double kWidth = 640, kHeight = 200;
+constexpr double kWidth = 640, kHeight = 216;
 constexpr ChartRect kFrame{48, 12, 576, 160};
 
 std::string num(double value) {
@@ -132,9 +132,9 @@ std::string lineChart(const std::vector<Series>& series, const ChartOptions& opt
     // Legend under the time axis.
     double x = kFrame.minX();
     for (const Series& each : series) {
-        svg += "<rect x=\"" + num(x) + "\" y=\"" + num(kHeight - 10) + "\" width=\"10\" height=\"4\" fill=\"" +
+        svg += "<rect x=\"" + num(x) + "\" y=\"" + num(kHeight - 11) + "\" width=\"10\" height=\"4\" fill=\"" +
                escapeXML(each.color) + "\"/><text class=\"legend\" x=\"" + num(x + 14) + "\" y=\"" +
-               num(kHeight - 5) + "\">" + escapeXML(each.name) + "</text>";
+               num(kHeight - 6) + "\">" + escapeXML(each.name) + "</text>";
         x += 24 + 7.0 * static_cast<double>(each.name.size());
     }
     return svg + "</svg>";

@@ -20,6 +20,7 @@
 #include "pyrelle/SensorCatalog.hpp"
 #include "pyrelle/SensorComponent.hpp"
 #include "pyrelle/SensorInventory.hpp"
+#include "pyrelle/SensorCategory.hpp"
 #include "pyrelle/SensorNamingPlatform.hpp"
 #include "pyrelle/ThermalProfile.hpp"
 #include "pyrelle/TurboState.hpp"
@@ -265,7 +266,6 @@ std::string fans(const PageContext& context, const AppView& view) {
 
 std::string history(const PageContext& context, const AppView& view, const AppHistory& history) {
     const AppText& t = context.text;
-    (void)view;
     std::string body;
     if (!history.end) {
         body += "<p class=\"note\">" + h(t("等待状态数据")) + "</p>";
@@ -305,6 +305,30 @@ std::string history(const PageContext& context, const AppView& view, const AppHi
     options.unit = "W";
     body += "<h2>" + h(options.title) + "</h2>" +
             Charts::lineChart({{options.title, "#5f3dc4", history.power}}, options);
+
+    // The sensor timeline: each category's temperature, broken wherever the mode changed or
+    // the record did.
+    options.title = t("传感器时间线");
+    options.unit = "°C";
+    std::vector<Charts::Series> timeline;
+    static const std::map<SensorCategory, const char*> categoryColors = {
+        {SensorCategory::cpu, "#d9480f"}, {SensorCategory::gpu, "#1971c2"},
+        {SensorCategory::storage, "#2b8a3e"}, {SensorCategory::battery, "#e67700"},
+        {SensorCategory::other, "#868e96"}};
+    for (const auto& [category, rows] : history.sensorTimeline) {
+        Charts::Series series{t(title(category)), categoryColors.at(category), {}};
+        for (const ModeRecord& row : rows)
+            series.points.push_back({row.date, row.temperature, row.segment});
+        timeline.push_back(std::move(series));
+    }
+    body += "<h2>" + h(options.title) + "</h2>" + Charts::lineChart(timeline, options);
+    const TurboState turbo = view.latest ? view.latest->turbo : TurboState::unsupported;
+    body += "<p class=\"note\">" + h(t("睿频")) + ": " + h(t(title(turbo)));
+    if (history.turboPoints > 0) {
+        body += " · " + std::to_string(history.turboPoints) + " " + h(t("个样本")) + " · " +
+                std::to_string(history.turboTransitions) + " " + h(t("次切换"));
+    }
+    body += "</p>";
 
     // The mode timeline: one row per unbroken stretch of one mode.
     body += "<h2>" + h(t("模式时间线")) + "</h2><table class=\"modes\"><thead><tr><th>" +

@@ -76,8 +76,10 @@ bool isLoopbackOrigin(const std::string& origin) {
 
 WebServer::WebServer(WebDependencies dependencies)
     : deps_(std::move(dependencies)), server_(std::make_unique<httplib::Server>()) {
-    // Few threads: a handful of pages, scrapes and event streams at a time.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(maximumStreams + 4); };
+    // Few threads: the event streams, plus a browser's handful of parallel connections (an
+    // idle keep-alive connection holds its thread for the keep-alive timeout) and a scraper.
+    server_->new_task_queue = [] { return new httplib::ThreadPool(maximumStreams + 8); };
+    server_->set_keep_alive_timeout(2);
     server_->set_payload_max_length(RequestGuard::bodyLimit);
     server_->set_keep_alive_max_count(20);
     server_->set_read_timeout(5, 0);
@@ -171,7 +173,7 @@ void WebServer::routes() {
     server.Get("/sensors", page([this](const Pages::PageContext& c) { return Pages::sensors(c, deps_.state.view()); }));
     server.Get("/fans", page([this](const Pages::PageContext& c) { return Pages::fans(c, deps_.state.view()); }));
     server.Get("/history", page([this](const Pages::PageContext& c) {
-        return Pages::history(c, deps_.state.view(), deps_.state.history());
+        return Pages::history(c, deps_.state.view(), deps_.state.history(true));
     }));
     server.Get("/processes", page([this](const Pages::PageContext& c) { return Pages::processes(c, deps_.state.view()); }));
     server.Get("/power", page([this](const Pages::PageContext& c) {

@@ -96,10 +96,20 @@ TEST(SamplingLoop, KeepsItsScheduleAndNeverBurstsAfterAStall) {
         else clock.advance(0.2);            // each sample costs 0.2 s
         return sample(1000 + clock.now(), 50, 10, 2000);
     };
+    std::vector<double> processTimes;
+    hooks.processes = [&](double now) -> std::optional<std::vector<ProcessReading>> {
+        processTimes.push_back(now);
+        return std::nullopt;
+    };
+    hooks.processInterval = 2.5;
     hooks.clock = [&] { return clock.now(); };
     hooks.pause = [&](double seconds) { clock.pause(seconds); };
     hooks.stopping = [&] { return taken >= 10; };
     EXPECT_EQ(runSamplingLoop(state, hooks, 1.0), 10);
+    // Processes every third round (2.5 s apart at least), the stall counting as time passed.
+    const std::vector<double> expected = {100.2, 103.2, 134, 137.2};
+    ASSERT_EQ(processTimes.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(processTimes[i], expected[i], 1e-9);
     // One sample per second of fake time; after the stalled round the schedule starts afresh
     // from its end (no burst of catch-up samples): 4 rounds, the stall, 4 paced rounds and
     // the last sample's cost.

@@ -54,6 +54,12 @@ struct Kilnview : ::testing::Test {
     int port = 0;
     std::string token;
 
+    // How Kilnview is started; the default gives it administrator rights.
+    virtual std::vector<std::string> launcher() const {
+        return {"/usr/bin/setpriv", "--ruid", std::to_string(kUser), "--euid", "0"};
+    }
+    virtual std::vector<std::string> extraArguments() const { return {}; }
+
     void SetUp() override {
         mac.shareWithAllUsers();
         char pattern[] = "/tmp/kilnview-e2e-XXXXXX";
@@ -62,11 +68,14 @@ struct Kilnview : ::testing::Test {
         ASSERT_EQ(chown(pattern, kUser, kUser), 0);
         ProcessOptions options;
         options.environment["PYRELLE_SMC_SOCKET"] = mac.socket();
-        app = std::make_unique<InteractiveProcess>(
-            std::vector<std::string>{"/usr/bin/setpriv", "--ruid", std::to_string(kUser), "--euid",
-                                     "0", binaryPath("App/Kilnview"), "--port", "0", "--interval",
-                                     "0.25", "--status-dir", statusDirectory + "/widget"},
-            options);
+        std::vector<std::string> argv = launcher();
+        for (const std::string& argument :
+             {binaryPath("App/Kilnview"), std::string("--port"), std::string("0"),
+              std::string("--interval"), std::string("0.25"), std::string("--status-dir"),
+              statusDirectory + "/widget"})
+            argv.push_back(argument);
+        for (const std::string& argument : extraArguments()) argv.push_back(argument);
+        app = std::make_unique<InteractiveProcess>(argv, options);
         const auto line = app->readLine(20);
         ASSERT_TRUE(line) << "Kilnview printed no address";
         std::smatch match;
@@ -177,6 +186,31 @@ TEST_F(Kilnview, KilledDuringACurveTheHelperHandsTheFansBack) {
     app->wait(10);
     // The helper's owner watch sees its owner gone and restores the fans on its own.
     EXPECT_TRUE(eventually(15, [&] { return fansAutomatic(mac.state()); })) << mac.state().dump();
+}
+
+// Without administrator rights, through an elevation command that fails: the failure comes
+// back with its advice, and nothing reaches the fans.
+struct KilnviewUnprivileged : Kilnview {
+    std::vector<std::string> launcher() const override {
+        return {"/usr/bin/setpriv", "--reuid", std::to_string(kUser), "--regid",
+                std::to_string(kUser), "--clear-groups"};
+    }
+    std::vector<std::string> extraArguments() const override {
+        return {"--elevate", "/bin/false {uid}"};
+    }
+};
+
+TEST_F(KilnviewUnprivileged, AFailedElevationIsReportedWithAdvice) {
+    const Json before = mac.state()["writes"];
+    const Json reply = post("/api/fans/test", Json::object());
+    EXPECT_EQ(reply["status"], 200);
+    EXPECT_EQ(reply["ok"], false);
+    EXPECT_EQ(reply["message"], "辅助进程已退出");
+    EXPECT_NE(reply["advice"].get<std::string>().find("操作未完成"), std::string::npos) << reply.dump();
+    EXPECT_EQ(mac.state()["writes"], before);
+    EXPECT_NE(get("/metrics")->body.find("pyrelle_fan_rpm{fan=\"1\"}"), std::string::npos);
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(20).status, 0);
 }
 
 }  // namespace

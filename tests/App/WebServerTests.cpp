@@ -40,6 +40,10 @@ public:
         std::lock_guard<std::mutex> guard(lock);
         return calls;
     }
+    std::vector<ControlRequest> received() {
+        std::lock_guard<std::mutex> guard(lock);
+        return requests;
+    }
 
     std::mutex lock;
     std::vector<std::string> calls;
@@ -127,7 +131,11 @@ TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
     for (const char* id : {"fan-test", "fan-cooling", "fan-auto", "curve-start", "curve-preset",
                            "curve-duration", "curve-label", "curve-points", "fan-result"})
         EXPECT_NE(fansPage.find(std::string("id=\"") + id + "\""), std::string::npos) << id;
-    EXPECT_NE(client().Get("/history")->body.find("<svg class=\"chart\""), std::string::npos);
+    const std::string historyPage = client().Get("/history")->body;
+    std::size_t charts = 0;
+    for (std::size_t at = 0; (at = historyPage.find("<svg class=\"chart\"", at)) != std::string::npos; ++at) ++charts;
+    EXPECT_EQ(charts, 5u) << "temperature, load bands, fans, power and the sensor timeline";
+    EXPECT_NE(historyPage.find("<path class=\"series\""), std::string::npos);
 
     // ?lang wins and is remembered in a cookie; the translated title shows.
     auto english = client().Get("/?lang=en");
@@ -178,8 +186,9 @@ TEST_F(Web, RefusesForeignHostsMissingTokensAndBadInputBeforeTheHelper) {
     auto accepted = post("/api/fans/curve", curve);
     ASSERT_EQ(accepted->status, 200);
     EXPECT_EQ(Json::parse(accepted->body)["ok"], true);
-    ASSERT_EQ(fans.requests.size(), 1u);
-    EXPECT_EQ(fans.requests[0].curve->points.size(), 2u);
+    const std::vector<ControlRequest> received = fans.received();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].curve->points.size(), 2u);
 
     // A failure carries the operation-issue advice.
     const Json failed = Json::parse(post("/api/fans/cooling", "")->body);
