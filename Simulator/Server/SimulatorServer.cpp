@@ -187,6 +187,7 @@ void SimulatorServer::serve(Client& client) {
                 break;
             }
             consumed += parsed.consumed;
+            if (parsed.frame.word == csmc::kSelectorUserClient) device_->awaitStall();
             const auto response = device_->handle(parsed.frame.word, parsed.frame.payload);
             if (response.dropConnection) {
                 open = false;
