@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pyrelle/Base64.hpp"
+#include "support/Descendants.hpp"
 #include "support/LeaseScenario.hpp"
 
 namespace {
@@ -364,13 +365,20 @@ TEST(LeaseCommands, AutoWithoutDeviceHasNoFans) {
     EXPECT_EQ(r.err, "没有可读取的风扇\n");
 }
 
-TEST_F(Fixture, AutoHandsBackFansLeftManualByAKilledHelper) {
+// Only a kill of the guardian as well as of the helper leaves the fans forced; `auto` is then
+// the way back.
+TEST_F(Fixture, AutoHandsBackFansLeftManualByAKilledHelperAndGuardian) {
+    adoptOrphans();
     {
         auto helper = start(cooling());
         awaitControl();
+        const auto guardians = childrenNamed(helper.pid(), "PyrelleHelper");
+        ASSERT_EQ(guardians.size(), 1u);
+        kill(guardians[0], SIGKILL);
         helper.signal(SIGKILL);  // no chance to restore: the fans stay manual
         helper.wait(5);
     }
+    EXPECT_TRUE(reapAdopted("PyrelleHelper", 5));
     ASSERT_FALSE(allFansAutomatic(mac.state()));
     const auto r = runProcess({helperPath(), "auto"}, deviceOptions(mac));
     EXPECT_EQ(r.status, 0) << r.err;
