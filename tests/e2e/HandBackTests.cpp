@@ -240,3 +240,37 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Fans forced by a helper that was killed together with its guardian (the one case the
+// guardian cannot cover): a new session's "status" does not call them system-managed, and its
+// "auto" hands them back.
+TEST_F(HandBack, ANewSessionReportsFansLeftForcedUntilAuto) {
+    {
+        BackgroundProcess helper(
+            {helperPath(), "cooling", owner.pidText(), std::to_string(kOwnerUid), token.text()},
+            deviceOptions(mac));
+        awaitControl();
+        const auto guardians = childrenNamed(helper.pid(), kHelperName);
+        ASSERT_EQ(guardians.size(), 1u);
+        kill(guardians[0], SIGKILL);
+        helper.signal(SIGKILL);
+        helper.wait(10);
+    }
+    EXPECT_TRUE(reapAdopted(kHelperName, 5));
+    ASSERT_FALSE(allFansAutomatic(mac.state()));
+
+    ServeSession session(mac, owner.pidText(), std::to_string(kOwnerUid));
+    const Json status = session.request({{"command", "status"}});
+    EXPECT_EQ(status.value("ok", true), false) << status.dump();
+    EXPECT_NE(status.value("message", ""), "风扇由系统管理");
+    const Json handBack = session.request({{"command", "auto"}});
+    EXPECT_EQ(handBack.value("ok", false), true) << handBack.dump();
+    EXPECT_EQ(handBack.value("message", ""), "风扇由系统管理");
+    EXPECT_TRUE(handedBack(mac.state()));
+    session.process().closeInput();
+    EXPECT_EQ(session.process().wait(20).status, 0);
+}
+
+}  // namespace
