@@ -274,3 +274,20 @@ TEST_F(HandBack, ANewSessionReportsFansLeftForcedUntilAuto) {
 }
 
 }  // namespace
+
+namespace {
+
+// A session whose device connection dropped opens a new one: "auto" still reads the fans.
+TEST_F(HandBack, ASessionReconnectsAfterADroppedConnection) {
+    ServeSession session(mac, owner.pidText(), std::to_string(kOwnerUid));
+    ASSERT_EQ(session.request({{"command", "hello"}}).value("ok", false), true);
+    fault({{"kind", "drop-connection"}});
+    session.request({{"command", "status"}});  // its fan read meets the drop
+    const Json handBack = session.request({{"command", "auto"}});
+    EXPECT_EQ(handBack.value("ok", false), true) << handBack.dump();
+    EXPECT_EQ(handBack.value("message", ""), "风扇由系统管理");
+    session.process().closeInput();
+    EXPECT_EQ(session.process().wait(20).status, 0);
+}
+
+}  // namespace
