@@ -22,7 +22,7 @@ constexpr const char* kConfirmTimeout = "控制确认超时，已请求恢复系
 constexpr const char* kConfirmed = "控制已确认生效";
 constexpr const char* kSystemManaged = "风扇由系统管理";
 constexpr const char* kRestoreFailedMark = "恢复自动风扇失败";
-constexpr const char* kRestoreFailed = "恢复自动风扇失败：";
+constexpr const char* kHandBackTimeout = "恢复自动风扇失败：等待风扇恢复自动超时";
 constexpr const char* kNotAutomatic = "风扇未处于系统自动，请先退出其他风扇控制程序";
 constexpr const char* kTestLabel = "风扇验证";
 constexpr const char* kCustomLabel = "自定义";
@@ -126,7 +126,7 @@ void SessionControl::requireNoFailedRestore() {
 
 std::optional<std::string> SessionControl::handBackFailure() {
     std::lock_guard lock(mutex_);
-    if (running_) return kRestoreFailed + std::string(kStopTimeout);
+    if (running_) return std::string(kHandBackTimeout);
     if (failure_ && failure_->find(kRestoreFailedMark) != std::string::npos) return failure_;
     return std::nullopt;
 }

@@ -17,10 +17,6 @@ bool finite(const std::optional<double>& value) {
     return value && std::isfinite(*value);
 }
 
-}  // namespace
-
-namespace {
-
 struct FanFailure {
     int id;
     std::string description;
