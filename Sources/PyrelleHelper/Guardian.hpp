@@ -11,6 +11,11 @@
 // so a kill of the helper or of the helper's process group leaves it running. It cannot cover
 // a deliberate SIGKILL of the guardian itself (or of every process of the user), nor a loss
 // of power; after those the fans stay as they were until `auto` or the next boot.
+//
+// It is a plain fork, without exec: there is no hidden command-line mode that anybody could
+// start by hand, and the child needs nothing but code already in the helper. The fork happens
+// while the helper has a single thread (the one-shot commands never start one; `serve` forks
+// before its owner watch and lease threads), so the child inherits no lock held elsewhere.
 
 #include <functional>
 #include <mutex>

@@ -291,3 +291,20 @@ TEST_F(HandBack, ASessionReconnectsAfterADroppedConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+// The desktop application may kill the helper's whole process group; the guardian lives in a
+// session of its own and still hands the fans back.
+TEST_F(HandBack, AKillOfTheHelpersProcessGroupSparesItsGuardian) {
+    BackgroundProcess helper({"/usr/bin/setsid", helperPath(), "cooling", owner.pidText(),
+                              std::to_string(kOwnerUid), token.text()},
+                             deviceOptions(mac));
+    awaitControl();
+    ASSERT_EQ(getpgid(helper.pid()), helper.pid()) << "the helper leads its own group";
+    kill(-helper.pid(), SIGKILL);
+    EXPECT_TRUE(waitForDevice(mac, handedBack, 3)) << mac.state().at("fans").dump();
+    EXPECT_EQ(helper.wait(10).status, 128 + SIGKILL);
+}
+
+}  // namespace
