@@ -9,6 +9,7 @@
 #include <exception>
 #include <string>
 
+#include "HelperMessages.hpp"
 #include "pyrelle/ScopeError.hpp"
 
 namespace pyrelle::helper {
@@ -16,8 +17,6 @@ namespace pyrelle::helper {
 namespace {
 
 constexpr const char* kCannotGuard = "无法启动风扇守护进程，已拒绝控制";
-constexpr const char* kRestoreFailedMark = "恢复自动风扇失败";
-constexpr const char* kRestoreFailed = "恢复自动风扇失败：";
 
 // Detaches the freshly forked child from everything of the helper's that it must not hold or
 // share: its session and process group, its stop signals, its standard input and output, and
@@ -107,7 +106,7 @@ int Guardian::watch(int pipe, const HandBack& handBack) {
         return 0;
     } catch (...) {
         std::string message = describeFailure(std::current_exception());
-        if (message.find(kRestoreFailedMark) == std::string::npos) message = kRestoreFailed + message;
+        if (message.find(messages::kRestoreFailedMark) == std::string::npos) message = messages::kRestoreFailed + message;
         message += '\n';
         [[maybe_unused]] const ssize_t ignored = ::write(2, message.data(), message.size());
         return 1;

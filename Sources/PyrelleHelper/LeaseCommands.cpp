@@ -59,7 +59,7 @@ std::function<bool()> cancellation(const LeaseOwner& owner, const LeaseEnvironme
 }
 
 bool restoreFailed(const std::exception& error) {
-    return std::string(error.what()).find("恢复自动风扇失败") != std::string::npos;
+    return std::string(error.what()).find(messages::kRestoreFailedMark) != std::string::npos;
 }
 
 // Runs a lease through `fans` and tells the guardian when it ended with the fans handed back

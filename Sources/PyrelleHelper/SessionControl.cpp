@@ -21,7 +21,6 @@ constexpr const char* kNotApplied = "控制未生效";
 constexpr const char* kConfirmTimeout = "控制确认超时，已请求恢复系统自动";
 constexpr const char* kConfirmed = "控制已确认生效";
 constexpr const char* kSystemManaged = "风扇由系统管理";
-constexpr const char* kRestoreFailedMark = "恢复自动风扇失败";
 constexpr const char* kHandBackTimeout = "恢复自动风扇失败：等待风扇恢复自动超时";
 constexpr const char* kNotAutomatic = "风扇未处于系统自动，请先退出其他风扇控制程序";
 constexpr const char* kTestLabel = "风扇验证";
@@ -119,7 +118,7 @@ void SessionControl::requireStopped() {
 
 void SessionControl::requireNoFailedRestore() {
     std::lock_guard lock(mutex_);
-    if (failure_ && failure_->find(kRestoreFailedMark) != std::string::npos) {
+    if (failure_ && failure_->find(messages::kRestoreFailedMark) != std::string::npos) {
         throw ScopeError(*failure_);
     }
 }
@@ -127,7 +126,7 @@ void SessionControl::requireNoFailedRestore() {
 std::optional<std::string> SessionControl::handBackFailure() {
     std::lock_guard lock(mutex_);
     if (running_) return std::string(kHandBackTimeout);
-    if (failure_ && failure_->find(kRestoreFailedMark) != std::string::npos) return failure_;
+    if (failure_ && failure_->find(messages::kRestoreFailedMark) != std::string::npos) return failure_;
     return std::nullopt;
 }
 
@@ -191,7 +190,7 @@ void SessionControl::runLease(FanCurve curve, double duration) {
         failure = describeFailure(std::current_exception());
     }
     if (dependencies_.handedBack &&
-        (!failure || failure->find(kRestoreFailedMark) == std::string::npos)) {
+        (!failure || failure->find(messages::kRestoreFailedMark) == std::string::npos)) {
         dependencies_.handedBack();
     }
     std::lock_guard lock(mutex_);
