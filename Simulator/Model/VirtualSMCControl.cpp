@@ -408,6 +408,9 @@ json VirtualSMC::stateLocked(const json& request) {
                   {"log", log},
                   {"power", powerStateLocked()},
                   {"faults", faults_.describe()}};
+    if (const double left = stallUntil_ - steadySeconds(); left > 0) {
+        state["faults"].push_back({{"kind", "stall"}, {"seconds", left}});
+    }
     if (hasUnlock_) state["ftst"] = unlock_;
     if (withReads) state["reads"] = reads;
     return state;
