@@ -33,6 +33,10 @@ struct Fixture : ::testing::Test {
     OwnerProcess owner;
     Token token;
 
+    // The helpers' guardians outlive them; each is waited for before the test ends.
+    static void SetUpTestSuite() { adoptOrphans(); }
+    void TearDown() override { EXPECT_TRUE(reapAdopted("PyrelleHelper", 15)); }
+
     std::vector<std::string> cooling(const std::string& word = "cooling") const {
         return {helperPath(), word, owner.pidText(), std::to_string(kOwnerUid), token.text()};
     }
@@ -368,7 +372,6 @@ TEST(LeaseCommands, AutoWithoutDeviceHasNoFans) {
 // Only a kill of the guardian as well as of the helper leaves the fans forced; `auto` is then
 // the way back.
 TEST_F(Fixture, AutoHandsBackFansLeftManualByAKilledHelperAndGuardian) {
-    adoptOrphans();
     {
         auto helper = start(cooling());
         awaitControl();
