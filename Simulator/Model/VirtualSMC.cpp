@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace pyrelle::sim {
 
@@ -91,8 +92,21 @@ VirtualSMC::Response VirtualSMC::handle(uint32_t selector, std::span<const uint8
     }
 }
 
+void VirtualSMC::awaitStall() {
+    while (true) {
+        double left;
+        {
+            std::lock_guard lock(mutex_);
+            left = stallUntil_ - steadySeconds();
+        }
+        if (left <= 0) return;
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::min(left, 0.05)));
+    }
+}
+
 int32_t VirtualSMC::exchange(uint32_t selector, std::span<const uint8_t> request,
                              std::vector<uint8_t>& reply) {
+    if (selector == csmc::kSelectorUserClient) awaitStall();
     auto response = handle(selector, request);
     reply = std::move(response.payload);
     if (response.dropConnection) {

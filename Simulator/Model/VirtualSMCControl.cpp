@@ -89,6 +89,7 @@ json VirtualSMC::controlLocked(const json& request) {
     if (op == "clear-faults") {
         if (faults_.holdsUnlock()) unlock_ = unlockBeforeHold_;
         faults_.clear();
+        stallUntil_ = 0;
         for (auto& state : keyStates_) state.lagged.reset();
         return success();
     }
@@ -227,6 +228,14 @@ json VirtualSMC::faultLocked(const json& request) {
                 ? static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(*code.value)))
                 : status::kError;
         faults_.addKernelError(static_cast<uint32_t>(count.value.value_or(1)), kernel);
+        return success();
+    }
+    if (kind == "stall") {
+        // The controller goes silent: user-client calls are answered only once it has passed
+        // (control requests still are, so tests can watch and undo it).
+        const auto seconds = number(request, "seconds", 0, 60, true);
+        if (!seconds.value) return failure(seconds.error);
+        stallUntil_ = steadySeconds() + *seconds.value;
         return success();
     }
     if (kind == "drop-connection") {
@@ -399,6 +408,9 @@ json VirtualSMC::stateLocked(const json& request) {
                   {"log", log},
                   {"power", powerStateLocked()},
                   {"faults", faults_.describe()}};
+    if (const double left = stallUntil_ - steadySeconds(); left > 0) {
+        state["faults"].push_back({{"kind", "stall"}, {"seconds", left}});
+    }
     if (hasUnlock_) state["ftst"] = unlock_;
     if (withReads) state["reads"] = reads;
     return state;

@@ -40,7 +40,14 @@ ServeEnvironment ServeEnvironment::system() {
     };
     environment.stopSignalled = [] { return pyr_should_stop() == 1; };
     environment.installStopHandlers = [] { pyr_install_stop_handlers(); };
-    environment.exitProcess = [] { std::_Exit(0); };
+    environment.exitProcess = [](const std::optional<std::string>& failure) {
+        if (failure) {
+            const std::string line = *failure + "\n";
+            [[maybe_unused]] const ssize_t ignored = ::write(2, line.data(), line.size());
+            std::_Exit(1);
+        }
+        std::_Exit(0);
+    };
     return environment;
 }
 
@@ -83,7 +90,7 @@ void runControlSession(const Arguments& args, const ServeEnvironment& environmen
         while (!sessionOver.load()) {
             if (!environment.ownerAlive(owner, ownerUid) || environment.stopSignalled()) {
                 shared->cancelAndWait();
-                environment.exitProcess();
+                environment.exitProcess(shared->handBackFailure());
                 return;
             }
             std::this_thread::sleep_for(period);
@@ -116,8 +123,14 @@ void runControlSession(const Arguments& args, const ServeEnvironment& environmen
     const bool stopped = control->stopAndWait();
     sessionOver.store(true);
     ownerWatch.join();
+    // Every ending reports fans that are not back under automatic control.
+    const auto handBackFailure = control->handBackFailure();
     if (!stopped) abandonedSession = control.release();
+    if (channelFailure && handBackFailure) {
+        throw ScopeError(describeFailure(channelFailure) + "；" + *handBackFailure);
+    }
     if (channelFailure) std::rethrow_exception(channelFailure);
+    if (handBackFailure) throw ScopeError(*handBackFailure);
 }
 
 }  // namespace pyrelle::helper

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "HelperEntry.hpp"
 #include "SessionControl.hpp"
@@ -22,14 +24,17 @@ struct ServeEnvironment {
     double readTimeout = 86400;
     double waitCap = 150;           // longest single wait for a request
     double ownerWatchPeriod = 0.2;  // seconds
-    // Ends the process after the owner watch saw the owner gone (the helper: exit status 0).
-    std::function<void()> exitProcess;
+    // Ends the process after the owner watch saw the owner gone or a stop signal: with exit
+    // status 0, or — given the failed hand-back's message — after writing it to standard error
+    // with exit status 1.
+    std::function<void(const std::optional<std::string>& failure)> exitProcess;
 
     static ServeEnvironment system();
 };
 
-// Runs the whole session. Throws ScopeError for refused arguments ("原生授权会话身份验证失败")
-// and for a channel failure (after the lease was stopped).
+// Runs the whole session. Throws ScopeError for refused arguments ("原生授权会话身份验证失败"),
+// for a channel failure (after the lease was stopped), and — however the session ended — when
+// the fans could not be handed back (a message containing "恢复自动风扇失败").
 void runControlSession(const Arguments& args, const ServeEnvironment& environment,
                        const std::function<SessionDependencies()>& makeDependencies);
 

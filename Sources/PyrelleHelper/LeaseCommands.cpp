@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "CSMC.h"
+#include "GuardedFans.hpp"
+#include "Guardian.hpp"
 #include "HelperMessages.hpp"
 #include "pyrelle/Base64.hpp"
 #include "pyrelle/CoolingLease.hpp"
@@ -54,6 +56,24 @@ std::function<bool()> cancellation(const LeaseOwner& owner, const LeaseEnvironme
         return environment.stopSignalled() || !environment.ownerAlive(owner.pid, owner.uid) ||
                environment.fileExists(owner.stopFile);
     };
+}
+
+bool restoreFailed(const std::exception& error) {
+    return std::string(error.what()).find(messages::kRestoreFailedMark) != std::string::npos;
+}
+
+// Runs a lease through `fans` and tells the guardian when it ended with the fans handed back
+// (a clean end, or a failure whose own restore succeeded); after a failed hand-back the guardian
+// stays armed and tries again once this helper has gone.
+template <typename Lease>
+void guarded(GuardedFans& fans, const Lease& lease) {
+    try {
+        lease();
+    } catch (const std::exception& error) {
+        if (!restoreFailed(error)) fans.handedBack();
+        throw;
+    }
+    fans.handedBack();
 }
 
 }  // namespace
@@ -126,8 +146,13 @@ void runCooling(const Arguments& args, double duration, std::ostream& out,
     environment.installStopHandlers();
 
     SMC smc;
-    CoolingLease::run(smc, duration, environment.now, cancellation(*owner, environment),
-                      [&environment] { environment.sleep(1); });
+    Guardian guardian(guardianHandBack);
+    GuardedFans fans(smc, &guardian);
+    guarded(fans, [&] {
+        CoolingLease::run(
+            fans, duration, environment.now, cancellation(*owner, environment),
+            [&environment] { environment.sleep(1); }, handBackRetry(smc, false));
+    });
     out << kCoolingDone << '\n';
 }
 
@@ -160,36 +185,65 @@ void runProfile(const Arguments& args, std::ostream& out, const LeaseEnvironment
     if (!ready) throw ScopeError(kNotReady);
     if (isCancelled()) return;
 
-    CurveLease::run(
-        smc, curve, 1800, [&sampler] { return sampler.sample(); }, environment.now, isCancelled,
-        [&environment] { environment.sleep(2); });
+    Guardian guardian(guardianHandBack);
+    GuardedFans guardedFans(smc, &guardian);
+    guarded(guardedFans, [&] {
+        CurveLease::run(
+            guardedFans, curve, 1800, [&sampler] { return sampler.sample(); }, environment.now,
+            isCancelled, [&environment] { environment.sleep(2); }, {}, handBackRetry(smc, false));
+    });
     out << kProfileDone << '\n';
 }
 
 void runAuto(const Arguments& args, std::ostream& out) {
     if (args.size() != 2) throw ScopeError(kInvalidArguments);
     SMC smc;
-    const auto fans = smc.fans();
-    if (fans.empty()) throw ScopeError(messages::kNoFans);
-    std::vector<int> ids;
-    ids.reserve(fans.size());
-    for (const auto& fan : fans) ids.push_back(fan.id);
-    handBackAll(smc, ids);
+    handBackAll(smc, handBackRetry(smc, true));
     out << kAutoDone << '\n';
 }
 
-void handBackAll(SMC& smc, const std::vector<int>& ids) {
-    try {
-        CoolingLease::restoreAuto(smc, ids);
-    } catch (const ScopeError&) {
-        // A session that died without restoring leaves the unlock flag set, and then no fan can
-        // be confirmed automatic. Handing the fans back is what the user asked for: clear the
-        // flag once and try again; a second failure is reported as it is.
-        const auto unlock = smc.number("Ftst");
-        if (!unlock || *unlock == 0) throw;
-        smc.write("Ftst", 0);
-        CoolingLease::restoreAuto(smc, ids);
+HandBackRetry handBackRetry(SMC& smc, bool releaseUnlock) {
+    HandBackRetry retry;
+    retry.passes = HandBackRetry::kPasses;
+    retry.window = HandBackRetry::kWindow;
+    retry.pause = HandBackRetry::kPause;
+    retry.now = [] { return pyr_continuous_seconds(); };
+    retry.sleep = [](double seconds) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    };
+    // A connection that broke (a dropped stream, a reply that never came) stays unusable;
+    // a new one is cheap, and the hand-back state of the fans lives in `smc`, not in it.
+    retry.reconnect = [&smc] { smc.reopen(); };
+    if (releaseUnlock) {
+        // A session that died without restoring leaves the unlock flag set, and then no fan
+        // can be confirmed automatic. Handing the fans back is what was asked for: clear it.
+        retry.releaseUnlock = [&smc] {
+            const auto unlock = smc.number("Ftst");
+            if (!unlock || *unlock == 0) return false;
+            smc.write("Ftst", 0);
+            return true;
+        };
     }
+    return retry;
+}
+
+void handBackAll(CoolingHardware& fans, const HandBackRetry& retry) {
+    std::vector<FanReading> list = fans.fans();
+    for (int pass = 1; list.empty() && pass < retry.passes; ++pass) {
+        if (retry.sleep) retry.sleep(retry.pause);
+        if (retry.reconnect) retry.reconnect();
+        list = fans.fans();
+    }
+    if (list.empty()) throw ScopeError(messages::kNoFans);
+    std::vector<int> ids;
+    ids.reserve(list.size());
+    for (const auto& fan : list) ids.push_back(fan.id);
+    CoolingLease::restoreAuto(fans, ids, retry);
+}
+
+void guardianHandBack() {
+    SMC smc;
+    handBackAll(smc, handBackRetry(smc, true));
 }
 
 }  // namespace pyrelle::helper

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "HelperEntry.hpp"
+#include "pyrelle/CoolingHardware.hpp"
+#include "pyrelle/HandBackRetry.hpp"
 #include "pyrelle/SMC.hpp"
 
 namespace pyrelle::helper {
@@ -51,9 +53,19 @@ void runCooling(const Arguments& args, double duration, std::ostream& out,
 void runProfile(const Arguments& args, std::ostream& out, const LeaseEnvironment& environment);
 void runAuto(const Arguments& args, std::ostream& out);
 
-// Every listed fan back to system-automatic control; when that cannot be confirmed because
-// the unlock flag "Ftst" is still set by a session that is gone, the flag is cleared and the
-// hand-back tried once more. Throws the restore's ScopeError otherwise.
-void handBackAll(SMC& smc, const std::vector<int>& ids);
+// The helper's bound on a hand-back through `smc`: three passes within 2 seconds of the first
+// failure, the connection reopened before each later one. With `releaseUnlock` (`auto` and
+// the guardian, whose controller took no fan itself) an unlock flag "Ftst" still set by a
+// session that is gone is cleared, verified, when it keeps the fans from being confirmed.
+HandBackRetry handBackRetry(SMC& smc, bool releaseUnlock);
+
+// Every fan the device lists back to system-automatic control, the hand-back of `auto` and of
+// the guardian: while no fan can be read the list is read again after a reconnection, within
+// `retry`'s passes. Throws ScopeError "没有可读取的风扇" when none could be read, otherwise
+// the restore's failure ("恢复自动风扇失败：…").
+void handBackAll(CoolingHardware& fans, const HandBackRetry& retry);
+
+// The guardian's work (see Guardian): a fresh device connection, then handBackAll.
+void guardianHandBack();
 
 }  // namespace pyrelle::helper

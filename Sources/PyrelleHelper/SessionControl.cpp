@@ -21,7 +21,8 @@ constexpr const char* kNotApplied = "控制未生效";
 constexpr const char* kConfirmTimeout = "控制确认超时，已请求恢复系统自动";
 constexpr const char* kConfirmed = "控制已确认生效";
 constexpr const char* kSystemManaged = "风扇由系统管理";
-constexpr const char* kRestoreFailedMark = "恢复自动风扇失败";
+constexpr const char* kHandBackTimeout = "恢复自动风扇失败：等待风扇恢复自动超时";
+constexpr const char* kNotAutomatic = "风扇未处于系统自动，请先退出其他风扇控制程序";
 constexpr const char* kTestLabel = "风扇验证";
 constexpr const char* kCustomLabel = "自定义";
 
@@ -117,16 +118,42 @@ void SessionControl::requireStopped() {
 
 void SessionControl::requireNoFailedRestore() {
     std::lock_guard lock(mutex_);
-    if (failure_ && failure_->find(kRestoreFailedMark) != std::string::npos) {
+    if (failure_ && failure_->find(messages::kRestoreFailedMark) != std::string::npos) {
         throw ScopeError(*failure_);
     }
 }
 
+std::optional<std::string> SessionControl::handBackFailure() {
+    std::lock_guard lock(mutex_);
+    if (running_) return std::string(kHandBackTimeout);
+    if (failure_ && failure_->find(messages::kRestoreFailedMark) != std::string::npos) return failure_;
+    return std::nullopt;
+}
+
 ControlReply SessionControl::status() {
+    // Outside a lease nobody in this session holds the fans, so "managed by the system" is
+    // only said after the fans were read to be automatic. The request thread alone starts
+    // leases, so none can begin while they are read here, outside the lock.
+    bool idle;
+    {
+        std::lock_guard lock(mutex_);
+        idle = !running_ && !failure_;
+    }
+    bool automatic = true;
+    if (idle) {
+        for (const auto& fan : dependencies_.hardware->fans()) {
+            if (!fan.manual || *fan.manual) automatic = false;
+        }
+    }
+
     std::lock_guard lock(mutex_);
     ControlReply reply;
     reply.ok = !failure_.has_value();
     reply.message = failure_ ? *failure_ : (running_ ? kConfirmed : kSystemManaged);
+    if (!running_ && !failure_ && !automatic) {
+        reply.ok = false;
+        reply.message = kNotAutomatic;
+    }
     reply.session = session_;
     reply.profile = profile_;
     reply.label = label_;
@@ -158,9 +185,13 @@ void SessionControl::runLease(FanCurve curve, double duration) {
         };
         CurveLease::run(
             *dependencies_.hardware, curve, duration, sample, dependencies_.now, isCancelled,
-            [this] { pauseLease(); }, callbacks);
+            [this] { pauseLease(); }, callbacks, dependencies_.retry);
     } catch (...) {
         failure = describeFailure(std::current_exception());
+    }
+    if (dependencies_.handedBack &&
+        (!failure || failure->find(messages::kRestoreFailedMark) == std::string::npos)) {
+        dependencies_.handedBack();
     }
     std::lock_guard lock(mutex_);
     failure_ = failure;
@@ -221,11 +252,17 @@ ControlReply SessionControl::handle(const ControlRequest& request) {
 
     if (command == "auto") {
         requireStopped();
-        const auto fans = dependencies_.hardware->fans();
+        auto fans = dependencies_.hardware->fans();
+        if (fans.empty() && dependencies_.reconnect) {
+            // The connection may have broken under an earlier lease; a new one may read them.
+            dependencies_.reconnect();
+            fans = dependencies_.hardware->fans();
+        }
         if (fans.empty()) throw ScopeError(messages::kNoFans);
         std::vector<int> ids;
         for (const auto& fan : fans) ids.push_back(fan.id);
         dependencies_.handBack(ids);
+        if (dependencies_.handedBack) dependencies_.handedBack();
         {
             std::lock_guard lock(mutex_);
             failure_.reset();

@@ -17,6 +17,7 @@
 #include "pyrelle/CoolingHardware.hpp"
 #include "pyrelle/FanControlProgress.hpp"
 #include "pyrelle/FanCurve.hpp"
+#include "pyrelle/HandBackRetry.hpp"
 #include "pyrelle/Snapshot.hpp"
 
 namespace pyrelle::helper {
@@ -32,7 +33,10 @@ struct SessionDependencies {
     std::function<void(double)> sleep;
     std::function<bool()> externalStop;  // a stop signal arrived or the owner is gone
     std::function<void(const std::vector<int>&)> handBack;  // every listed fan to automatic
-    double stopWaitSeconds = 12;                            // bound of every wait on the lock
+    HandBackRetry retry;                 // how a lease's own hand-back is tried again
+    std::function<void()> reconnect;     // reopens a broken device connection ("auto")
+    std::function<void()> handedBack;    // the fans are verifiably automatic (the guardian)
+    double stopWaitSeconds = 12;         // bound of every wait on the lock
 };
 
 class SessionControl {
@@ -66,6 +70,11 @@ public:
 
     // True while a lease thread is still running.
     bool running();
+
+    // After the final stop: why the fans may not be under automatic control, in a message
+    // containing "恢复自动风扇失败" — the last hand-back failed (and "auto" did not mend it), or
+    // the lease did not stop within the bound. Absent when they were handed back.
+    std::optional<std::string> handBackFailure();
 
     int32_t owner() const { return owner_; }
     uint32_t uid() const { return uid_; }

@@ -11,8 +11,11 @@
 
 #include "ControlSession.hpp"
 #include "FanProbe.hpp"
+#include "GuardedFans.hpp"
+#include "Guardian.hpp"
 #include "HelperEntry.hpp"
 #include "LeaseCommands.hpp"
+#include "pyrelle/CoolingLease.hpp"
 #include "pyrelle/HardwareSampler.hpp"
 #include "pyrelle/Snapshot.hpp"
 
@@ -44,15 +47,26 @@ int main(int argc, char** argv) {
             // bounded wait may still be handing fans back through it.
             static pyrelle::SMC* smc = nullptr;  // reachable to the end, never destroyed
             smc = new pyrelle::SMC();
+            // Started here, while the helper has one thread, and never destroyed: its pipe ends
+            // with the process, however the process ends.
+            static Guardian* guardian = nullptr;
+            guardian = new Guardian(guardianHandBack);
+            static GuardedFans* fans = nullptr;
+            fans = new GuardedFans(*smc, guardian);
             SessionDependencies dependencies;
-            dependencies.hardware = smc;
+            dependencies.hardware = fans;
             dependencies.makeSampler = [] {
                 auto sampler = std::make_shared<pyrelle::HardwareSampler>();
                 return std::function<pyrelle::Snapshot()>([sampler] { return sampler->sample(); });
             };
             dependencies.now = [] { return pyr_continuous_seconds(); };
             // No pause is injected: the lease waits on the session, which a stop wakes at once.
-            dependencies.handBack = [](const std::vector<int>& ids) { handBackAll(*smc, ids); };
+            dependencies.handBack = [](const std::vector<int>& ids) {
+                pyrelle::CoolingLease::restoreAuto(*fans, ids, handBackRetry(*smc, true));
+            };
+            dependencies.retry = handBackRetry(*smc, false);
+            dependencies.reconnect = [] { smc->reopen(); };
+            dependencies.handedBack = [] { fans->handedBack(); };
             return dependencies;
         });
     };

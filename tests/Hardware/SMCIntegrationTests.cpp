@@ -275,3 +275,43 @@ TEST_F(VirtualMac, WithoutADeviceEverythingReportsAbsence) {
     EXPECT_FALSE(smc.number("FNum"));
     EXPECT_TRUE(failure([&] { smc.raw("FNum"); }).starts_with("SMC FNum 读取失败（"));
 }
+
+namespace {
+
+struct HandBackCause {
+    const char* name;
+    json fault;
+    const char* says;  // the cause the failure names
+};
+
+class FailedHandBack : public VirtualMac, public ::testing::WithParamInterface<HandBackCause> {};
+
+// A fan that cannot be handed back says why: a device that did not answer is not a fan
+// without a mode interface, and not a model that refuses control.
+TEST_P(FailedHandBack, NamesItsRealCause) {
+    auto& smc = open("apple-m4-pro");
+    smc.setManual(0, true);
+    control(GetParam().fault);
+    const std::string message = failure([&] { smc.setManual(0, false); });
+    EXPECT_NE(message.find(GetParam().says), std::string::npos) << message;
+    EXPECT_EQ(message.find("模式接口"), std::string::npos) << message;
+    control({{"op", "clear-faults"}});
+    smc.setManual(0, false);
+    EXPECT_EQ(fanState(0)["manual"], false);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Device, FailedHandBack,
+    ::testing::Values(
+        HandBackCause{"DeviceSilent",
+                      {{"op", "fault"}, {"kind", "kernel-error"}, {"count", 100}},
+                      "设备没有正常响应"},
+        HandBackCause{"WriteRefused",
+                      {{"op", "fault"}, {"kind", "refuse-write"}, {"key", "F0Md"}},
+                      "写入失败（"},
+        HandBackCause{"ReadBackWrong",
+                      {{"op", "fault"}, {"kind", "readback-offset"}, {"key", "F0Md"}, {"delta", 5}},
+                      "回读不一致"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -175,13 +175,31 @@ TEST(SessionControl, FailedRestoreBlocksNewSessionsUntilAutoSucceeds) {
         EXPECT_FALSE(reply.ok) << blocked;
         EXPECT_EQ(reply.message, failure) << blocked;
     }
+    EXPECT_EQ(h.control->handBackFailure(), failure) << "a session ending now must say so";
     const auto stillFailing = h.request(R"({"command":"auto"})");
     EXPECT_FALSE(stillFailing.ok);
     EXPECT_EQ(stillFailing.message,
               "恢复自动风扇失败：SMC F1Md 写入失败（130）；此机型可能不支持控制");
     h.hardware.autoFailures.clear();
     EXPECT_TRUE(h.request(R"({"command":"auto"})").ok);
+    EXPECT_FALSE(h.control->handBackFailure());
     EXPECT_TRUE(h.request(R"({"command":"test-fans"})").ok);
+}
+
+// Outside a lease the fans are read: one left manual (or of unknown mode, as with "Ftst" still
+// set) is never reported as managed by the system.
+TEST(SessionControl, StatusOutsideALeaseClaimsSystemControlOnlyForAutomaticFans) {
+    Harness h;
+    for (const std::optional<bool> mode : {std::optional<bool>(true), std::optional<bool>()}) {
+        h.hardware.fan(1).reading.manual = mode;
+        const auto reply = h.request(R"({"command":"status"})");
+        EXPECT_FALSE(reply.ok);
+        EXPECT_EQ(reply.message, "风扇未处于系统自动，请先退出其他风扇控制程序");
+        EXPECT_FALSE(reply.session);
+    }
+    const auto handedBack = h.request(R"({"command":"auto"})");
+    EXPECT_TRUE(handedBack.ok);
+    EXPECT_EQ(handedBack.message, "风扇由系统管理");
 }
 
 TEST(SessionControl, RefusedAndInvalidRequestsLeaveTheSessionAsItWas) {

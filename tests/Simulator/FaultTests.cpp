@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "SimulatorFixture.hpp"
@@ -154,6 +155,18 @@ TEST(Faults, DroppedConnectionAnswersNotRespondingOnce) {
     EXPECT_EQ(mac.probe.read("TC0P").code, 0);
 }
 
+TEST(Faults, StallSilencesUserClientCallsUntilItHasPassed) {
+    SimulatedMac mac;
+    mac.ok({{"op", "fault"}, {"kind", "stall"}, {"seconds", 0.3}});
+    ASSERT_EQ(mac.state()["faults"].size(), 1u) << "control requests are still answered";
+    EXPECT_EQ(mac.state()["faults"][0]["kind"], "stall");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(mac.probe.read("TC0P").code, 0);
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+              0.25);
+    EXPECT_TRUE(mac.state()["faults"].empty()) << "a stall ends by itself";
+}
+
 TEST(Faults, SleepWakeClearsTheUnlockAndFreesEveryFan) {
     SimulatedMac mac;
     takeFan(mac, "0");
@@ -206,7 +219,9 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"op", "fault"}, {"kind", "readback-offset"}, {"key", "F0Tg"}, {"delta", "5"}}},
         BadFault{"NegativeLag", {{"op", "fault"}, {"kind", "readback-lag"}, {"seconds", -1}}},
         BadFault{"ZeroCount", {{"op", "fault"}, {"kind", "kernel-error"}, {"count", 0}}},
-        BadFault{"ZeroStatus", {{"op", "fault"}, {"kind", "kernel-error"}, {"status", 0}}}),
+        BadFault{"ZeroStatus", {{"op", "fault"}, {"kind", "kernel-error"}, {"status", 0}}},
+        BadFault{"StallWithoutSeconds", {{"op", "fault"}, {"kind", "stall"}}},
+        BadFault{"StallTooLong", {{"op", "fault"}, {"kind", "stall"}, {"seconds", 61}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

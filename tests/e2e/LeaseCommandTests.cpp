@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pyrelle/Base64.hpp"
+#include "support/Descendants.hpp"
 #include "support/LeaseScenario.hpp"
 
 namespace {
@@ -31,6 +32,10 @@ struct Fixture : ::testing::Test {
     VirtualMac mac{"apple-m4-pro"};
     OwnerProcess owner;
     Token token;
+
+    // The helpers' guardians outlive them; each is waited for before the test ends.
+    static void SetUpTestSuite() { adoptOrphans(); }
+    void TearDown() override { EXPECT_TRUE(reapAdopted("PyrelleHelper", 15)); }
 
     std::vector<std::string> cooling(const std::string& word = "cooling") const {
         return {helperPath(), word, owner.pidText(), std::to_string(kOwnerUid), token.text()};
@@ -364,13 +369,19 @@ TEST(LeaseCommands, AutoWithoutDeviceHasNoFans) {
     EXPECT_EQ(r.err, "没有可读取的风扇\n");
 }
 
-TEST_F(Fixture, AutoHandsBackFansLeftManualByAKilledHelper) {
+// Only a kill of the guardian as well as of the helper leaves the fans forced; `auto` is then
+// the way back.
+TEST_F(Fixture, AutoHandsBackFansLeftManualByAKilledHelperAndGuardian) {
     {
         auto helper = start(cooling());
         awaitControl();
+        const auto guardians = childrenNamed(helper.pid(), "PyrelleHelper");
+        ASSERT_EQ(guardians.size(), 1u);
+        kill(guardians[0], SIGKILL);
         helper.signal(SIGKILL);  // no chance to restore: the fans stay manual
         helper.wait(5);
     }
+    EXPECT_TRUE(reapAdopted("PyrelleHelper", 5));
     ASSERT_FALSE(allFansAutomatic(mac.state()));
     const auto r = runProcess({helperPath(), "auto"}, deviceOptions(mac));
     EXPECT_EQ(r.status, 0) << r.err;

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "support/Descendants.hpp"
 #include "support/LeaseScenario.hpp"
 
 namespace {
@@ -55,6 +56,13 @@ struct Serve : ::testing::Test {
 
     void SetUp() override {
         session = std::make_unique<ServeSession>(mac, owner.pidText(), std::to_string(kOwnerUid));
+    }
+
+    // The session's guardian outlives it; it is waited for before the test ends.
+    static void SetUpTestSuite() { adoptOrphans(); }
+    void TearDown() override {
+        session.reset();
+        EXPECT_TRUE(reapAdopted("PyrelleHelper", 15));
     }
 
     Json ask(const Json& request, double seconds = 30) {

@@ -17,25 +17,70 @@ bool finite(const std::optional<double>& value) {
     return value && std::isfinite(*value);
 }
 
-}  // namespace
+struct FanFailure {
+    int id;
+    std::string description;
+};
 
-void restoreAuto(CoolingHardware& hardware, const std::vector<int>& ids) {
-    std::string collected;
+// One pass: every listed fan to automatic, in order; the fans that failed, with their errors.
+std::vector<FanFailure> restorePass(CoolingHardware& hardware, const std::vector<int>& ids) {
+    std::vector<FanFailure> failed;
     for (int id : ids) {
         try {
             hardware.setManual(id, false);
         } catch (...) {
-            if (!collected.empty()) collected += messages::kJoin;
-            collected += describeFailure(std::current_exception());
+            failed.push_back({id, describeFailure(std::current_exception())});
         }
     }
-    if (!collected.empty()) throw ScopeError(messages::kRestoreFailed + collected);
+    return failed;
+}
+
+std::vector<int> idsOf(const std::vector<FanFailure>& failed) {
+    std::vector<int> ids;
+    for (const auto& failure : failed) ids.push_back(failure.id);
+    return ids;
+}
+
+}  // namespace
+
+void restoreAuto(CoolingHardware& hardware, const std::vector<int>& ids,
+                 const HandBackRetry& retry) {
+    std::vector<int> pending = ids;
+    double firstFailure = 0;
+    for (int pass = 1;; ++pass) {
+        std::vector<FanFailure> failed = restorePass(hardware, pending);
+        std::string unlockError;
+        if (!failed.empty() && retry.releaseUnlock) {
+            try {
+                if (retry.releaseUnlock()) failed = restorePass(hardware, idsOf(failed));
+            } catch (...) {
+                unlockError = describeFailure(std::current_exception());
+            }
+        }
+        if (failed.empty()) return;
+
+        const double now = retry.now ? retry.now() : 0;
+        if (pass == 1) firstFailure = now;
+        if (pass >= retry.passes || !retry.now || now - firstFailure >= retry.window) {
+            std::string collected;
+            for (const auto& failure : failed) {
+                if (!collected.empty()) collected += messages::kJoin;
+                collected += failure.description;
+            }
+            if (!unlockError.empty()) collected += messages::kJoin + unlockError;
+            throw ScopeError(messages::kRestoreFailed + collected);
+        }
+        // Only the fans that failed go again; a fan verifiably automatic is left alone.
+        pending = idsOf(failed);
+        if (retry.sleep) retry.sleep(retry.pause);
+        if (retry.reconnect) retry.reconnect();
+    }
 }
 
 void failAfterRestore(CoolingHardware& hardware, const std::vector<int>& ids,
-                      std::exception_ptr failure) {
+                      std::exception_ptr failure, const HandBackRetry& retry) {
     try {
-        restoreAuto(hardware, ids);
+        restoreAuto(hardware, ids, retry);
     } catch (const std::exception& restoreError) {
         throw ScopeError(describeFailure(failure) + messages::kJoin + restoreError.what());
     }
@@ -51,7 +96,8 @@ void validateInheritedTarget(CoolingHardware& hardware, const FanReading& fan) {
 }
 
 void run(CoolingHardware& hardware, double duration, const std::function<double()>& now,
-         const std::function<bool()>& isCancelled, const std::function<void()>& wait) {
+         const std::function<bool()>& isCancelled, const std::function<void()>& wait,
+         const HandBackRetry& retry) {
     // Checking: nothing is written until every fan is known to be safe to take over.
     if (!(duration > 0 && duration <= 300)) throw ScopeError(messages::kCoolingDuration);
     if (isCancelled()) return;
@@ -113,9 +159,9 @@ void run(CoolingHardware& hardware, double duration, const std::function<double(
             clock = now();
         }
     } catch (...) {
-        failAfterRestore(hardware, restoreList, std::current_exception());
+        failAfterRestore(hardware, restoreList, std::current_exception(), retry);
     }
-    restoreAuto(hardware, restoreList);
+    restoreAuto(hardware, restoreList, retry);
 }
 
 }  // namespace pyrelle::CoolingLease

@@ -50,7 +50,7 @@ void verify(CoolingHardware& hardware, const std::vector<FanReading>& initial,
 void run(CoolingHardware& hardware, const FanCurve& curve, double duration,
          const std::function<Snapshot()>& sample, const std::function<double()>& now,
          const std::function<bool()>& isCancelled, const std::function<void()>& wait,
-         const Callbacks& callbacks) {
+         const Callbacks& callbacks, const HandBackRetry& retry) {
     // Start checks: nothing is written during them.
     curve.validate();
     if (!(duration > 0 && duration <= 1800)) throw ScopeError(messages::kCurveDuration);
@@ -127,9 +127,9 @@ void run(CoolingHardware& hardware, const FanCurve& curve, double duration,
             if (now() >= deadline) break;
         }
     } catch (...) {
-        CoolingLease::failAfterRestore(hardware, restoreList, std::current_exception());
+        CoolingLease::failAfterRestore(hardware, restoreList, std::current_exception(), retry);
     }
-    CoolingLease::restoreAuto(hardware, restoreList);
+    CoolingLease::restoreAuto(hardware, restoreList, retry);
 }
 
 }  // namespace pyrelle::CurveLease

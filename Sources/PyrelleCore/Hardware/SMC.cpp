@@ -15,6 +15,14 @@ namespace pyrelle {
 namespace {
 
 constexpr const char* kInvalidFan = "无效风扇编号";
+// Said instead of blaming the machine when the failure was the device not answering.
+constexpr const char* kNotResponding = "，设备没有正常响应";
+
+// A kernel status of the user-client call (the device did not answer, or not usably), as
+// opposed to the shim's own argument codes and the SMC's result bytes.
+bool deviceFailure(int32_t code) {
+    return code < -3 || code > 255;
+}
 
 std::string formatted(double value) {
     char buffer[64];
@@ -58,7 +66,10 @@ void SMC::reopen() {
 PYRValue SMC::raw(const std::string& key) const {
     PYRValue value{};
     const int32_t code = pyr_smc_read(connection_, key.c_str(), &value);
-    if (code != 0) throw ScopeError("SMC " + key + " 读取失败（" + std::to_string(code) + "）");
+    if (code != 0) {
+        throw ScopeError("SMC " + key + " 读取失败（" + std::to_string(code) + "）" +
+                         (deviceFailure(code) ? kNotResponding : ""));
+    }
     return value;
 }
 
@@ -88,9 +99,12 @@ void SMC::write(const std::string& key, double number) {
     PYRValue value = raw(key);
     if (pyr_encode(&value, number) != 0) throw ScopeError("SMC " + key + " 不支持写入这个数值");
     const int32_t code = pyr_smc_write(connection_, key.c_str(), &value);
-    if (code != 0)
-        throw ScopeError("SMC " + key + " 写入失败（" + std::to_string(code) +
-                         "）；此机型可能不支持控制");
+    if (code != 0) {
+        // A refusal by the controller may mean the model does not allow control; a device that
+        // did not answer says nothing about the model.
+        throw ScopeError("SMC " + key + " 写入失败（" + std::to_string(code) + "）" +
+                         (deviceFailure(code) ? kNotResponding : "；此机型可能不支持控制"));
+    }
 
     std::optional<double> last;
     const bool confirmed = SMCVerification::waitFor(
@@ -170,6 +184,18 @@ void SMC::setTarget(int fan, double rpm) {
 
 void SMC::setManual(int fan, bool manual) {
     if (fan < 0 || fan > 9) throw ScopeError(kInvalidFan);
+    if (!armFans().modeKey(fan)) {
+        // No mode key answered. When the device itself is not answering (or the connection is
+        // gone), say so rather than blame the fan's mode interface.
+        PYRValue value{};
+        const std::string key = fanKey(fan, "Md");
+        const int32_t code = connection_ == 0 ? PYR_KERN_NOT_OPEN
+                                              : pyr_smc_read(connection_, key.c_str(), &value);
+        if (deviceFailure(code)) {
+            throw ScopeError("SMC " + key + " 读取失败（" + std::to_string(code) + "）" +
+                             kNotResponding);
+        }
+    }
     armFans().setManual(fan, manual);
 }
 

@@ -55,6 +55,11 @@ public:
     nlohmann::json control(const nlohmann::json& request);
     nlohmann::json powerState();
 
+    // Blocks the calling thread (without holding the device's lock) until a "stall" fault has
+    // passed: the device is silent to user-client calls until then, as a busy controller is.
+    // Measured on the real monotonic clock, because a stall is felt by real transports.
+    void awaitStall();
+
     const Profile& profile() const { return profile_; }
 
 private:
@@ -100,6 +105,7 @@ private:
     mutable std::mutex mutex_;
     Profile profile_;
     Clock clock_;
+    double stallUntil_ = 0;  // steadySeconds() until which user-client calls go unanswered
     double clockOffset_ = 0;  // time moved forward by "advance" requests
     double lastStep_ = 0;
     ThermalModel thermal_;
