@@ -297,7 +297,8 @@ namespace {
 // The desktop application may kill the helper's whole process group; the guardian lives in a
 // session of its own and still hands the fans back.
 TEST_F(HandBack, AKillOfTheHelpersProcessGroupSparesItsGuardian) {
-    BackgroundProcess helper({"/usr/bin/setsid", helperPath(), "cooling", owner.pidText(),
+    // The test support starts every child as the leader of its own process group.
+    BackgroundProcess helper({helperPath(), "cooling", owner.pidText(),
                               std::to_string(kOwnerUid), token.text()},
                              deviceOptions(mac));
     awaitControl();
