@@ -54,7 +54,8 @@ constexpr const char* kUsage =
     "                       and the real uid, e.g. 'sudo -n setpriv --ruid {uid} --euid 0 --'\n"
     "  --status-dir DIR     where the widget's status.json goes (default: the widget's location)\n"
     "  --settings-tool PATH the power-settings tool (default /usr/bin/pmset)\n"
-    "  --lang CODE          UI language when the browser names none (zh-Hans zh-Hant en ja ko de fr es)\n";
+    "  --lang CODE          UI language when the browser names none (zh-Hans zh-Hant en ja ko de "
+    "fr es)\n";
 
 struct Options {
     int port = 8742;
@@ -137,7 +138,8 @@ fs::path executableDirectory() {
 // The helper beside the program: installed side by side, or in the build tree's layout.
 std::string defaultHelper(const fs::path& directory) {
     for (const fs::path& candidate :
-         {directory / "PyrelleHelper", directory / ".." / "Sources" / "PyrelleHelper" / "PyrelleHelper"}) {
+         {directory / "PyrelleHelper",
+          directory / ".." / "Sources" / "PyrelleHelper" / "PyrelleHelper"}) {
         if (::access(candidate.c_str(), X_OK) == 0) return fs::weakly_canonical(candidate).string();
     }
     return (directory / "PyrelleHelper").string();
@@ -184,10 +186,12 @@ Identity settleIdentity() {
         // reads it rather than in root's home.
         if (entry->pw_dir && *entry->pw_dir) ::setenv("HOME", entry->pw_dir, 1);
     }
-    if (const char* sudo = std::getenv("SUDO_GID"); sudo && ::getuid() == 0 && std::getenv("SUDO_UID")) {
+    if (const char* sudo = std::getenv("SUDO_GID");
+        sudo && ::getuid() == 0 && std::getenv("SUDO_UID")) {
         char* end = nullptr;
         const unsigned long parsed = std::strtoul(sudo, &end, 10);
-        if (*sudo != '\0' && *end == '\0' && parsed < 4294967295UL) group = static_cast<gid_t>(parsed);
+        if (*sudo != '\0' && *end == '\0' && parsed < 4294967295UL)
+            group = static_cast<gid_t>(parsed);
     }
     if (::setgroups(0, nullptr) != 0 || ::setresgid(group, group, group) != 0 ||
         ::setresuid(user, user, 0) != 0) {
@@ -255,7 +259,8 @@ int main(int argc, char** argv) {
     }
 
     const fs::path directory = executableDirectory();
-    std::vector<std::string> languages = pyrelle::WidgetStrings::preferredLanguagesFromEnvironment();
+    std::vector<std::string> languages =
+        pyrelle::WidgetStrings::preferredLanguagesFromEnvironment();
     if (options->language) languages.insert(languages.begin(), *options->language);
     const pyrelle::WidgetStrings strings =
         pyrelle::WidgetStrings::load(translationTable(directory), languages);
@@ -307,7 +312,8 @@ int main(int argc, char** argv) {
     hooks.recorded = [&] {
         state.setControl(helper.poll());
         const AppView view = state.view();
-        publisher.publish(view, [&] { return state.history(); }, "system");
+        publisher.publish(
+            view, [&] { return state.history(); }, "system");
         if (publisher.failure() != reportedFailure) {
             reportedFailure = publisher.failure();
             if (reportedFailure) std::fprintf(stderr, "Kilnview: %s\n", reportedFailure->c_str());

@@ -65,8 +65,9 @@ void BM_SampleKernelTree(benchmark::State& state) {
         return;
     }
     const std::string tree = std::string(pattern) + "/applesmc.768";
-    std::filesystem::copy(std::string(PYRELLE_SOURCE_DIR) + "/tests/Hardware/data/kernel-trees/applesmc",
-                          tree, std::filesystem::copy_options::recursive);
+    std::filesystem::copy(
+        std::string(PYRELLE_SOURCE_DIR) + "/tests/Hardware/data/kernel-trees/applesmc", tree,
+        std::filesystem::copy_options::recursive);
     ::setenv("PYRELLE_SMC_DEVICE", ("applesmc:" + tree).c_str(), 1);
     sampleLoop(state, "tree");
     ::unsetenv("PYRELLE_SMC_DEVICE");

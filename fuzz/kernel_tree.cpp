@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t end = at;
         while (end < size && data[end] != 0) ++end;
         std::ofstream(directory + "/" + file, std::ios::binary | std::ios::trunc)
-            .write(reinterpret_cast<const char*>(data + at), static_cast<std::streamsize>(end - at));
+            .write(reinterpret_cast<const char*>(data + at),
+                   static_cast<std::streamsize>(end - at));
         at = end < size ? end + 1 : end;
     }
     const uint32_t connection = pyr_smc_open();

@@ -26,15 +26,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         case 1: {
             const std::size_t first = input.find('\n');
-            const std::size_t second = first == std::string_view::npos ? first : input.find('\n', first + 1);
+            const std::size_t second =
+                first == std::string_view::npos ? first : input.find('\n', first + 1);
             const std::string_view query = input.substr(0, first);
-            const std::string_view cookie =
-                first == std::string_view::npos ? std::string_view() : input.substr(first + 1, second - first - 1);
+            const std::string_view cookie = first == std::string_view::npos
+                                                ? std::string_view()
+                                                : input.substr(first + 1, second - first - 1);
             const std::string_view accept =
                 second == std::string_view::npos ? std::string_view() : input.substr(second + 1);
-            const std::string language = kilnview::resolveLanguage(query, cookie, accept, {std::string(accept)});
+            const std::string language =
+                kilnview::resolveLanguage(query, cookie, accept, {std::string(accept)});
             bool offered = false;
-            for (std::string_view code : kilnview::kLanguages) offered = offered || code == language;
+            for (std::string_view code : kilnview::kLanguages)
+                offered = offered || code == language;
             if (!offered) std::abort();
             break;
         }
@@ -43,12 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (input.rfind("127.0.0.1", 0) != 0 && input.rfind("[::1]", 0) != 0 &&
                     !(input.size() >= 9 && (input[0] | 0x20) == 'l'))
                     std::abort();
-                if (input.find('@') != std::string_view::npos || input.find('/') != std::string_view::npos)
+                if (input.find('@') != std::string_view::npos ||
+                    input.find('/') != std::string_view::npos)
                     std::abort();
             }
             break;
-        default:
-            kilnview::RequestGuard::isEmptyOrObject(input);
+        default: kilnview::RequestGuard::isEmptyOrObject(input);
     }
     return 0;
 }

@@ -136,8 +136,7 @@ std::optional<int> ChildProcess::poll() {
 }
 
 int ChildProcess::finish(double seconds) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!poll()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             ::kill(pid_, SIGKILL);

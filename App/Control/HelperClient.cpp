@@ -142,7 +142,8 @@ void HelperClient::apply(const ControlReply& reply) {
     state.protectionActive = false;
     state.targets.clear();
     if (reply.fanStatus) {
-        for (const FanTarget& target : reply.fanStatus->targets) state.targets[target.id] = target.rpm;
+        for (const FanTarget& target : reply.fanStatus->targets)
+            state.targets[target.id] = target.rpm;
         state.remainingSeconds = reply.fanStatus->remainingSeconds;
         state.protectionActive = reply.fanStatus->protectionActive;
     }
@@ -266,10 +267,10 @@ ActionResult HelperClient::cooling() {
         const std::string token = upperUUID();
         coolingStopFile_ = "/tmp/pyrelle-stop-" + token;
         ::unlink(coolingStopFile_.c_str());
-        cooling_ = std::make_unique<ChildProcess>(
-            command({"cooling", std::to_string(settings_.owner), std::to_string(settings_.uid),
-                     token}),
-            false, rootAs());
+        cooling_ =
+            std::make_unique<ChildProcess>(command({"cooling", std::to_string(settings_.owner),
+                                                    std::to_string(settings_.uid), token}),
+                                           false, rootAs());
         coolingStarted_ = settings_.uptime();
         std::lock_guard<std::mutex> state(stateLock_);
         state_.cooling = true;

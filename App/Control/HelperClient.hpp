@@ -26,14 +26,14 @@
 namespace kilnview {
 
 struct HelperSettings {
-    std::string helper;                   // path of PyrelleHelper
-    std::vector<std::string> elevation;   // prefix that runs the helper as root ({uid}: the user)
+    std::string helper;                  // path of PyrelleHelper
+    std::vector<std::string> elevation;  // prefix that runs the helper as root ({uid}: the user)
     // Set when this process keeps administrator rights in its saved user id: the helper is
     // then started directly, regaining them (see ChildProcess), and `elevation` is not used.
     bool administrator = false;
-    pid_t owner = 0;                      // this process
-    uid_t uid = 0;                        // its (real and effective) user id, not 0
-    std::function<double()> uptime;       // monotonic seconds (cooling run's remaining time)
+    pid_t owner = 0;                 // this process
+    uid_t uid = 0;                   // its (real and effective) user id, not 0
+    std::function<double()> uptime;  // monotonic seconds (cooling run's remaining time)
 };
 
 class HelperClient final : public FanActions {
@@ -76,14 +76,14 @@ private:
 
     HelperSettings settings_;
     mutable std::mutex lock_;
-    std::unique_ptr<ChildProcess> session_;              // guarded by lock_
-    std::optional<pyrelle::ControlChannel> replies_;     // guarded by lock_
-    std::optional<pyrelle::ControlChannel> requests_;    // guarded by lock_
-    std::unique_ptr<ChildProcess> cooling_;              // guarded by lock_
-    std::string coolingStopFile_;                        // guarded by lock_
-    double coolingStarted_ = 0;                          // guarded by lock_
+    std::unique_ptr<ChildProcess> session_;            // guarded by lock_
+    std::optional<pyrelle::ControlChannel> replies_;   // guarded by lock_
+    std::optional<pyrelle::ControlChannel> requests_;  // guarded by lock_
+    std::unique_ptr<ChildProcess> cooling_;            // guarded by lock_
+    std::string coolingStopFile_;                      // guarded by lock_
+    double coolingStarted_ = 0;                        // guarded by lock_
     mutable std::mutex stateLock_;
-    ControlView state_;                                  // guarded by stateLock_
+    ControlView state_;  // guarded by stateLock_
 };
 
 }  // namespace kilnview

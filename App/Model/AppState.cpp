@@ -63,7 +63,8 @@ Snapshot AppState::compact(const Snapshot& snapshot) {
     const SensorReading* hottestCPU = nullptr;
     std::map<SensorCategory, const SensorReading*> hottest;
     for (const SensorReading& reading : snapshot.sensors) {
-        if (reading.key.rfind("TC", 0) == 0 && (!hottestCPU || reading.celsius > hottestCPU->celsius))
+        if (reading.key.rfind("TC", 0) == 0 &&
+            (!hottestCPU || reading.celsius > hottestCPU->celsius))
             hottestCPU = &reading;
         const SensorReading*& best = hottest[reading.category()];
         if (!best || reading.celsius > best->celsius) best = &reading;
@@ -89,8 +90,8 @@ std::vector<ActivitySource> AppState::sources(const std::vector<ProcessReading>&
         ActivitySource& source = result[it->second];
         source.cpu += process.cpu;
         const auto rate = process.diskRate();
-        source.diskRate = (source.diskRate && rate) ? std::optional(*source.diskRate + *rate)
-                                                    : std::nullopt;
+        source.diskRate =
+            (source.diskRate && rate) ? std::optional(*source.diskRate + *rate) : std::nullopt;
     }
     return result;
 }
@@ -123,8 +124,7 @@ void AppState::record(const Snapshot& snapshot,
 
     if (at.isFinite()) {
         recorded_.push_back({compact(snapshot), control_.mode});
-        while (!recorded_.empty() &&
-               at.secondsSince(recorded_.front().snapshot.date) > kRetention)
+        while (!recorded_.empty() && at.secondsSince(recorded_.front().snapshot.date) > kRetention)
             recorded_.pop_front();
     }
 
@@ -189,7 +189,8 @@ AppHistory AppState::history(bool timelines) const {
     if (timelines && !recorded_.empty()) {
         const std::vector<TimelineSample> samples(recorded_.begin(), recorded_.end());
         for (SensorCategory category : allSensorCategories) {
-            const auto rows = SensorTimeline::records(samples, category, samples.front().snapshot.date);
+            const auto rows =
+                SensorTimeline::records(samples, category, samples.front().snapshot.date);
             if (!rows.empty())
                 history.sensorTimeline[category] = SensorTimeline::decimated(rows, timelineBudget);
         }

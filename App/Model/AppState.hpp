@@ -63,24 +63,24 @@ public:
 
 private:
     mutable std::mutex lock_;
-    pyrelle::SensorNamingPlatform platform_;                 // fixed at creation
-    std::optional<pyrelle::Snapshot> latest_;                // guarded by lock_
-    std::deque<pyrelle::TimelineSample> recorded_;           // guarded by lock_
-    pyrelle::MetricHistory cpuTemperature_;                  // guarded by lock_
-    pyrelle::MetricHistory gpuTemperature_;                  // guarded by lock_
-    pyrelle::MetricHistory cpuUsage_;                        // guarded by lock_
-    std::map<int, pyrelle::MetricHistory> fans_;             // guarded by lock_
-    pyrelle::ModeHistory modes_;                             // guarded by lock_
-    pyrelle::CommonSensorHistory common_;                    // guarded by lock_
-    pyrelle::CPUActivityWindow activity_{activitySeconds};   // guarded by lock_
-    pyrelle::DiagnosticEngine engine_;                       // guarded by lock_
-    pyrelle::DiagnosticReport report_;                       // guarded by lock_
+    pyrelle::SensorNamingPlatform platform_;                             // fixed at creation
+    std::optional<pyrelle::Snapshot> latest_;                            // guarded by lock_
+    std::deque<pyrelle::TimelineSample> recorded_;                       // guarded by lock_
+    pyrelle::MetricHistory cpuTemperature_;                              // guarded by lock_
+    pyrelle::MetricHistory gpuTemperature_;                              // guarded by lock_
+    pyrelle::MetricHistory cpuUsage_;                                    // guarded by lock_
+    std::map<int, pyrelle::MetricHistory> fans_;                         // guarded by lock_
+    pyrelle::ModeHistory modes_;                                         // guarded by lock_
+    pyrelle::CommonSensorHistory common_;                                // guarded by lock_
+    pyrelle::CPUActivityWindow activity_{activitySeconds};               // guarded by lock_
+    pyrelle::DiagnosticEngine engine_;                                   // guarded by lock_
+    pyrelle::DiagnosticReport report_;                                   // guarded by lock_
     std::vector<pyrelle::ProcessReading> topCPU_, topMemory_, topDisk_;  // guarded by lock_
-    std::optional<double> firstProcessClock_;                // guarded by lock_
-    std::optional<pyrelle::Date> processDate_;               // guarded by lock_
-    pyrelle::SystemTelemetry telemetry_;                     // guarded by lock_
-    ControlView control_;                                    // guarded by lock_
-    std::int64_t samples_ = 0;                               // guarded by lock_
+    std::optional<double> firstProcessClock_;                            // guarded by lock_
+    std::optional<pyrelle::Date> processDate_;                           // guarded by lock_
+    pyrelle::SystemTelemetry telemetry_;                                 // guarded by lock_
+    ControlView control_;                                                // guarded by lock_
+    std::int64_t samples_ = 0;                                           // guarded by lock_
 };
 
 }  // namespace kilnview

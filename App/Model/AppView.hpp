@@ -25,14 +25,14 @@ inline constexpr const char* kAutomaticMode = "系统自动";
 
 // What the fan-control side reports about the helper and its leases.
 struct ControlView {
-    std::string mode = kAutomaticMode;        // the running lease's label, or automatic
-    std::optional<std::string> session;       // identifier of the running lease
-    std::optional<double> remainingSeconds;   // of the running lease
+    std::string mode = kAutomaticMode;       // the running lease's label, or automatic
+    std::optional<std::string> session;      // identifier of the running lease
+    std::optional<double> remainingSeconds;  // of the running lease
     bool protectionActive = false;
-    std::map<int, double> targets;            // rpm last written by the lease, by fan id
-    bool cooling = false;                     // the one-shot cooling run is going
-    bool available = true;                    // the helper can be started at all
-    std::optional<std::string> failure;       // the last failure, as the helper said it
+    std::map<int, double> targets;       // rpm last written by the lease, by fan id
+    bool cooling = false;                // the one-shot cooling run is going
+    bool available = true;               // the helper can be started at all
+    std::optional<std::string> failure;  // the last failure, as the helper said it
 
     bool operator==(const ControlView&) const = default;
 };

@@ -64,26 +64,27 @@ WidgetSnapshot StatusPublisher::build(const AppView& view, const AppHistory& his
         if (fan.rpm && (!fastest || *fan.rpm > *fastest)) fastest = fan.rpm;
     }
     WidgetSnapshot::Trends trends;
-    trends[std::string(toText(WidgetMetric::cpuTemperature))] = trend(history.cpuTemperature, history.end);
-    trends[std::string(toText(WidgetMetric::gpuTemperature))] = trend(history.gpuTemperature, history.end);
+    trends[std::string(toText(WidgetMetric::cpuTemperature))] =
+        trend(history.cpuTemperature, history.end);
+    trends[std::string(toText(WidgetMetric::gpuTemperature))] =
+        trend(history.gpuTemperature, history.end);
     trends[std::string(toText(WidgetMetric::storageTemperature))] = {};
     trends[std::string(toText(WidgetMetric::cpuUsage))] = trend(history.cpuUsage, history.end);
     trends[std::string(toText(WidgetMetric::fan))] = trend(fastestFan(history), history.end);
     return WidgetSnapshot(last.date.secondsSinceReferenceDate(), last.cpuTemperature(),
                           last.temperature(SensorCategory::gpu),
-                          last.temperature(SensorCategory::storage), last.cpuUsage,
-                          std::move(fans), view.control.mode, std::string(title(last.turbo)),
-                          language, true, std::move(trends));
+                          last.temperature(SensorCategory::storage), last.cpuUsage, std::move(fans),
+                          view.control.mode, std::string(title(last.turbo)), language, true,
+                          std::move(trends));
 }
 
 std::string StatusPublisher::signature(const WidgetSnapshot& snapshot) {
     // The figures as the cards round them; the trends move every sample and are refreshed by
     // the once-a-minute rewrite instead.
-    std::string state = rounded(snapshot.cpuTemperature, 1) + "|" +
-                        rounded(snapshot.gpuTemperature, 1) + "|" +
-                        rounded(snapshot.storageTemperature, 1) + "|" +
-                        rounded(snapshot.cpuUsage, 1) + "|" + snapshot.mode + "|" + snapshot.turbo +
-                        "|" + snapshot.language;
+    std::string state =
+        rounded(snapshot.cpuTemperature, 1) + "|" + rounded(snapshot.gpuTemperature, 1) + "|" +
+        rounded(snapshot.storageTemperature, 1) + "|" + rounded(snapshot.cpuUsage, 1) + "|" +
+        snapshot.mode + "|" + snapshot.turbo + "|" + snapshot.language;
     for (const WidgetFan& fan : snapshot.fans) {
         state += "|" + std::to_string(fan.id) + ":" + rounded(fan.rpm, 10) + ":" +
                  (fan.manual ? (*fan.manual ? "m" : "a") : "-");

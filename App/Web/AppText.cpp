@@ -71,7 +71,8 @@ std::string resolveLanguage(std::string_view query, std::string_view cookie,
                 if (stop == number.c_str() || !(quality >= 0 && quality <= 1)) quality = 0;
             }
         }
-        if (quality > 0 && !trim(item).empty()) choices.push_back({quality, choices.size(), trim(item)});
+        if (quality > 0 && !trim(item).empty())
+            choices.push_back({quality, choices.size(), trim(item)});
         start = end + 1;
     }
     std::stable_sort(choices.begin(), choices.end(),

@@ -14,8 +14,8 @@
 namespace kilnview {
 
 // The languages the UI offers, in the order of the language selector.
-inline constexpr std::array<std::string_view, 8> kLanguages = {
-    "zh-Hans", "zh-Hant", "en", "ja", "ko", "de", "fr", "es"};
+inline constexpr std::array<std::string_view, 8> kLanguages = {"zh-Hans", "zh-Hant", "en", "ja",
+                                                               "ko",      "de",      "fr", "es"};
 
 // The offered language a tag such as "zh-TW", "en-US" or "fr" stands for; absent for others.
 std::optional<std::string> languageFor(std::string_view tag);

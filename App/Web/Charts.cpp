@@ -23,7 +23,8 @@ std::string num(double value) {
 
 std::string tickLabel(double value) {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, std::fabs(value) >= 100 || value == std::floor(value) ? "%.0f" : "%.1f", value);
+    std::snprintf(buffer, sizeof buffer,
+                  std::fabs(value) >= 100 || value == std::floor(value) ? "%.0f" : "%.1f", value);
     return buffer;
 }
 
@@ -42,10 +43,10 @@ std::string axes(const ChartCoordinates& chart, const ChartOptions& options) {
         svg += "<text class=\"tick\" x=\"" + num(at.x) + "\" y=\"" + num(kFrame.maxY() + 16) +
                "\" text-anchor=\"middle\">" + tickLabel(minutes) + "</text>";
     }
-    svg += "<text class=\"unit\" x=\"" + num(kFrame.minX() - 6) + "\" y=\"" + num(kFrame.minY() - 2) +
-           "\" text-anchor=\"end\">" + escapeXML(options.unit) + "</text>";
-    svg += "<rect class=\"frame\" x=\"" + num(kFrame.x) + "\" y=\"" + num(kFrame.y) + "\" width=\"" +
-           num(kFrame.width) + "\" height=\"" + num(kFrame.height) + "\"/>";
+    svg += "<text class=\"unit\" x=\"" + num(kFrame.minX() - 6) + "\" y=\"" +
+           num(kFrame.minY() - 2) + "\" text-anchor=\"end\">" + escapeXML(options.unit) + "</text>";
+    svg += "<rect class=\"frame\" x=\"" + num(kFrame.x) + "\" y=\"" + num(kFrame.y) +
+           "\" width=\"" + num(kFrame.width) + "\" height=\"" + num(kFrame.height) + "\"/>";
     return svg;
 }
 
@@ -66,9 +67,9 @@ std::vector<std::pair<MetricPoint, ChartPoint>> place(const std::vector<MetricPo
 }
 
 ChartCoordinates coordinates(const std::vector<double>& values, const ChartOptions& options) {
-    return ChartCoordinates{kFrame, ClosedRange{-options.seconds, 0},
-                            MetricPlot::scale(values, options.automaticScale, options.baseline,
-                                              options.upper)};
+    return ChartCoordinates{
+        kFrame, ClosedRange{-options.seconds, 0},
+        MetricPlot::scale(values, options.automaticScale, options.baseline, options.upper)};
 }
 
 std::vector<MetricPoint> window(std::span<const MetricPoint> points, const ChartOptions& options) {
@@ -132,9 +133,10 @@ std::string lineChart(const std::vector<Series>& series, const ChartOptions& opt
     // Legend under the time axis.
     double x = kFrame.minX();
     for (const Series& each : series) {
-        svg += "<rect x=\"" + num(x) + "\" y=\"" + num(kHeight - 11) + "\" width=\"10\" height=\"4\" fill=\"" +
-               escapeXML(each.color) + "\"/><text class=\"legend\" x=\"" + num(x + 14) + "\" y=\"" +
-               num(kHeight - 6) + "\">" + escapeXML(each.name) + "</text>";
+        svg += "<rect x=\"" + num(x) + "\" y=\"" + num(kHeight - 11) +
+               "\" width=\"10\" height=\"4\" fill=\"" + escapeXML(each.color) +
+               "\"/><text class=\"legend\" x=\"" + num(x + 14) + "\" y=\"" + num(kHeight - 6) +
+               "\">" + escapeXML(each.name) + "</text>";
         x += 24 + 7.0 * static_cast<double>(each.name.size());
     }
     return svg + "</svg>";
@@ -160,7 +162,8 @@ std::string loadBandChart(std::span<const MetricPoint> cpuUsage, const ChartOpti
         const char* band = run.level == CPULoadLevel::critical   ? "critical"
                            : run.level == CPULoadLevel::elevated ? "elevated"
                                                                  : "normal";
-        svg += std::string("<path class=\"band band-") + band + "\" fill=\"none\" d=\"" + d + "\"/>";
+        svg +=
+            std::string("<path class=\"band band-") + band + "\" fill=\"none\" d=\"" + d + "\"/>";
     }
     return svg + "</svg>";
 }

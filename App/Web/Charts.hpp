@@ -27,9 +27,9 @@ struct ChartOptions {
     pyrelle::Date end;  // right edge; the chart spans the 30 minutes before it
     double seconds = 1800;
     bool automaticScale = true;
-    double baseline = 0;  // with a fixed scale: lower bound
-    double upper = 100;   // with a fixed scale: upper bound
-    int budget = 240;     // drawn points per series
+    double baseline = 0;    // with a fixed scale: lower bound
+    double upper = 100;     // with a fixed scale: upper bound
+    int budget = 240;       // drawn points per series
     std::string emptyText;  // shown when no series has a value
 };
 
@@ -41,7 +41,8 @@ std::string loadBandChart(std::span<const pyrelle::MetricPoint> cpuUsage,
                           const ChartOptions& options);
 
 // The "d" attribute of an SVG path through the points, a new sub-path at every segment change.
-std::string pathData(const std::vector<std::pair<pyrelle::MetricPoint, pyrelle::ChartPoint>>& placed);
+std::string pathData(
+    const std::vector<std::pair<pyrelle::MetricPoint, pyrelle::ChartPoint>>& placed);
 
 std::string escapeXML(std::string_view text);
 

@@ -30,7 +30,8 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
             live[prefix + "rpm"] = Wording::rpm(fan.rpm);
             live[prefix + "mode"] = Wording::fanMode(fan.manual, text);
             const auto target = view.control.targets.find(fan.id);
-            if (target != view.control.targets.end()) live[prefix + "target"] = Wording::rpm(target->second);
+            if (target != view.control.targets.end())
+                live[prefix + "target"] = Wording::rpm(target->second);
         }
     }
 

@@ -53,10 +53,14 @@ private:
 std::string escapeLabel(std::string_view value) {
     std::string escaped;
     for (char c : value) {
-        if (c == '\\') escaped += "\\\\";
-        else if (c == '"') escaped += "\\\"";
-        else if (c == '\n') escaped += "\\n";
-        else escaped += c;
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '"')
+            escaped += "\\\"";
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
     }
     return escaped;
 }
@@ -65,10 +69,12 @@ std::string metricsText(const AppView& view) {
     std::string out;
     const Snapshot* snapshot = view.latest ? &*view.latest : nullptr;
 
-    Family up(out, "pyrelle_smc_available", "Whether the SMC (real or virtual) could be read (1) or not (0).");
+    Family up(out, "pyrelle_smc_available",
+              "Whether the SMC (real or virtual) could be read (1) or not (0).");
     up.sample({}, snapshot && snapshot->smcAvailable ? 1 : 0);
 
-    Family temperature(out, "pyrelle_temperature_celsius", "Temperature of one SMC sensor in degrees Celsius.");
+    Family temperature(out, "pyrelle_temperature_celsius",
+                       "Temperature of one SMC sensor in degrees Celsius.");
     if (snapshot) {
         for (const SensorReading& reading : snapshot->sensors) {
             if (!std::isfinite(reading.celsius)) continue;
@@ -80,9 +86,12 @@ std::string metricsText(const AppView& view) {
     }
 
     Family rpm(out, "pyrelle_fan_rpm", "Current fan speed in revolutions per minute.");
-    Family target(out, "pyrelle_fan_target_rpm", "Fan target speed last written by a fan lease, in revolutions per minute.");
-    Family manual(out, "pyrelle_fan_manual", "Whether the fan is under manual control (1) or system-automatic (0).");
-    Family maximum(out, "pyrelle_fan_max_rpm", "Maximum rated fan speed in revolutions per minute.");
+    Family target(out, "pyrelle_fan_target_rpm",
+                  "Fan target speed last written by a fan lease, in revolutions per minute.");
+    Family manual(out, "pyrelle_fan_manual",
+                  "Whether the fan is under manual control (1) or system-automatic (0).");
+    Family maximum(out, "pyrelle_fan_max_rpm",
+                   "Maximum rated fan speed in revolutions per minute.");
     if (snapshot) {
         for (const FanReading& fan : snapshot->fans) {
             const std::vector<std::pair<std::string, std::string>> labels = {
@@ -95,28 +104,36 @@ std::string metricsText(const AppView& view) {
         }
     }
 
-    Family usage(out, "pyrelle_cpu_usage_ratio", "CPU busy ratio since the previous sample, 0 to 1.");
+    Family usage(out, "pyrelle_cpu_usage_ratio",
+                 "CPU busy ratio since the previous sample, 0 to 1.");
     if (snapshot && snapshot->cpuUsage && std::isfinite(*snapshot->cpuUsage))
         usage.sample({}, *snapshot->cpuUsage / 100.0);
 
-    Family thermal(out, "pyrelle_thermal_state", "System thermal state: 0 nominal, 1 fair, 2 serious, 3 critical.");
+    Family thermal(out, "pyrelle_thermal_state",
+                   "System thermal state: 0 nominal, 1 fair, 2 serious, 3 critical.");
     if (snapshot) thermal.sample({}, snapshot->thermalState);
 
-    Family state(out, "pyrelle_diagnostic_state", "Diagnostic headline state: 1 for the current state, 0 for the others.");
+    Family state(out, "pyrelle_diagnostic_state",
+                 "Diagnostic headline state: 1 for the current state, 0 for the others.");
     static constexpr std::pair<DiagnosticState, const char*> states[] = {
-        {DiagnosticState::sampling, "sampling"}, {DiagnosticState::attention, "attention"},
-        {DiagnosticState::observing, "observing"}, {DiagnosticState::stable, "stable"},
+        {DiagnosticState::sampling, "sampling"},
+        {DiagnosticState::attention, "attention"},
+        {DiagnosticState::observing, "observing"},
+        {DiagnosticState::stable, "stable"},
         {DiagnosticState::partial, "partial"}};
     for (const auto& [each, name] : states)
         state.sample({{"state", name}}, view.report.state == each ? 1 : 0);
 
-    Family attention(out, "pyrelle_diagnostic_attention_findings", "Findings of severity warning or critical.");
+    Family attention(out, "pyrelle_diagnostic_attention_findings",
+                     "Findings of severity warning or critical.");
     attention.sample({}, view.report.attentionCount);
 
-    Family lease(out, "pyrelle_lease_remaining_seconds", "Seconds left in the running fan lease; 0 when none runs.");
+    Family lease(out, "pyrelle_lease_remaining_seconds",
+                 "Seconds left in the running fan lease; 0 when none runs.");
     lease.sample({}, view.control.remainingSeconds.value_or(0));
 
-    Family protection(out, "pyrelle_lease_protection_active", "Whether over-temperature protection is forcing full fan speed.");
+    Family protection(out, "pyrelle_lease_protection_active",
+                      "Whether over-temperature protection is forcing full fan speed.");
     protection.sample({}, view.control.protectionActive ? 1 : 0);
 
     Family samples(out, "pyrelle_samples", "Samples taken since Kilnview started.");

@@ -40,11 +40,13 @@ struct NavItem {
     const char* title;
 };
 
-constexpr NavItem kNav[] = {
-    {"overview", "/", "概览"},          {"sensors", "/sensors", "传感器"},
-    {"fans", "/fans", "风扇"},          {"history", "/history", "历史"},
-    {"processes", "/processes", "进程"}, {"power", "/power", "电源"},
-    {"export", "/export.csv", "导出 CSV"}};
+constexpr NavItem kNav[] = {{"overview", "/", "概览"},
+                            {"sensors", "/sensors", "传感器"},
+                            {"fans", "/fans", "风扇"},
+                            {"history", "/history", "历史"},
+                            {"processes", "/processes", "进程"},
+                            {"power", "/power", "电源"},
+                            {"export", "/export.csv", "导出 CSV"}};
 
 std::string h(std::string_view text) {
     return escapeXML(text);
@@ -63,8 +65,8 @@ std::string live(std::string_view key, std::string_view value) {
 
 std::string languageName(std::string_view code) {
     static const std::map<std::string_view, const char*> names = {
-        {"zh-Hans", "简体中文"}, {"zh-Hant", "繁體中文"}, {"en", "English"}, {"ja", "日本語"},
-        {"ko", "한국어"},       {"de", "Deutsch"},      {"fr", "Français"}, {"es", "Español"}};
+        {"zh-Hans", "简体中文"}, {"zh-Hant", "繁體中文"}, {"en", "English"},  {"ja", "日本語"},
+        {"ko", "한국어"},        {"de", "Deutsch"},       {"fr", "Français"}, {"es", "Español"}};
     return names.at(code);
 }
 
@@ -73,21 +75,22 @@ std::string layout(const PageContext& context, std::string_view active, std::str
     const AppText& t = context.text;
     std::string html;
     html.reserve(body.size() + 4096);
-    html += "<!DOCTYPE html>\n<html lang=\"" + h(t.language()) + "\"><head><meta charset=\"utf-8\">";
+    html +=
+        "<!DOCTYPE html>\n<html lang=\"" + h(t.language()) + "\"><head><meta charset=\"utf-8\">";
     html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">";
     html += "<meta name=\"kilnview-token\" content=\"" + h(context.token) + "\">";
     html += "<title>" + h(t(title)) + " · Kilnview</title>";
     html += "<link rel=\"stylesheet\" href=\"/assets/app.css\">";
-    html += "<script src=\"/assets/app.js\" defer></script></head><body data-page=\"" +
-            h(active) + "\">";
+    html += "<script src=\"/assets/app.js\" defer></script></head><body data-page=\"" + h(active) +
+            "\">";
     html += "<header><a class=\"brand\" href=\"/\">Kilnview</a><nav>";
     for (const NavItem& item : kNav) {
         html += "<a id=\"nav-" + std::string(item.id) + "\" href=\"" + item.href + "\"";
         if (active == item.id) html += " class=\"active\" aria-current=\"page\"";
         html += ">" + h(t(item.title)) + "</a>";
     }
-    html += "</nav><label class=\"language\"><span>" + h(t("语言")) +
-            "</span><select id=\"language\">";
+    html +=
+        "</nav><label class=\"language\"><span>" + h(t("语言")) + "</span><select id=\"language\">";
     for (std::string_view code : kLanguages) {
         html += "<option value=\"" + std::string(code) + "\"";
         if (code == t.language()) html += " selected";
@@ -144,14 +147,15 @@ std::string fanTable(const AppView& view, const AppText& t) {
 
 std::string controlLine(const AppView& view, const AppText& t) {
     std::string html = "<p class=\"control\">" + h(t("控制状态")) + ": " +
-                       live("controlMode", t(view.control.mode)) + " · " + h(t("剩余时间")) +
-                       ": " + live("leaseRemaining", Wording::remaining(view.control, t)) + "</p>";
+                       live("controlMode", t(view.control.mode)) + " · " + h(t("剩余时间")) + ": " +
+                       live("leaseRemaining", Wording::remaining(view.control, t)) + "</p>";
     if (view.control.failure) {
         html += "<p class=\"failure\">" + h(*view.control.failure) + "</p>";
     }
     if (!view.control.available) {
         html += "<p class=\"note\">" +
-                h(t("控制风扇需要管理员权限：请以管理员身份运行 Kilnview，或用 --elevate 指定提权命令")) +
+                h(t("控制风扇需要管理员权限：请以管理员身份运行 Kilnview，或用 --elevate "
+                    "指定提权命令")) +
                 "</p>";
     }
     return html;
@@ -163,18 +167,23 @@ std::string overview(const PageContext& context, const AppView& view) {
     const AppText& t = context.text;
     const Snapshot* s = view.latest ? &*view.latest : nullptr;
     std::string body;
-    body += "<section class=\"headline state-" + std::to_string(static_cast<int>(view.report.state)) +
-            "\"><span class=\"label\">" + h(t("状态")) + "</span> " +
-            live("headline", Wording::state(view.report.state, t)) + "</section>";
+    body += "<section class=\"headline state-" +
+            std::to_string(static_cast<int>(view.report.state)) + "\"><span class=\"label\">" +
+            h(t("状态")) + "</span> " + live("headline", Wording::state(view.report.state, t)) +
+            "</section>";
     if (s && !s->smcAvailable) {
         body += "<p class=\"note\">" + h(t("无法读取 SMC：温度与风扇数据不可用")) + "</p>";
     }
     body += "<section class=\"cards\">";
-    body += card(t("CPU 温度"), live("cpuTemperature", Wording::celsius(s ? s->cpuTemperature() : std::nullopt)));
-    body += card(t("GPU 温度"), live("gpuTemperature", Wording::celsius(s ? s->temperature(SensorCategory::gpu) : std::nullopt)));
+    body += card(t("CPU 温度"),
+                 live("cpuTemperature", Wording::celsius(s ? s->cpuTemperature() : std::nullopt)));
+    body += card(t("GPU 温度"),
+                 live("gpuTemperature",
+                      Wording::celsius(s ? s->temperature(SensorCategory::gpu) : std::nullopt)));
     body += card(t("CPU 负载"), live("cpuUsage", Wording::percent(s ? s->cpuUsage : std::nullopt)));
     body += card(t("内存压力"), live("memoryPressure", Wording::memoryPressure(view, t)));
-    body += card(t("电源"), live("powerSource", Wording::powerSource(s ? s->acPower : std::nullopt, t)));
+    body += card(t("电源"),
+                 live("powerSource", Wording::powerSource(s ? s->acPower : std::nullopt, t)));
     body += card(t("热状态"), h(s ? t(s->thermalTitle()) : std::string(kNone)));
     body += "</section><h2>" + h(t("发现")) + "</h2>" + findingsList(view, t);
     body += "<h2>" + h(t("风扇")) + "</h2>" + fanTable(view, t) + controlLine(view, t);
@@ -202,7 +211,8 @@ std::string sensors(const PageContext& context, const AppView& view) {
     body += "</dl>";
     // Every discovered reading, grouped by the component the catalog says it belongs to.
     const SensorNamingPlatform platform = currentSensorNamingPlatform();
-    std::map<int, std::vector<std::pair<HardwareSensorReading, std::optional<SensorMeaning>>>> groups;
+    std::map<int, std::vector<std::pair<HardwareSensorReading, std::optional<SensorMeaning>>>>
+        groups;
     for (const HardwareSensorReading& reading : SensorInventory::readings(*view.latest)) {
         auto meaning = SensorCatalog::meaning(reading, platform);
         const SensorComponent component = meaning ? meaning->component : SensorComponent::unknown;
@@ -236,10 +246,10 @@ std::string fans(const PageContext& context, const AppView& view) {
             h(t("全速散热（5 分钟）")) + "</button><button id=\"fan-auto\" type=\"button\">" +
             h(t("恢复系统自动")) + "</button></section>";
     // The built-in profiles as presets of the editor; their points are the core's.
-    body += "<section class=\"curve\"><h2>" + h(t("自定义曲线")) + "</h2><label>" +
-            h(t("预设")) + " <select id=\"curve-preset\">";
-    for (ThermalProfile profile : {ThermalProfile::balanced, ThermalProfile::performance,
-                                   ThermalProfile::quiet}) {
+    body += "<section class=\"curve\"><h2>" + h(t("自定义曲线")) + "</h2><label>" + h(t("预设")) +
+            " <select id=\"curve-preset\">";
+    for (ThermalProfile profile :
+         {ThermalProfile::balanced, ThermalProfile::performance, ThermalProfile::quiet}) {
         const FanCurve curve = pyrelle::curve(profile);
         body += "<option value=\"" + std::string(command(profile)) + "\" data-curve=\"" +
                 h(nlohmann::json(curve).dump()) + "\">" + h(t(toText(profile))) + "</option>";
@@ -256,10 +266,13 @@ std::string fans(const PageContext& context, const AppView& view) {
                 format("%g", point.percent) + "\"></td></tr>";
     }
     body += "</tbody></table><label>" + h(t("时长（秒）")) +
-            " <input id=\"curve-duration\" type=\"number\" min=\"1\" max=\"1800\" value=\"600\"></label>"
-            "<label>" + h(t("名称")) +
+            " <input id=\"curve-duration\" type=\"number\" min=\"1\" max=\"1800\" "
+            "value=\"600\"></label>"
+            "<label>" +
+            h(t("名称")) +
             " <input id=\"curve-label\" type=\"text\" maxlength=\"80\" value=\"\"></label>"
-            "<button id=\"curve-start\" type=\"button\">" + h(t("启动曲线")) + "</button></section>";
+            "<button id=\"curve-start\" type=\"button\">" +
+            h(t("启动曲线")) + "</button></section>";
     body += "<section id=\"fan-result\" class=\"result\" aria-live=\"polite\"></section>";
     return layout(context, "fans", "风扇", body);
 }
@@ -312,8 +325,10 @@ std::string history(const PageContext& context, const AppView& view, const AppHi
     options.unit = "°C";
     std::vector<Charts::Series> timeline;
     static const std::map<SensorCategory, const char*> categoryColors = {
-        {SensorCategory::cpu, "#d9480f"}, {SensorCategory::gpu, "#1971c2"},
-        {SensorCategory::storage, "#2b8a3e"}, {SensorCategory::battery, "#e67700"},
+        {SensorCategory::cpu, "#d9480f"},
+        {SensorCategory::gpu, "#1971c2"},
+        {SensorCategory::storage, "#2b8a3e"},
+        {SensorCategory::battery, "#e67700"},
         {SensorCategory::other, "#868e96"}};
     for (const auto& [category, rows] : history.sensorTimeline) {
         Charts::Series series{t(title(category)), categoryColors.at(category), {}};
@@ -370,7 +385,8 @@ std::string processes(const PageContext& context, const AppView& view) {
     const AppText& t = context.text;
     std::string body;
     auto table = [&](const char* title, const std::vector<ProcessReading>& rows) {
-        std::string html = "<h2>" + h(t(title)) + "</h2><table class=\"processes\"><thead><tr><th>PID</th><th>" +
+        std::string html = "<h2>" + h(t(title)) +
+                           "</h2><table class=\"processes\"><thead><tr><th>PID</th><th>" +
                            h(t("名称")) + "</th><th>CPU</th><th>" + h(t("内存")) + "</th><th>" +
                            h(t("磁盘")) + "</th></tr></thead><tbody>";
         if (rows.empty()) html += "<tr><td colspan=\"5\">" + h(t("等待状态数据")) + "</td></tr>";
@@ -395,8 +411,8 @@ std::string processes(const PageContext& context, const AppView& view) {
         if (++shown > 15) break;
         body += "<tr><td>" + h(row.name) + "</td><td>" + format("%.1f %%", row.averageCPU) +
                 "</td><td>" + format("%.1f %%", row.currentCPU) + "</td><td>" +
-                format("%.1f %%", row.cpuShare) + "</td><td>" + h(Wording::rate(row.averageDiskRate)) +
-                "</td></tr>";
+                format("%.1f %%", row.cpuShare) + "</td><td>" +
+                h(Wording::rate(row.averageDiskRate)) + "</td></tr>";
     }
     body += "</tbody></table>";
     return layout(context, "processes", "进程", body);

@@ -51,9 +51,10 @@ void security(httplib::Response& res) {
     res.set_header("X-Frame-Options", "DENY");
     res.set_header("Referrer-Policy", "no-referrer");
     res.set_header("Cache-Control", "no-store");
-    res.set_header("Content-Security-Policy",
-                   "default-src 'self'; img-src 'self' data:; style-src 'self'; "
-                   "script-src 'self'; connect-src 'self'; frame-ancestors 'none'; form-action 'self'");
+    res.set_header(
+        "Content-Security-Policy",
+        "default-src 'self'; img-src 'self' data:; style-src 'self'; "
+        "script-src 'self'; connect-src 'self'; frame-ancestors 'none'; form-action 'self'");
 }
 
 void json(httplib::Response& res, int status, const nlohmann::json& body) {
@@ -67,7 +68,8 @@ void refuse(httplib::Response& res, int status, const std::string& message) {
 
 bool isLoopbackOrigin(const std::string& origin) {
     for (std::string_view scheme : {"http://"}) {
-        if (origin.rfind(scheme, 0) == 0) return RequestGuard::isLoopbackHost(origin.substr(scheme.size()));
+        if (origin.rfind(scheme, 0) == 0)
+            return RequestGuard::isLoopbackHost(origin.substr(scheme.size()));
     }
     return false;
 }
@@ -108,45 +110,47 @@ void WebServer::stop() {
 void WebServer::routes() {
     httplib::Server& server = *server_;
     const auto text = [this](const httplib::Request& req) {
-        const std::string language = resolveLanguage(
-            req.get_param_value("lang"), cookieValue(req.get_header_value("Cookie"), kLanguageCookie),
-            req.get_header_value("Accept-Language"), deps_.processLanguages);
+        const std::string language =
+            resolveLanguage(req.get_param_value("lang"),
+                            cookieValue(req.get_header_value("Cookie"), kLanguageCookie),
+                            req.get_header_value("Accept-Language"), deps_.processLanguages);
         return AppText(deps_.strings, language);
     };
 
-    server.set_pre_routing_handler([this, text](const httplib::Request& req, httplib::Response& res) {
-        security(res);
-        const AppText t = text(req);
-        if (!RequestGuard::isLoopbackHost(req.get_header_value("Host"))) {
-            refuse(res, 421, t(kForeignHost));
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.method == "POST") {
-            const std::string origin = req.get_header_value("Origin");
-            if (!origin.empty() && !isLoopbackOrigin(origin)) {
-                refuse(res, 403, t(kForeignOrigin));
+    server.set_pre_routing_handler(
+        [this, text](const httplib::Request& req, httplib::Response& res) {
+            security(res);
+            const AppText t = text(req);
+            if (!RequestGuard::isLoopbackHost(req.get_header_value("Host"))) {
+                refuse(res, 421, t(kForeignHost));
                 return httplib::Server::HandlerResponse::Handled;
             }
-            if (!RequestGuard::tokenMatches(deps_.token, req.get_header_value(kTokenHeader))) {
-                refuse(res, 403, t(kBadToken));
-                return httplib::Server::HandlerResponse::Handled;
+            if (req.method == "POST") {
+                const std::string origin = req.get_header_value("Origin");
+                if (!origin.empty() && !isLoopbackOrigin(origin)) {
+                    refuse(res, 403, t(kForeignOrigin));
+                    return httplib::Server::HandlerResponse::Handled;
+                }
+                if (!RequestGuard::tokenMatches(deps_.token, req.get_header_value(kTokenHeader))) {
+                    refuse(res, 403, t(kBadToken));
+                    return httplib::Server::HandlerResponse::Handled;
+                }
+                // The body is read after this check, so its type is judged by the header: a form
+                // post (what another site can send without asking) is refused outright.
+                const std::string type = req.get_header_value("Content-Type");
+                if (!type.empty() && type.rfind("application/json", 0) != 0) {
+                    refuse(res, 415, t(kNeedsJSON));
+                    return httplib::Server::HandlerResponse::Handled;
+                }
             }
-            // The body is read after this check, so its type is judged by the header: a form
-            // post (what another site can send without asking) is refused outright.
-            const std::string type = req.get_header_value("Content-Type");
-            if (!type.empty() && type.rfind("application/json", 0) != 0) {
-                refuse(res, 415, t(kNeedsJSON));
-                return httplib::Server::HandlerResponse::Handled;
+            // A chosen language is remembered for the next pages.
+            const std::string chosen = req.get_param_value("lang");
+            if (languageFor(chosen) && *languageFor(chosen) == chosen) {
+                res.set_header("Set-Cookie", std::string(kLanguageCookie) + "=" + chosen +
+                                                 "; Path=/; SameSite=Strict; Max-Age=31536000");
             }
-        }
-        // A chosen language is remembered for the next pages.
-        const std::string chosen = req.get_param_value("lang");
-        if (languageFor(chosen) && *languageFor(chosen) == chosen) {
-            res.set_header("Set-Cookie", std::string(kLanguageCookie) + "=" + chosen +
-                                             "; Path=/; SameSite=Strict; Max-Age=31536000");
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
 
     server.set_error_handler([text](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty()) return;
@@ -169,18 +173,26 @@ void WebServer::routes() {
             res.set_content(render(context), kHTML);
         };
     };
-    server.Get("/", page([this](const Pages::PageContext& c) { return Pages::overview(c, deps_.state.view()); }));
-    server.Get("/sensors", page([this](const Pages::PageContext& c) { return Pages::sensors(c, deps_.state.view()); }));
-    server.Get("/fans", page([this](const Pages::PageContext& c) { return Pages::fans(c, deps_.state.view()); }));
+    server.Get("/", page([this](const Pages::PageContext& c) {
+                   return Pages::overview(c, deps_.state.view());
+               }));
+    server.Get("/sensors", page([this](const Pages::PageContext& c) {
+                   return Pages::sensors(c, deps_.state.view());
+               }));
+    server.Get("/fans", page([this](const Pages::PageContext& c) {
+                   return Pages::fans(c, deps_.state.view());
+               }));
     server.Get("/history", page([this](const Pages::PageContext& c) {
-        return Pages::history(c, deps_.state.view(), deps_.state.history(true));
-    }));
-    server.Get("/processes", page([this](const Pages::PageContext& c) { return Pages::processes(c, deps_.state.view()); }));
+                   return Pages::history(c, deps_.state.view(), deps_.state.history(true));
+               }));
+    server.Get("/processes", page([this](const Pages::PageContext& c) {
+                   return Pages::processes(c, deps_.state.view());
+               }));
     server.Get("/power", page([this](const Pages::PageContext& c) {
-        Pages::PowerReading reading;
-        if (deps_.readPower) reading = deps_.readPower();
-        return Pages::power(c, deps_.state.view(), deps_.state.history(), reading);
-    }));
+                   Pages::PowerReading reading;
+                   if (deps_.readPower) reading = deps_.readPower();
+                   return Pages::power(c, deps_.state.view(), deps_.state.history(), reading);
+               }));
 
     server.Get("/export.csv", [this](const httplib::Request&, httplib::Response& res) {
         res.set_header("Content-Disposition", "attachment; filename=\"kilnview-export.csv\"");
@@ -202,7 +214,8 @@ void WebServer::routes() {
         res.set_header("X-Accel-Buffering", "no");
         res.set_chunked_content_provider(
             "text/event-stream",
-            [this, t, seen = std::uint64_t{0}, first = true](std::size_t, httplib::DataSink& sink) mutable {
+            [this, t, seen = std::uint64_t{0}, first = true](std::size_t,
+                                                             httplib::DataSink& sink) mutable {
                 if (!first) {
                     const std::uint64_t now = deps_.feed.wait(seen, 15);
                     if (deps_.feed.closed()) return false;
@@ -247,7 +260,8 @@ void WebServer::routes() {
     };
     const auto simple = [this](ActionResult (FanActions::*method)()) {
         return [this, method](const httplib::Request& req) {
-            if (!RequestGuard::isEmptyOrObject(req.body)) throw pyrelle::ScopeError("请求不是有效的 JSON");
+            if (!RequestGuard::isEmptyOrObject(req.body))
+                throw pyrelle::ScopeError("请求不是有效的 JSON");
             return (deps_.fans.*method)();
         };
     };
@@ -255,8 +269,8 @@ void WebServer::routes() {
     server.Post("/api/fans/cooling", action(simple(&FanActions::cooling)));
     server.Post("/api/fans/auto", action(simple(&FanActions::automatic)));
     server.Post("/api/fans/curve", action([this](const httplib::Request& req) {
-        return deps_.fans.curve(RequestGuard::curveRequest(req.body));
-    }));
+                    return deps_.fans.curve(RequestGuard::curveRequest(req.body));
+                }));
 }
 
 }  // namespace kilnview

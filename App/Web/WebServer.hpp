@@ -29,7 +29,7 @@ struct WebDependencies {
     LiveFeed& feed;
     const pyrelle::WidgetStrings& strings;
     std::vector<std::string> processLanguages;  // the process locale's preferred languages
-    std::string token;                           // the per-run token
+    std::string token;                          // the per-run token
     // Reads the power settings for the power page (the settings tool runs per request).
     std::function<Pages::PowerReading()> readPower;
 };

@@ -30,7 +30,7 @@ bool PeerPolicy::admits(uid_t peer, size_t open, size_t openOfPeer) const {
 }
 
 std::optional<VirtualSMC::Response> PeerPolicy::refusal(uid_t peer, uint32_t selector,
-                                                         std::span<const uint8_t> payload) const {
+                                                        std::span<const uint8_t> payload) const {
     if (peer == kRoot) return std::nullopt;
     switch (selector) {
         case csmc::kSelectorUserClient: {
@@ -42,13 +42,14 @@ std::optional<VirtualSMC::Response> PeerPolicy::refusal(uid_t peer, uint32_t sel
         }
         case csmc::kSelectorControl: {
             if (peer == owner_) return std::nullopt;
-            const std::string body =
-                nlohmann::json{{"ok", false},
-                               {"error", "control requests are for root and the device's owner "
-                                         "(uid " + std::to_string(owner_) + ")"}}
-                    .dump();
-            return VirtualSMC::Response{status::kNotPrivileged, {body.begin(), body.end()},
-                                        false};
+            const std::string body = nlohmann::json{
+                {"ok", false},
+                {"error",
+                 "control requests are for root and the device's owner "
+                 "(uid " +
+                     std::to_string(owner_) +
+                     ")"}}.dump();
+            return VirtualSMC::Response{status::kNotPrivileged, {body.begin(), body.end()}, false};
         }
         default: return std::nullopt;  // the power manager's state is open to every user
     }

@@ -202,8 +202,9 @@ void SimulatorServer::serve(Client& client) {
             consumed += parsed.consumed;
             auto refusal = policy_.refusal(client.uid, parsed.frame.word, parsed.frame.payload);
             if (!refusal && parsed.frame.word == csmc::kSelectorUserClient) device_->awaitStall();
-            const auto response = refusal ? std::move(*refusal)
-                                          : device_->handle(parsed.frame.word, parsed.frame.payload);
+            const auto response = refusal
+                                      ? std::move(*refusal)
+                                      : device_->handle(parsed.frame.word, parsed.frame.payload);
             if (response.dropConnection) {
                 open = false;
                 break;

@@ -162,7 +162,8 @@ std::shared_ptr<Device> openChosenDevice(const DeviceChoice& choice,
                                          std::chrono::milliseconds timeout, bool secure) {
     switch (choice.kind) {
         case DeviceChoice::Kind::socket: return connectSocket(choice.path, timeout, secure);
-        case DeviceChoice::Kind::applesmc: return openTree(KernelDriver::applesmc, choice.path, secure);
+        case DeviceChoice::Kind::applesmc:
+            return openTree(KernelDriver::applesmc, choice.path, secure);
         case DeviceChoice::Kind::macsmc: return openTree(KernelDriver::macsmc, choice.path, secure);
         case DeviceChoice::Kind::none: break;
     }

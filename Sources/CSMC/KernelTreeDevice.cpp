@@ -57,8 +57,7 @@ void putFloat(std::array<uint8_t, 32>& out, double value) {
 // the kind's letter.
 bool isKeyLabel(const std::string& label, char kindLetter) {
     if (label.size() != 4 || label[0] != kindLetter) return false;
-    return std::all_of(label.begin(), label.end(),
-                       [](char c) { return c >= 0x20 && c <= 0x7E; });
+    return std::all_of(label.begin(), label.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
 // One kind of labelled sensor file: tempN_label/tempN_input and so on.
@@ -89,9 +88,9 @@ int KernelTreeDevice::openAttribute(const std::string& file, int flags) const {
     const int fd = ::openat(directory_, file.c_str(), flags | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return -1;
     struct stat info {};
-    const bool usable = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode) &&
-                        (!rootOwnedOnly_ ||
-                         (info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0));
+    const bool usable =
+        ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode) &&
+        (!rootOwnedOnly_ || (info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0));
     if (!usable) {
         ::close(fd);
         return -1;
@@ -233,7 +232,8 @@ void KernelTreeDevice::build() {
                 const std::string name = item->d_name;
                 for (size_t f = 0; f < families.size(); ++f) {
                     const std::string prefix = families[f].prefix;
-                    if (name.size() <= prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0 ||
+                    if (name.size() <= prefix.size() + 6 ||
+                        name.compare(0, prefix.size(), prefix) != 0 ||
                         name.compare(name.size() - 6, 6, "_label") != 0) {
                         continue;
                     }
@@ -263,8 +263,8 @@ void KernelTreeDevice::build() {
 
     const uint32_t countKey = fourCC("#KEY");
     const uint32_t fanKey = fourCC("FNum");
-    table[fanKey] = Entry{fanKey, PYR_TYPE_UI8, 1, Source::constant, {}, false,
-                          static_cast<uint32_t>(fans)};
+    table[fanKey] =
+        Entry{fanKey, PYR_TYPE_UI8, 1, Source::constant, {}, false, static_cast<uint32_t>(fans)};
     table[countKey] = Entry{countKey, PYR_TYPE_UI32, 4, Source::constant, {}, false, 0};
     table[countKey].constant = static_cast<uint32_t>(table.size());
     entries_.reserve(table.size());
@@ -375,8 +375,8 @@ int32_t KernelTreeDevice::exchange(uint32_t selector, std::span<const uint8_t> r
             }
             break;
         case SMCCommand::writeBytes:
-            outcome = entry == nullptr ? kKeyNotFound
-                                       : writeValue(*entry, input->dataSize, input->bytes);
+            outcome =
+                entry == nullptr ? kKeyNotFound : writeValue(*entry, input->dataSize, input->bytes);
             break;
         case SMCCommand::keyAtIndex:
             if (input->index < entries_.size()) {

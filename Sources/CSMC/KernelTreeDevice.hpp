@@ -67,7 +67,7 @@ public:
         uint32_t type = 0;
         uint32_t size = 0;
         Source source = Source::constant;
-        std::string file;    // attribute file name inside the tree
+        std::string file;  // attribute file name inside the tree
         bool writable = false;
         uint32_t constant = 0;
     };

@@ -106,7 +106,8 @@ int Guardian::watch(int pipe, const HandBack& handBack) {
         return 0;
     } catch (...) {
         std::string message = describeFailure(std::current_exception());
-        if (message.find(messages::kRestoreFailedMark) == std::string::npos) message = messages::kRestoreFailed + message;
+        if (message.find(messages::kRestoreFailedMark) == std::string::npos)
+            message = messages::kRestoreFailed + message;
         message += '\n';
         [[maybe_unused]] const ssize_t ignored = ::write(2, message.data(), message.size());
         return 1;

@@ -55,7 +55,7 @@ private:
     void send(char byte);
 
     std::mutex mutex_;
-    int pipe_ = -1;      // write end; guarded by mutex_
+    int pipe_ = -1;       // write end; guarded by mutex_
     bool armed_ = false;  // guarded by mutex_
 };
 

@@ -126,7 +126,8 @@ void SessionControl::requireNoFailedRestore() {
 std::optional<std::string> SessionControl::handBackFailure() {
     std::lock_guard lock(mutex_);
     if (running_) return std::string(kHandBackTimeout);
-    if (failure_ && failure_->find(messages::kRestoreFailedMark) != std::string::npos) return failure_;
+    if (failure_ && failure_->find(messages::kRestoreFailedMark) != std::string::npos)
+        return failure_;
     return std::nullopt;
 }
 

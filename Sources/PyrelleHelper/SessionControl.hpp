@@ -33,10 +33,10 @@ struct SessionDependencies {
     std::function<void(double)> sleep;
     std::function<bool()> externalStop;  // a stop signal arrived or the owner is gone
     std::function<void(const std::vector<int>&)> handBack;  // every listed fan to automatic
-    HandBackRetry retry;                 // how a lease's own hand-back is tried again
-    std::function<void()> reconnect;     // reopens a broken device connection ("auto")
-    std::function<void()> handedBack;    // the fans are verifiably automatic (the guardian)
-    double stopWaitSeconds = 12;         // bound of every wait on the lock
+    HandBackRetry retry;               // how a lease's own hand-back is tried again
+    std::function<void()> reconnect;   // reopens a broken device connection ("auto")
+    std::function<void()> handedBack;  // the fans are verifiably automatic (the guardian)
+    double stopWaitSeconds = 12;       // bound of every wait on the lock
 };
 
 class SessionControl {

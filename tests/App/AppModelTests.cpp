@@ -38,8 +38,10 @@ Snapshot sample(double at, double cpuTemperature, double usage, double fan0) {
 TEST(AppState, RecordsHistoriesExportAndGapsFromAStreamOfSamples) {
     AppState state(SensorNamingPlatform::generic, Date(0));
     // 20 samples a second apart, a 60-second gap, then 10 more.
-    for (int i = 0; i < 20; ++i) state.record(sample(1000 + i, 50 + i, 10 + i, 2000), std::nullopt, i, {});
-    for (int i = 0; i < 10; ++i) state.record(sample(1080 + i, 70, 50, 2500), std::nullopt, 80 + i, {});
+    for (int i = 0; i < 20; ++i)
+        state.record(sample(1000 + i, 50 + i, 10 + i, 2000), std::nullopt, i, {});
+    for (int i = 0; i < 10; ++i)
+        state.record(sample(1080 + i, 70, 50, 2500), std::nullopt, 80 + i, {});
 
     const AppHistory history = state.history();
     ASSERT_EQ(history.cpuTemperature.size(), 30u);
@@ -53,7 +55,8 @@ TEST(AppState, RecordsHistoriesExportAndGapsFromAStreamOfSamples) {
 
     const std::string csv = state.csv();
     std::vector<std::string> lines;
-    for (std::size_t start = 0, end; (end = csv.find('\n', start)) != std::string::npos; start = end + 1)
+    for (std::size_t start = 0, end; (end = csv.find('\n', start)) != std::string::npos;
+         start = end + 1)
         lines.push_back(csv.substr(start, end - start));
     ASSERT_EQ(lines.size(), 31u);  // header + one row per recorded sample
     EXPECT_EQ(lines[0].rfind("timestamp,cpu_percent,cpu_temperature_c", 0), 0u);
@@ -92,8 +95,10 @@ TEST(SamplingLoop, KeepsItsScheduleAndNeverBurstsAfterAStall) {
     SamplingHooks hooks;
     hooks.sample = [&] {
         ++taken;
-        if (taken == 5) clock.advance(30);  // the machine slept through a round
-        else clock.advance(0.2);            // each sample costs 0.2 s
+        if (taken == 5)
+            clock.advance(30);  // the machine slept through a round
+        else
+            clock.advance(0.2);  // each sample costs 0.2 s
         return sample(1000 + clock.now(), 50, 10, 2000);
     };
     std::vector<double> processTimes;
@@ -109,7 +114,8 @@ TEST(SamplingLoop, KeepsItsScheduleAndNeverBurstsAfterAStall) {
     // Processes every third round (2.5 s apart at least), the stall counting as time passed.
     const std::vector<double> expected = {100.2, 103.2, 134, 137.2};
     ASSERT_EQ(processTimes.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(processTimes[i], expected[i], 1e-9);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_NEAR(processTimes[i], expected[i], 1e-9);
     // One sample per second of fake time; after the stalled round the schedule starts afresh
     // from its end (no burst of catch-up samples): 4 rounds, the stall, 4 paced rounds and
     // the last sample's cost.
@@ -125,19 +131,19 @@ struct HostCase {
 class LoopbackHost : public ::testing::TestWithParam<HostCase> {};
 
 TEST_P(LoopbackHost, OnlyLoopbackNamesPass) {
-    EXPECT_EQ(RequestGuard::isLoopbackHost(GetParam().host), GetParam().loopback) << GetParam().host;
+    EXPECT_EQ(RequestGuard::isLoopbackHost(GetParam().host), GetParam().loopback)
+        << GetParam().host;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Hosts, LoopbackHost,
     ::testing::Values(HostCase{"127.0.0.1", true}, HostCase{"127.0.0.1:8742", true},
                       HostCase{"localhost:0", true}, HostCase{"LocalHost:80", true},
-                      HostCase{"[::1]:8742", true}, HostCase{"[::1]", true},
-                      HostCase{"", false}, HostCase{"evil.example", false},
-                      HostCase{"127.0.0.1.evil.example", false}, HostCase{"localhost.evil:80", false},
-                      HostCase{"localhost:", false}, HostCase{"localhost:99999", false},
-                      HostCase{"127.0.0.1:80@evil", false}, HostCase{"[::1]x", false},
-                      HostCase{"192.168.1.10:8742", false}));
+                      HostCase{"[::1]:8742", true}, HostCase{"[::1]", true}, HostCase{"", false},
+                      HostCase{"evil.example", false}, HostCase{"127.0.0.1.evil.example", false},
+                      HostCase{"localhost.evil:80", false}, HostCase{"localhost:", false},
+                      HostCase{"localhost:99999", false}, HostCase{"127.0.0.1:80@evil", false},
+                      HostCase{"[::1]x", false}, HostCase{"192.168.1.10:8742", false}));
 
 struct CurveCase {
     const char* body;
@@ -168,23 +174,27 @@ TEST_P(CurveBody, ReachesTheHelperOnlyWhenValid) {
 }
 
 const std::string kGood = std::string(R"({"curve":{)") + kPoints + "}}";
-const std::string kGoodFull = std::string(R"({"curve":{)") + kPoints + R"(},"durationSeconds":600,"label":"夜间")" + "}";
+const std::string kGoodFull =
+    std::string(R"({"curve":{)") + kPoints + R"(},"durationSeconds":600,"label":"夜间")" + "}";
 const std::string kZero = std::string(R"({"curve":{)") + kPoints + R"(},"durationSeconds":0})";
 const std::string kLong = std::string(R"({"curve":{)") + kPoints + R"(},"durationSeconds":1801})";
 const std::string kText = std::string(R"({"curve":{)") + kPoints + R"(},"durationSeconds":"600"})";
-const std::string kLabel = std::string(R"({"curve":{)") + kPoints + R"(},"label":")" +
-                           std::string(27 * 3, 'a') + R"("})";
-const std::string kFlat = R"({"curve":{"points":[{"temperature":40,"percent":20}],"sensor":"CPU"}})";
+const std::string kLabel =
+    std::string(R"({"curve":{)") + kPoints + R"(},"label":")" + std::string(27 * 3, 'a') + R"("})";
+const std::string kFlat =
+    R"({"curve":{"points":[{"temperature":40,"percent":20}],"sensor":"CPU"}})";
 
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, CurveBody,
-    ::testing::Values(CurveCase{kGood.c_str(), nullptr}, CurveCase{kGoodFull.c_str(), nullptr},
-                      CurveCase{"{", "请求不是有效的 JSON"}, CurveCase{"[1]", "请求必须是 JSON 对象"},
-                      CurveCase{"{}", "缺少曲线"}, CurveCase{kZero.c_str(), "无效控制时长"},
-                      CurveCase{kLong.c_str(), "无效控制时长"},
-                      CurveCase{kText.c_str(), "无效控制时长"},
-                      CurveCase{kLabel.c_str(), "模式名称过长"},
-                      CurveCase{kFlat.c_str(), "曲线需要 2 至 8 个控制点"}));
+INSTANTIATE_TEST_SUITE_P(Bodies, CurveBody,
+                         ::testing::Values(CurveCase{kGood.c_str(), nullptr},
+                                           CurveCase{kGoodFull.c_str(), nullptr},
+                                           CurveCase{"{", "请求不是有效的 JSON"},
+                                           CurveCase{"[1]", "请求必须是 JSON 对象"},
+                                           CurveCase{"{}", "缺少曲线"},
+                                           CurveCase{kZero.c_str(), "无效控制时长"},
+                                           CurveCase{kLong.c_str(), "无效控制时长"},
+                                           CurveCase{kText.c_str(), "无效控制时长"},
+                                           CurveCase{kLabel.c_str(), "模式名称过长"},
+                                           CurveCase{kFlat.c_str(), "曲线需要 2 至 8 个控制点"}));
 
 TEST(Language, PrecedenceIsQueryCookieHeaderThenLocale) {
     const std::vector<std::string> locale = {"de-DE"};
@@ -206,12 +216,13 @@ TEST(StatusPublisher, WritesChangesAtOnceAndAnUnchangedStateOnceAMinute) {
     std::vector<bool> writes;
     for (int i = 0; i < 70; ++i) {
         state.record(sample(1000 + i, i < 65 ? 50 : 60, 10, 2000), std::nullopt, i, {});
-        writes.push_back(publisher.publish(state.view(), [&] { return state.history(); }, "system"));
+        writes.push_back(publisher.publish(
+            state.view(), [&] { return state.history(); }, "system"));
     }
     EXPECT_TRUE(writes[0]);
     EXPECT_FALSE(writes[1]);
-    EXPECT_TRUE(writes[60]);   // unchanged, a minute after the first write
-    EXPECT_TRUE(writes[65]);   // the CPU temperature changed
+    EXPECT_TRUE(writes[60]);  // unchanged, a minute after the first write
+    EXPECT_TRUE(writes[65]);  // the CPU temperature changed
     EXPECT_EQ(std::count(writes.begin(), writes.end(), true), 3);
     const auto written = WidgetStorage::read(file);
     ASSERT_TRUE(written);

@@ -79,13 +79,15 @@ struct Kilnview : ::testing::Test {
         const auto line = app->readLine(20);
         ASSERT_TRUE(line) << "Kilnview printed no address";
         std::smatch match;
-        ASSERT_TRUE(std::regex_search(*line, match, std::regex("Kilnview: http://127\\.0\\.0\\.1:([0-9]+)/")))
+        ASSERT_TRUE(std::regex_search(*line, match,
+                                      std::regex("Kilnview: http://127\\.0\\.0\\.1:([0-9]+)/")))
             << *line;
         port = std::stoi(match[1]);
         ASSERT_TRUE(eventually(20, [&] { return state()["samples"].get<int>() >= 4; }));
         const std::string page = get("/")->body;
         std::smatch meta;
-        ASSERT_TRUE(std::regex_search(page, meta, std::regex("name=\"kilnview-token\" content=\"([0-9a-f]+)\"")));
+        ASSERT_TRUE(std::regex_search(
+            page, meta, std::regex("name=\"kilnview-token\" content=\"([0-9a-f]+)\"")));
         token = meta[1];
     }
 
@@ -154,7 +156,9 @@ TEST_F(Kilnview, ServesThePagesAndDrivesTheFansThroughTheHelper) {
     const Json before = mac.state()["writes"];
     EXPECT_EQ(get("/", {{"Host", "rebind.example:80"}})->status, 421);
     EXPECT_EQ(post("/api/fans/test", Json::object(), false)["status"], 403);
-    EXPECT_EQ(post("/api/fans/curve", {{"curve", {{"points", Json::array()}, {"sensor", "CPU"}}}})["status"], 400);
+    EXPECT_EQ(post("/api/fans/curve",
+                   {{"curve", {{"points", Json::array()}, {"sensor", "CPU"}}}})["status"],
+              400);
     EXPECT_EQ(mac.state()["writes"], before);
 
     // The five-second fan test: both fans at maximum, then automatic again.
@@ -192,7 +196,7 @@ TEST_F(Kilnview, KilledDuringACurveTheHelperHandsTheFansBack) {
 // back with its advice, and nothing reaches the fans.
 struct KilnviewUnprivileged : Kilnview {
     std::vector<std::string> launcher() const override {
-        return {"/usr/bin/setpriv", "--reuid", std::to_string(kUser), "--regid",
+        return {"/usr/bin/setpriv",    "--reuid",       std::to_string(kUser), "--regid",
                 std::to_string(kUser), "--clear-groups"};
     }
     std::vector<std::string> extraArguments() const override {
@@ -206,7 +210,8 @@ TEST_F(KilnviewUnprivileged, AFailedElevationIsReportedWithAdvice) {
     EXPECT_EQ(reply["status"], 200);
     EXPECT_EQ(reply["ok"], false);
     EXPECT_EQ(reply["message"], "辅助进程已退出");
-    EXPECT_NE(reply["advice"].get<std::string>().find("操作未完成"), std::string::npos) << reply.dump();
+    EXPECT_NE(reply["advice"].get<std::string>().find("操作未完成"), std::string::npos)
+        << reply.dump();
     EXPECT_EQ(mac.state()["writes"], before);
     EXPECT_NE(get("/metrics")->body.find("pyrelle_fan_rpm{fan=\"1\"}"), std::string::npos);
     app->signal(SIGTERM);

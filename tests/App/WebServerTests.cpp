@@ -75,17 +75,18 @@ struct Web : ::testing::Test {
     AppState state{SensorNamingPlatform::generic, Date(0)};
     RecordingFans fans;
     LiveFeed feed;
-    WidgetStrings strings{WidgetStrings::Table{{"概览", {{"en", "Overview"}}}, {"手动", {{"en", "Manual"}}}}, {}};
+    WidgetStrings strings{
+        WidgetStrings::Table{{"概览", {{"en", "Overview"}}}, {"手动", {{"en", "Manual"}}}}, {}};
     std::unique_ptr<WebServer> server;
     std::thread serving;
     int port = 0;
 
     void SetUp() override {
         for (int i = 0; i < 5; ++i) state.record(sample(1000 + i), std::nullopt, i, {});
-        server = std::make_unique<WebServer>(WebDependencies{
-            state, fans, feed, strings, {"zh-CN"}, kToken, [] {
-                return Pages::PowerReading{std::nullopt, "电源设置读取失败"};
-            }});
+        server = std::make_unique<WebServer>(
+            WebDependencies{state, fans, feed, strings, {"zh-CN"}, kToken, [] {
+                                return Pages::PowerReading{std::nullopt, "电源设置读取失败"};
+                            }});
         port = server->bind(0);
         ASSERT_GT(port, 0);
         serving = std::thread([this] { server->run(); });
@@ -112,8 +113,10 @@ TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
         ASSERT_TRUE(res) << path;
         EXPECT_EQ(res->status, 200) << path;
         const std::string& html = res->body;
-        EXPECT_NE(html.find("<meta name=\"kilnview-token\" content=\"" + std::string(kToken) + "\">"),
-                  std::string::npos) << path;
+        EXPECT_NE(
+            html.find("<meta name=\"kilnview-token\" content=\"" + std::string(kToken) + "\">"),
+            std::string::npos)
+            << path;
         EXPECT_NE(html.find("<html lang=\"zh-Hans\">"), std::string::npos) << path;
         EXPECT_NE(html.find("Kilnview</title>"), std::string::npos) << path;
         for (const char* id : {"nav-overview", "nav-sensors", "nav-fans", "nav-history",
@@ -124,7 +127,8 @@ TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
     const std::string overview = client().Get("/")->body;
     for (const char* key : {"cpuTemperature", "gpuTemperature", "cpuUsage", "headline", "fan-0-rpm",
                             "fan-1-mode", "memoryPressure", "powerSource", "leaseRemaining"})
-        EXPECT_NE(overview.find(std::string("data-live=\"") + key + "\""), std::string::npos) << key;
+        EXPECT_NE(overview.find(std::string("data-live=\"") + key + "\""), std::string::npos)
+            << key;
     EXPECT_NE(overview.find("id=\"findings\""), std::string::npos);
     EXPECT_NE(overview.find("61.5 °C"), std::string::npos);
     const std::string fansPage = client().Get("/fans")->body;
@@ -133,7 +137,9 @@ TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
         EXPECT_NE(fansPage.find(std::string("id=\"") + id + "\""), std::string::npos) << id;
     const std::string historyPage = client().Get("/history")->body;
     std::size_t charts = 0;
-    for (std::size_t at = 0; (at = historyPage.find("<svg class=\"chart\"", at)) != std::string::npos; ++at) ++charts;
+    for (std::size_t at = 0;
+         (at = historyPage.find("<svg class=\"chart\"", at)) != std::string::npos; ++at)
+        ++charts;
     EXPECT_EQ(charts, 5u) << "temperature, load bands, fans, power and the sensor timeline";
     EXPECT_NE(historyPage.find("<path class=\"series\""), std::string::npos);
 
@@ -142,7 +148,8 @@ TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
     EXPECT_NE(english->body.find("<html lang=\"en\">"), std::string::npos);
     EXPECT_NE(english->body.find("<title>Overview · Kilnview</title>"), std::string::npos);
     EXPECT_NE(english->get_header_value("Set-Cookie").find("kilnview_lang=en"), std::string::npos);
-    auto cookie = client().Get("/", {{"Cookie", "a=b; kilnview_lang=zh-Hant"}, {"Accept-Language", "ja"}});
+    auto cookie =
+        client().Get("/", {{"Cookie", "a=b; kilnview_lang=zh-Hant"}, {"Accept-Language", "ja"}});
     EXPECT_NE(cookie->body.find("<html lang=\"zh-Hant\">"), std::string::npos);
 }
 
@@ -162,9 +169,15 @@ TEST_F(Web, RefusesForeignHostsMissingTokensAndBadInputBeforeTheHelper) {
     const std::vector<Case> refused = {
         {"/api/fans/test", "{}", {}, 403},
         {"/api/fans/test", "{}", {{"X-Kilnview-Token", "wrong"}}, 403},
-        {"/api/fans/auto", "{}", {{"X-Kilnview-Token", kToken}, {"Origin", "http://evil.example"}}, 403},
+        {"/api/fans/auto",
+         "{}",
+         {{"X-Kilnview-Token", kToken}, {"Origin", "http://evil.example"}},
+         403},
         {"/api/fans/curve", "{\"curve\":", {{"X-Kilnview-Token", kToken}}, 400},
-        {"/api/fans/curve", R"({"curve":{"points":[],"sensor":"CPU"}})", {{"X-Kilnview-Token", kToken}}, 400},
+        {"/api/fans/curve",
+         R"({"curve":{"points":[],"sensor":"CPU"}})",
+         {{"X-Kilnview-Token", kToken}},
+         400},
         {"/api/fans/curve", std::string(20000, ' '), {{"X-Kilnview-Token", kToken}}, 413},
         {"/api/fans/test", "[]", {{"X-Kilnview-Token", kToken}}, 400},
         {"/api/fans/nothing", "{}", {{"X-Kilnview-Token", kToken}}, 404},
@@ -204,7 +217,8 @@ TEST_F(Web, MetricsFollowTheExpositionFormat) {
     EXPECT_EQ(res->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
     std::set<std::string> helped, typed;
     std::map<std::string, int> samples;
-    const std::regex line(R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="([^"\\]|\\.)*",?)*\})? (-?[0-9.e+-]+|NaN|[+-]Inf)$)");
+    const std::regex line(
+        R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="([^"\\]|\\.)*",?)*\})? (-?[0-9.e+-]+|NaN|[+-]Inf)$)");
     std::size_t start = 0, end;
     while ((end = res->body.find('\n', start)) != std::string::npos) {
         const std::string text = res->body.substr(start, end - start);
@@ -222,9 +236,9 @@ TEST_F(Web, MetricsFollowTheExpositionFormat) {
         }
     }
     EXPECT_EQ(helped, typed);
-    for (const char* family : {"pyrelle_fan_rpm", "pyrelle_fan_manual", "pyrelle_temperature_celsius",
-                               "pyrelle_cpu_usage_ratio", "pyrelle_diagnostic_state",
-                               "pyrelle_lease_remaining_seconds"})
+    for (const char* family :
+         {"pyrelle_fan_rpm", "pyrelle_fan_manual", "pyrelle_temperature_celsius",
+          "pyrelle_cpu_usage_ratio", "pyrelle_diagnostic_state", "pyrelle_lease_remaining_seconds"})
         EXPECT_GT(samples[family], 0) << family;
     EXPECT_TRUE(typed.count("pyrelle_fan_target_rpm"));
     EXPECT_NE(res->body.find("pyrelle_fan_rpm{fan=\"0\"} 2400\n"), std::string::npos);
@@ -247,7 +261,8 @@ TEST_F(Web, EventsStreamTheStateOncePerSample) {
             return messages < 2;
         });
     });
-    for (int i = 0; i < 200 && messages < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 200 && messages < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     state.record(sample(2000), std::nullopt, 10, {});
     feed.publish();
     reader.join();

@@ -46,11 +46,11 @@ struct StumblingFans : FakeCoolingHardware {
 
 struct Case {
     const char* name;
-    int silentTimes;           // consecutive failures of fan 1
-    double failureSeconds;     // what each failure costs
-    bool unlockHeld;           // the unlock flag keeps every fan from being confirmed
-    bool unlockClears;         // clearing it works (else its write is refused)
-    const char* error;         // "" for a hand-back that ends confirmed
+    int silentTimes;        // consecutive failures of fan 1
+    double failureSeconds;  // what each failure costs
+    bool unlockHeld;        // the unlock flag keeps every fan from being confirmed
+    bool unlockClears;      // clearing it works (else its write is refused)
+    const char* error;      // "" for a hand-back that ends confirmed
     int reconnects;
     std::vector<std::string> writes;
 };
@@ -111,18 +111,52 @@ const std::string kGaveUp = "恢复自动风扇失败：" + kSilent;
 INSTANTIATE_TEST_SUITE_P(
     Device, HandBackRetries,
     ::testing::Values(
-        Case{"OneSilentCallIsRetriedAfterAReconnection", 1, 0.1, false, false, "", 1,
+        Case{"OneSilentCallIsRetriedAfterAReconnection",
+             1,
+             0.1,
+             false,
+             false,
+             "",
+             1,
              {"auto 0", "silent 1", "reconnect", "auto 1"}},
-        Case{"TwoSilentCallsTakeThreePasses", 2, 0.1, false, false, "", 2,
+        Case{"TwoSilentCallsTakeThreePasses",
+             2,
+             0.1,
+             false,
+             false,
+             "",
+             2,
              {"auto 0", "silent 1", "reconnect", "silent 1", "reconnect", "auto 1"}},
-        Case{"ThreePassesAreTheBound", 5, 0.1, false, false, kGaveUp.c_str(), 2,
+        Case{"ThreePassesAreTheBound",
+             5,
+             0.1,
+             false,
+             false,
+             kGaveUp.c_str(),
+             2,
              {"auto 0", "silent 1", "reconnect", "silent 1", "reconnect", "silent 1"}},
         // A device that takes 2.5 s to fail leaves time for one more pass only.
-        Case{"TheWindowIsTheBound", 5, 2.5, false, false, kGaveUp.c_str(), 1,
+        Case{"TheWindowIsTheBound",
+             5,
+             2.5,
+             false,
+             false,
+             kGaveUp.c_str(),
+             1,
              {"auto 0", "silent 1", "reconnect", "silent 1"}},
-        Case{"ALeftOverUnlockIsClearedAndTheFansConfirmed", 0, 0, true, true, "", 0,
+        Case{"ALeftOverUnlockIsClearedAndTheFansConfirmed",
+             0,
+             0,
+             true,
+             true,
+             "",
+             0,
              {"unconfirmed 0", "unconfirmed 1", "release", "auto 0", "auto 1"}},
-        Case{"AnUnlockThatCannotBeClearedIsNamed", 0, 0, true, false,
+        Case{"AnUnlockThatCannotBeClearedIsNamed",
+             0,
+             0,
+             true,
+             false,
              "恢复自动风扇失败：未能确认风扇恢复系统自动；未能确认风扇恢复系统自动；SMC Ftst "
              "写入失败（132）；此机型可能不支持控制",
              2,

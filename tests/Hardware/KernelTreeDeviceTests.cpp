@@ -82,11 +82,10 @@ TEST(KernelTreeDevice, ApplesmcTreeAnswersInIntelTypesWithExactValues) {
     KernelTree tree("applesmc");
     TreeConnection smc("applesmc", tree);
     ASSERT_NE(smc.id(), 0u);
-    EXPECT_EQ(smc.keys(),
-              (std::set<std::string>{"#KEY", "F0Ac", "F0Md", "F0Mn", "F0Mx", "F0Tg", "F1Ac",
-                                     "F1Md", "F1Mn", "F1Mx", "F1Tg", "FNum", "TA0P", "TB0T",
-                                     "TC0D", "TC0E", "TC0F", "TC0P", "TC1C", "TC2C", "TG0D",
-                                     "TG0P", "TH0P", "Tm0P"}));
+    EXPECT_EQ(smc.keys(), (std::set<std::string>{"#KEY", "F0Ac", "F0Md", "F0Mn", "F0Mx", "F0Tg",
+                                                 "F1Ac", "F1Md", "F1Mn", "F1Mx", "F1Tg", "FNum",
+                                                 "TA0P", "TB0T", "TC0D", "TC0E", "TC0F", "TC0P",
+                                                 "TC1C", "TC2C", "TG0D", "TG0P", "TH0P", "Tm0P"}));
     const Expected table[] = {
         {"FNum", PYR_TYPE_UI8, 2},      {"F0Ac", PYR_TYPE_FPE2, 1999},
         {"F0Mn", PYR_TYPE_FPE2, 1200},  {"F0Mx", PYR_TYPE_FPE2, 6156},
@@ -169,8 +168,8 @@ TEST(KernelTreeDevice, MacsmcTreeReadsButOffersNoControl) {
     EXPECT_EQ(keys.size(), 2u + 2 * 4 + 11 + 3);  // #KEY FNum, 4 per fan, 11 temps, P V I
     EXPECT_EQ(keys.count("F0Md"), 0u);
     const Expected table[] = {
-        {"F0Ac", PYR_TYPE_FLT, 2317},     {"F1Tg", PYR_TYPE_FLT, 2400},
-        {"Tp01", PYR_TYPE_FLT, 51.234},   {"TW0P", PYR_TYPE_FLT, 36.75},
+        {"F0Ac", PYR_TYPE_FLT, 2317},      {"F1Tg", PYR_TYPE_FLT, 2400},
+        {"Tp01", PYR_TYPE_FLT, 51.234},    {"TW0P", PYR_TYPE_FLT, 36.75},
         {"PSTR", PYR_TYPE_FLT, 12.345678}, {"VD0R", PYR_TYPE_FLT, 20.123},
         {"ID0R", PYR_TYPE_FLT, 0.613},
     };
@@ -218,9 +217,11 @@ TEST(DeviceChoice, VariablesChooseExactlyOneDevice) {
         {"", "", {Kind::none, "", false}},
         {nullptr, "/run/smc.sock", {Kind::socket, "/run/smc.sock", true}},
         {"socket:/a/b", "/run/smc.sock", {Kind::socket, "/a/b", true}},
-        {"applesmc:/sys/devices/platform/applesmc.768", nullptr,
+        {"applesmc:/sys/devices/platform/applesmc.768",
+         nullptr,
          {Kind::applesmc, "/sys/devices/platform/applesmc.768", true}},
-        {"macsmc:/sys/class/hwmon/hwmon2", nullptr,
+        {"macsmc:/sys/class/hwmon/hwmon2",
+         nullptr,
          {Kind::macsmc, "/sys/class/hwmon/hwmon2", true}},
         // A choice that names nothing usable is no device, never a fall-back elsewhere.
         {"applesmc:", "/run/smc.sock", {Kind::none, "", true}},

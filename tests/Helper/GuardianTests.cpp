@@ -34,8 +34,7 @@ TEST_P(GuardianWatch, ActsOnlyWhenTheHelperLeftItArmed) {
     const Case& c = GetParam();
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-    ASSERT_EQ(write(ends[1], c.words.data(), c.words.size()),
-              static_cast<ssize_t>(c.words.size()));
+    ASSERT_EQ(write(ends[1], c.words.data(), c.words.size()), static_cast<ssize_t>(c.words.size()));
     close(ends[1]);
     int handBacks = 0;
     ::testing::internal::CaptureStderr();
@@ -52,16 +51,16 @@ TEST_P(GuardianWatch, ActsOnlyWhenTheHelperLeftItArmed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Pipe, GuardianWatch,
-    ::testing::Values(
-        Case{"NeverArmed", "", nullptr, 0, 0, ""},
-        Case{"HandedBackCleanly", "AR", nullptr, 0, 0, ""},
-        Case{"DiedWhileArmed", "A", nullptr, 1, 0, ""},
-        Case{"ArmedAgainByALaterLease", "ARA", nullptr, 1, 0, ""},
-        Case{"UnknownBytesChangeNothing", "Rxyz", nullptr, 0, 0, ""},
-        Case{"FailedHandBackIsReported", "A", "恢复自动风扇失败：SMC F0Md 写入失败（132）", 1, 1,
-             "恢复自动风扇失败：SMC F0Md 写入失败（132）\n"},
-        Case{"AnyFailureIsNamedAFailedHandBack", "A", "没有可读取的风扇", 1, 1,
-             "恢复自动风扇失败：没有可读取的风扇\n"}),
+    ::testing::Values(Case{"NeverArmed", "", nullptr, 0, 0, ""},
+                      Case{"HandedBackCleanly", "AR", nullptr, 0, 0, ""},
+                      Case{"DiedWhileArmed", "A", nullptr, 1, 0, ""},
+                      Case{"ArmedAgainByALaterLease", "ARA", nullptr, 1, 0, ""},
+                      Case{"UnknownBytesChangeNothing", "Rxyz", nullptr, 0, 0, ""},
+                      Case{"FailedHandBackIsReported", "A",
+                           "恢复自动风扇失败：SMC F0Md 写入失败（132）", 1, 1,
+                           "恢复自动风扇失败：SMC F0Md 写入失败（132）\n"},
+                      Case{"AnyFailureIsNamedAFailedHandBack", "A", "没有可读取的风扇", 1, 1,
+                           "恢复自动风扇失败：没有可读取的风扇\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -204,7 +204,9 @@ TEST_P(StalledReader, SendGivesUpAfterTheWaitCap) {
     }
     if (GetParam().blocking) fcntl(fds[1], F_SETFL, 0);
     ControlChannel sender(fds[1], /*waitCap=*/0.01);
-    EXPECT_EQ(failureOf([&] { sender.send(nlohmann::json{{"ok", true}}); }),
+    EXPECT_EQ(failureOf([&] {
+                  sender.send(nlohmann::json{{"ok", true}});
+              }),
               "辅助进程通信中断或超时");
     close(fds[0]);
     close(fds[1]);

@@ -212,8 +212,7 @@ TEST_P(ReplyLimit, CutsTheMessageToFit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ControlReply, ReplyLimit,
-                         ::testing::Values(LongMessage{"Latin", "x"},
-                                           LongMessage{"Chinese", "风"},
+                         ::testing::Values(LongMessage{"Latin", "x"}, LongMessage{"Chinese", "风"},
                                            LongMessage{"Escaped", "\x01"}),
                          [](const auto& info) { return std::string(info.param.name); });
 

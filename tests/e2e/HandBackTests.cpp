@@ -236,7 +236,8 @@ INSTANTIATE_TEST_SUITE_P(
     Serve, FailedServeHandBack,
     ::testing::Values(Ending{"EndOfInput", [](HelperRun& run, OwnerProcess&) { run.stop(); }},
                       Ending{"OwnerExits", [](HelperRun&, OwnerProcess& owner) { owner.exit(); }},
-                      Ending{"SIGTERM", [](HelperRun& run, OwnerProcess&) { run.signal(SIGTERM); }}),
+                      Ending{"SIGTERM",
+                             [](HelperRun& run, OwnerProcess&) { run.signal(SIGTERM); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
@@ -298,9 +299,9 @@ namespace {
 // session of its own and still hands the fans back.
 TEST_F(HandBack, AKillOfTheHelpersProcessGroupSparesItsGuardian) {
     // The test support starts every child as the leader of its own process group.
-    BackgroundProcess helper({helperPath(), "cooling", owner.pidText(),
-                              std::to_string(kOwnerUid), token.text()},
-                             deviceOptions(mac));
+    BackgroundProcess helper(
+        {helperPath(), "cooling", owner.pidText(), std::to_string(kOwnerUid), token.text()},
+        deviceOptions(mac));
     awaitControl();
     ASSERT_EQ(getpgid(helper.pid()), helper.pid()) << "the helper leads its own group";
     kill(-helper.pid(), SIGKILL);

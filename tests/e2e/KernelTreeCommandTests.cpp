@@ -74,9 +74,12 @@ struct Applesmc : ::testing::Test {
 
 TEST_F(Applesmc, FanProbeAndProbeReadTheTree) {
     const auto options = treeOptions("applesmc", tree);
-    EXPECT_EQ(runJSON({helperPath(), "fan-probe"}, options),
-              (Json{{"FNum", 2}, {"F0Ac", 1999}, {"F0Mn", 1200}, {"F0Mx", 6156}, {"F0Md", 0},
-                    {"F0Tg", 1200}}));
+    EXPECT_EQ(runJSON({helperPath(), "fan-probe"}, options), (Json{{"FNum", 2},
+                                                                   {"F0Ac", 1999},
+                                                                   {"F0Mn", 1200},
+                                                                   {"F0Mx", 6156},
+                                                                   {"F0Md", 0},
+                                                                   {"F0Tg", 1200}}));
 
     const auto snapshot = runJSON({helperPath(), "probe"}, options);
     EXPECT_EQ(snapshot.value("smcAvailable", false), true);
@@ -192,9 +195,9 @@ TEST(Macsmc, ProbeReadsFansAndSensorsAndControlIsRefused) {
 
     OwnerProcess owner;
     Token token;
-    const auto r = runProcess({helperPath(), "cooling", owner.pidText(), std::to_string(kOwnerUid),
-                               token.text()},
-                              options);
+    const auto r = runProcess(
+        {helperPath(), "cooling", owner.pidText(), std::to_string(kOwnerUid), token.text()},
+        options);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string(kNotControllable) + "\n");
     EXPECT_EQ(tree.read("fan1_target"), "2317");
@@ -214,10 +217,9 @@ TEST_P(SecureChoice, OnlyADeviceTheCallerCouldOpenAndDidNotMake) {
     VirtualMac mac;
     KernelTree tree("applesmc");
     const auto options = GetParam().prepare(mac, tree);
-    const auto r = runProcess(
-        {"/usr/bin/setpriv", "--ruid", std::to_string(kOwnerUid), "--euid", "0", helperPath(),
-         "probe"},
-        options);
+    const auto r = runProcess({"/usr/bin/setpriv", "--ruid", std::to_string(kOwnerUid), "--euid",
+                               "0", helperPath(), "probe"},
+                              options);
     ASSERT_EQ(r.status, 0) << r.err;
     const auto snapshot = Json::parse(r.out);
     EXPECT_EQ(snapshot.value("smcAvailable", false), GetParam().available);
@@ -242,11 +244,10 @@ INSTANTIATE_TEST_SUITE_P(
         SecureCase{"SocketInARootOnlyDirectory",
                    [](const VirtualMac& mac, const KernelTree&) { return socketOptions(mac); },
                    false},
-        SecureCase{"RootTree",
-                   [](const VirtualMac&, const KernelTree& tree) {
-                       return treeOptions("applesmc", tree);
-                   },
-                   true},
+        SecureCase{
+            "RootTree",
+            [](const VirtualMac&, const KernelTree& tree) { return treeOptions("applesmc", tree); },
+            true},
         SecureCase{"TreeOfTheCallersMaking",
                    [](const VirtualMac&, const KernelTree& tree) {
                        EXPECT_EQ(::chown(tree.path().c_str(), kOwnerUid, kOwnerUid), 0);

@@ -313,16 +313,16 @@ TEST_F(Serve, AnswersMalformedRequestsWithAnErrorAndGoesOn) {
     expectErrorReply(Json::parse(*two), "未知控制命令");
     // Long lines that are not JSON get a short Chinese error within the reply limit (a reply
     // quoting the line could not even be sent); the session goes on.
-    for (const std::string& line :
-         {"\"" + std::string(5000, 'x'), std::string(16383, 'x'),
-          "{\"command\":\"" + std::string(16000, 'y')}) {
+    for (const std::string& line : {"\"" + std::string(5000, 'x'), std::string(16383, 'x'),
+                                    "{\"command\":\"" + std::string(16000, 'y')}) {
         ASSERT_TRUE(session->process().sendLine(line));
         const auto raw = session->process().readLine(30);
         ASSERT_TRUE(raw) << "the session ended";
         EXPECT_LT(raw->size(), 4096u);
         const auto reply = Json::parse(*raw, nullptr, false);
         expectErrorReply(reply);
-        EXPECT_EQ(reply.value("message", "").rfind("JSON 解码失败：控制消息不是有效的 JSON（", 0), 0u)
+        EXPECT_EQ(reply.value("message", "").rfind("JSON 解码失败：控制消息不是有效的 JSON（", 0),
+                  0u)
             << *raw;
     }
     // The longest line a sender may send (16383 bytes and its newline) is still read.

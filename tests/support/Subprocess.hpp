@@ -79,8 +79,8 @@ inline pid_t spawnWatched(const std::vector<std::string>& argv, const ProcessOpt
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &empty);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, args[0], actions, &attributes, args.data(), env.data());
     posix_spawnattr_destroy(&attributes);
@@ -181,8 +181,8 @@ inline ProcessResult runProcess(const std::vector<std::string>& argv,
         for (int i = 0; i < n; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == inFd) {
-                const ssize_t w = writeSurvivingReaderExit(
-                    inFd, options.input.data() + written, options.input.size() - written);
+                const ssize_t w = writeSurvivingReaderExit(inFd, options.input.data() + written,
+                                                           options.input.size() - written);
                 if (w > 0) written += static_cast<size_t>(w);
                 if ((w < 0 && errno != EAGAIN) || written == options.input.size()) {
                     close(inFd);
@@ -361,7 +361,8 @@ public:
     bool write(const std::string& bytes) {
         size_t done = 0;
         while (inFd_ >= 0 && done < bytes.size()) {
-            const ssize_t n = writeSurvivingReaderExit(inFd_, bytes.data() + done, bytes.size() - done);
+            const ssize_t n =
+                writeSurvivingReaderExit(inFd_, bytes.data() + done, bytes.size() - done);
             if (n <= 0) break;
             done += static_cast<size_t>(n);
         }

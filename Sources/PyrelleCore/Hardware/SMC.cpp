@@ -189,8 +189,8 @@ void SMC::setManual(int fan, bool manual) {
         // gone), say so rather than blame the fan's mode interface.
         PYRValue value{};
         const std::string key = fanKey(fan, "Md");
-        const int32_t code = connection_ == 0 ? PYR_KERN_NOT_OPEN
-                                              : pyr_smc_read(connection_, key.c_str(), &value);
+        const int32_t code =
+            connection_ == 0 ? PYR_KERN_NOT_OPEN : pyr_smc_read(connection_, key.c_str(), &value);
         if (deviceFailure(code)) {
             throw ScopeError("SMC " + key + " 读取失败（" + std::to_string(code) + "）" +
                              kNotResponding);

@@ -35,8 +35,8 @@ std::string parserDetail(const nlohmann::json::exception& error) {
     std::string_view detail = error.what();
     // "[json.exception.parse_error.101] parse error at …": the bracketed id says nothing to a
     // reader of the reply.
-    if (const auto end = detail.find("] "); !detail.empty() && detail.front() == '[' &&
-                                            end != std::string_view::npos) {
+    if (const auto end = detail.find("] ");
+        !detail.empty() && detail.front() == '[' && end != std::string_view::npos) {
         detail.remove_prefix(end + 2);
     }
     return protocol::excerpt(detail, kDetailLimit);

@@ -105,7 +105,7 @@ private:
     mutable std::mutex mutex_;
     Profile profile_;
     Clock clock_;
-    double stallUntil_ = 0;  // steadySeconds() until which user-client calls go unanswered
+    double stallUntil_ = 0;   // steadySeconds() until which user-client calls go unanswered
     double clockOffset_ = 0;  // time moved forward by "advance" requests
     double lastStep_ = 0;
     ThermalModel thermal_;

@@ -10,12 +10,12 @@ namespace pyrelle {
 // not passed since the first failed one, after `pause` and a reconnection. The default is one
 // pass and nothing else, the plain restore of a lease driving an in-memory fake.
 struct HandBackRetry {
-    int passes = 1;      // passes in all
-    double window = 0;   // seconds after the first failed pass in which another may start
-    double pause = 0;    // seconds between passes
-    std::function<double()> now;         // monotonic seconds; without it there is no retry
-    std::function<void(double)> sleep;   // the pause
-    std::function<void()> reconnect;     // before every later pass: reopen the device connection
+    int passes = 1;               // passes in all
+    double window = 0;            // seconds after the first failed pass in which another may start
+    double pause = 0;             // seconds between passes
+    std::function<double()> now;  // monotonic seconds; without it there is no retry
+    std::function<void(double)> sleep;  // the pause
+    std::function<void()> reconnect;    // before every later pass: reopen the device connection
     // After a failed pass: clears a fan-control unlock flag left set by a session that is gone
     // (the hand-back of "Ftst"); true when it wrote, so the failed fans are tried again at once.
     // Throws ScopeError when the flag cannot be cleared.
