@@ -113,10 +113,11 @@ void AppState::record(const Snapshot& snapshot,
         it->second.append(fan.rpm, at);
     }
     // A fan that vanished breaks its line rather than joining across the gap.
-    for (auto& [id, history] : fans_) {
+    for (auto& entry : fans_) {
+        const auto id = entry.first;
         const bool present = std::any_of(snapshot.fans.begin(), snapshot.fans.end(),
                                          [&](const FanReading& fan) { return fan.id == id; });
-        if (!present) history.append(std::nullopt, at);
+        if (!present) entry.second.append(std::nullopt, at);
     }
     modes_.append(at, control_.mode, control_.session, snapshot.cpuTemperature(),
                   snapshot.cpuUsage);
