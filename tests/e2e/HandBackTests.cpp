@@ -98,22 +98,9 @@ struct HandBack : ::testing::Test {
         return std::make_unique<OneShot>(argv, mac, token);
     }
 
-    void fault(Json request) const {
-        request["op"] = "fault";
-        ASSERT_TRUE(mac.control(request).at("ok").get<bool>()) << request.dump();
-    }
+    void fault(nlohmann::json request) const { injectFault(mac, std::move(request)); }
 
-    // Every fan manual above its minimum: the lease's first writes are done and verified.
-    void awaitControl() const {
-        ASSERT_TRUE(waitForDevice(mac, [](const Json& state) {
-            if (!allFansManual(state)) return false;
-            for (const auto& fan : state.at("fans")) {
-                if (fan.at("target").get<double>() <= fan.at("minimum").get<double>()) return false;
-            }
-            return true;
-        })) << "the helper never took the fans";
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    }
+    void awaitControl() const { awaitFansTaken(mac); }
 };
 
 class KilledHelper : public HandBack, public ::testing::WithParamInterface<std::string> {};

@@ -47,28 +47,13 @@ struct Fixture : ::testing::Test {
     BackgroundProcess start(const std::vector<std::string>& argv) const {
         return BackgroundProcess(argv, deviceOptions(mac));
     }
-    void fault(nlohmann::json request) const {
-        request["op"] = "fault";
-        ASSERT_TRUE(mac.control(request).at("ok").get<bool>()) << request.dump();
-    }
+    void fault(nlohmann::json request) const { injectFault(mac, std::move(request)); }
     void expectHandedBack() const {
         const auto state = mac.state();
         EXPECT_TRUE(allFansAutomatic(state)) << state.at("fans").dump();
         EXPECT_EQ(state.at("ftst").get<int>(), 0);
     }
-    // Waits until every fan is manual with a target above its minimum: the first cycle's
-    // writes are done, so a fault injected now hits a running lease, not its take-over.
-    void awaitControl() const {
-        ASSERT_TRUE(waitForDevice(mac, [](const nlohmann::json& state) {
-            if (!allFansManual(state)) return false;
-            for (const auto& fan : state.at("fans")) {
-                if (fan.at("target").get<double>() <= fan.at("minimum").get<double>()) return false;
-            }
-            return true;
-        })) << "the helper never took the fans";
-        // Let the last write's read-back verification finish.
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    }
+    void awaitControl() const { awaitFansTaken(mac); }
 };
 
 TEST_F(Fixture, TestFansRunsFiveSecondsAtMaximumAndHandsBack) {

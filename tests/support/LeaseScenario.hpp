@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "support/Subprocess.hpp"
 #include "support/VirtualMac.hpp"
 
@@ -117,6 +119,26 @@ inline bool allFansManual(const nlohmann::json& state) {
         if (!fan.at("manual").get<bool>()) return false;
     }
     return !state.at("fans").empty();
+}
+
+// Injects one device fault (`request` without its "op"); the test fails if the device refuses.
+inline void injectFault(const VirtualMac& mac, nlohmann::json request) {
+    request["op"] = "fault";
+    ASSERT_TRUE(mac.control(request).at("ok").get<bool>()) << request.dump();
+}
+
+// Waits until every fan is manual with a target above its minimum: the lease's first cycle is
+// written, so a fault injected now hits a running lease, not its take-over.
+inline void awaitFansTaken(const VirtualMac& mac) {
+    ASSERT_TRUE(waitForDevice(mac, [](const nlohmann::json& state) {
+        if (!allFansManual(state)) return false;
+        for (const auto& fan : state.at("fans")) {
+            if (fan.at("target").get<double>() <= fan.at("minimum").get<double>()) return false;
+        }
+        return true;
+    })) << "the helper never took the fans";
+    // The device shows no moment of read-back; let the last write's verification finish.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
 }
 
 // `serve` started as the desktop application starts it: effective uid 0, real uid of the
