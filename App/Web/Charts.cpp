@@ -81,6 +81,13 @@ std::vector<MetricPoint> window(std::span<const MetricPoint> points, const Chart
     return kept;
 }
 
+// The chart's text in the middle of its frame when it has no value to draw.
+std::string emptyNote(const ChartOptions& options) {
+    return "<text class=\"empty\" x=\"" + num(kFrame.x + kFrame.width / 2) + "\" y=\"" +
+           num(kFrame.y + kFrame.height / 2) + "\" text-anchor=\"middle\">" +
+           escapeXML(options.emptyText) + "</text>";
+}
+
 }  // namespace
 
 std::string escapeXML(std::string_view text) {
@@ -119,11 +126,7 @@ std::string lineChart(const std::vector<Series>& series, const ChartOptions& opt
     }
     const ChartCoordinates chart = coordinates(values, options);
     std::string svg = open(options) + axes(chart, options);
-    if (values.empty()) {
-        svg += "<text class=\"empty\" x=\"" + num(kFrame.x + kFrame.width / 2) + "\" y=\"" +
-               num(kFrame.y + kFrame.height / 2) + "\" text-anchor=\"middle\">" +
-               escapeXML(options.emptyText) + "</text>";
-    }
+    if (values.empty()) svg += emptyNote(options);
     for (std::size_t i = 0; i < series.size(); ++i) {
         const std::string d = pathData(place(drawn[i], chart, options.end));
         if (d.empty()) continue;
@@ -151,11 +154,7 @@ std::string loadBandChart(std::span<const MetricPoint> cpuUsage, const ChartOpti
             if (point.value) values.push_back(*point.value);
     const ChartCoordinates chart = coordinates(values, options);
     std::string svg = open(options) + axes(chart, options);
-    if (values.empty()) {
-        svg += "<text class=\"empty\" x=\"" + num(kFrame.x + kFrame.width / 2) + "\" y=\"" +
-               num(kFrame.y + kFrame.height / 2) + "\" text-anchor=\"middle\">" +
-               escapeXML(options.emptyText) + "</text>";
-    }
+    if (values.empty()) svg += emptyNote(options);
     for (const CPULoadRun& run : runs) {
         const std::string d = pathData(place(run.points, chart, options.end));
         if (d.empty()) continue;
