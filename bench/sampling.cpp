@@ -299,8 +299,7 @@ BENCHMARK(BM_PsSameFields)->Unit(benchmark::kMillisecond);
 // psutil scanning the same fields (including disk counters) inside one Python process; only
 // the scans are timed, not the interpreter's start.
 void BM_PsutilScan(benchmark::State& state) {
-    const std::string script =
-        (std::filesystem::path(__FILE__).parent_path() / "process_peers.py").string();
+    const std::string script = std::string(PYRELLE_SOURCE_DIR) + "/bench/process_peers.py";
     const std::string command = "/usr/bin/python3 '" + script + "' --scan 3";
     double total = 0, cpu = 0;
     for (auto _ : state) {
@@ -330,7 +329,7 @@ void BM_PsutilScan(benchmark::State& state) {
 BENCHMARK(BM_PsutilScan)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 
 std::string peersScript() {
-    return (std::filesystem::path(__FILE__).parent_path() / "process_peers.py").string();
+    return std::string(PYRELLE_SOURCE_DIR) + "/bench/process_peers.py";
 }
 
 // One round of the comparison: wall and CPU seconds of ours (mean of a few snapshots), `ps`
