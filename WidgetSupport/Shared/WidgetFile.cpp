@@ -67,16 +67,12 @@ void replace(const fs::path& target, std::string_view bytes, mode_t permissions)
     try {
         if (::fchmod(fd.get(), permissions) != 0) fail("cannot set permissions of", temporary);
         writeAll(fd.get(), bytes, temporary);
-        if (::fsync(fd.get()) != 0) fail("cannot flush", temporary);
         if (::close(fd.release()) != 0) fail("cannot close", temporary);
         if (::rename(temporary.c_str(), absolute.c_str()) != 0) fail("cannot replace", absolute);
     } catch (...) {
         ::unlink(temporary.c_str());
         throw;
     }
-    // Make the rename itself durable; the new content is already in place either way.
-    Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());
 }
 
 }  // namespace pyrelle::WidgetFile

@@ -4,6 +4,10 @@
 // that name is opened) and renamed over the target, which replaces whatever entry had the
 // target's name, a symbolic link included, without following it. Readers see the old or
 // the new file complete.
+//
+// Nothing is flushed to the disk: every file written here is a display of live state that
+// its writer replaces within a minute, so a crash can cost at most a moment of waiting
+// state, while a flush per write would cost the publisher a disk round trip every second.
 #include <sys/types.h>
 
 #include <filesystem>
