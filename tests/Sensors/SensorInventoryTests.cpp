@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -61,6 +62,22 @@ TEST(SensorInventoryOrder, DigitRunsCompareNumerically) {
         EXPECT_EQ(compare("Tc0P", "TC0P"), -compare("TC0P", "Tc0P"));
         EXPECT_LT(compare("ta0p", "TB0P"), 0);  // letter case does not decide before letters do
     }
+}
+
+TEST(SensorInventoryOrder, ReadingsAreInTheOrderOfCompareNames) {
+    const std::vector<std::string> names = {"Tp0D", "TC10C", "Tc0P", "F10Ac", "TB0P", "ta0p",
+                                            "TC0P", "TC02D", "Tp09", "F9Ac",  "TC2C", "tc0p",
+                                            "PSTR", "TA0P",  "Tc0p", "VD0R"};
+    Snapshot s;
+    std::vector<HardwareSensorReading> additional;
+    for (const auto& name : names) additional.emplace_back(name, name, Kind::voltage, 1);
+    s.additionalSensors = additional;
+
+    std::vector<std::string> expected = names;
+    std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
+        return SensorInventory::compareNames(a, b) < 0;
+    });
+    EXPECT_EQ(keys(SensorInventory::readings(s)), expected);
 }
 
 TEST(SensorNamingPlatform, BrandFromCpuinfoUnderAGivenRoot) {

@@ -4,8 +4,10 @@
 #include <cctype>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -36,6 +38,27 @@ icu::Collator* threadCollator() {
     static const std::unique_ptr<icu::Collator> prototype = makePrototype();
     thread_local std::unique_ptr<icu::Collator> clone(prototype ? prototype->clone() : nullptr);
     return clone.get();
+}
+
+// Far more keys than any machine has; a caller that sorts ever-new names starts again there.
+constexpr std::size_t kMaxCachedSortKeys = 4096;
+
+// The collator's binary sort key for `name`: comparing two such keys bytewise orders the
+// names as the collator's compare does. Absent when the collator cannot make one.
+std::optional<std::string> sortKey(const icu::Collator& collator, std::string_view name) {
+    const auto text = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
+    std::string key(64, '\0');
+    int32_t length = collator.getSortKey(text, reinterpret_cast<uint8_t*>(key.data()),
+                                         static_cast<int32_t>(key.size()));
+    if (length > static_cast<int32_t>(key.size())) {
+        key.resize(static_cast<std::size_t>(length));
+        length = collator.getSortKey(text, reinterpret_cast<uint8_t*>(key.data()),
+                                     static_cast<int32_t>(key.size()));
+    }
+    if (length <= 0 || length > static_cast<int32_t>(key.size())) return std::nullopt;
+    key.resize(static_cast<std::size_t>(length));
+    return key;
 }
 
 int sign(int value) {
@@ -116,11 +139,45 @@ std::vector<HardwareSensorReading> readings(const Snapshot& snapshot) {
     for (auto& reading : all)
         if (seen.insert(reading.id()).second) unique.push_back(std::move(reading));
 
-    std::stable_sort(unique.begin(), unique.end(),
-                     [](const HardwareSensorReading& x, const HardwareSensorReading& y) {
-                         return compareNames(x.key, y.key) < 0;
-                     });
-    return unique;
+    // The same order as compareNames, but by sort keys made once per key and thread rather
+    // than by the collator twice per comparison: every sample sorts all its readings again,
+    // and a machine's keys hardly ever change.
+    icu::Collator* collator = threadCollator();
+    std::vector<const std::string*> sortKeys;
+    if (collator) {
+        thread_local std::unordered_map<std::string, std::string> made;
+        if (made.size() > kMaxCachedSortKeys) made.clear();
+        sortKeys.reserve(unique.size());
+        for (const auto& reading : unique) {
+            auto found = made.find(reading.key);
+            if (found == made.end()) {
+                auto key = sortKey(*collator, reading.key);
+                if (!key) {
+                    sortKeys.clear();
+                    break;
+                }
+                found = made.emplace(reading.key, std::move(*key)).first;
+            }
+            sortKeys.push_back(&found->second);
+        }
+    }
+    if (sortKeys.size() != unique.size()) {
+        std::stable_sort(unique.begin(), unique.end(),
+                         [](const HardwareSensorReading& x, const HardwareSensorReading& y) {
+                             return compareNamesPlain(x.key, y.key) < 0;
+                         });
+        return unique;
+    }
+    std::vector<std::size_t> order(unique.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        if (const int c = sortKeys[x]->compare(*sortKeys[y])) return c < 0;
+        return bytewise(unique[x].key, unique[y].key) < 0;
+    });
+    std::vector<HardwareSensorReading> sorted;
+    sorted.reserve(unique.size());
+    for (const std::size_t i : order) sorted.push_back(std::move(unique[i]));
+    return sorted;
 }
 
 }  // namespace pyrelle::SensorInventory
