@@ -1,10 +1,11 @@
 // The process snapshot on Linux: one pass over <root>/proc, reading each process's stat,
-// status and io files with open/read into stack buffers. Nothing is allocated per process and
-// nothing per call but the directory descriptor, so a table of thousands of processes costs
-// only the kernel's own work of formatting those files.
+// status and io files, where needed and readable, with open/read into stack buffers. Nothing is
+// allocated per process and nothing per call but the directory descriptor, so a table of thousands
+// of processes costs only the kernel's own work of formatting those files.
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -157,11 +158,28 @@ void fullName(int procfd, int32_t pid, std::string_view comm, char (&target)[96]
 
 enum class Read { ok, failed };
 
+// What one pass needs to know about the reader itself.
+struct Reader {
+    long ticksPerSecond = 100;
+    uint64_t pageSize = 4096;
+    uid_t uid = 0;  // effective
+    // Whether another user's io file can be read at all: the kernel allows it only to a
+    // reader that may trace the process. Without that right, asking is a denied open per
+    // process per pass, so only the reader's own processes are asked.
+    bool readsEveryIo = false;
+};
+
+bool hasEffectiveTraceRight() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, data) != 0) return true;  // unknown: ask every process
+    return (data[CAP_SYS_PTRACE / 32].effective & (1u << (CAP_SYS_PTRACE % 32))) != 0;
+}
+
 // Fills `entry` for `pid`. Counts as failed when the process itself cannot be read (it ended,
 // or its files are short, garbled or denied); its io file alone being denied (another user's
 // process read without privileges) leaves the disk counters unknown instead.
-Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize,
-                 PYRProcessSnapshot& entry) {
+Read readProcess(int procfd, int32_t pid, const Reader& reader, PYRProcessSnapshot& entry) {
     char path[32];
     char stat[1024];
     std::snprintf(path, sizeof path, "%d/stat", pid);
@@ -184,9 +202,12 @@ Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize
     }
 
     char io[512];
-    std::snprintf(path, sizeof path, "%d/io", pid);
-    const ssize_t ioRead = readFileAt(procfd, path, io, sizeof io);
-    if (ioRead == -ENOENT || ioRead == -ESRCH) return Read::failed;
+    ssize_t ioRead = -EACCES;
+    if (reader.readsEveryIo || owner == reader.uid) {
+        std::snprintf(path, sizeof path, "%d/io", pid);
+        ioRead = readFileAt(procfd, path, io, sizeof io);
+        if (ioRead == -ENOENT || ioRead == -ESRCH) return Read::failed;
+    }
 
     std::memset(&entry, 0, sizeof entry);
     entry.pid = pid;
@@ -195,11 +216,12 @@ Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize
     entry.started = fields.startTicks;
     const double nanoseconds =
         (static_cast<double>(fields.userTicks) + static_cast<double>(fields.systemTicks)) * 1e9 /
-        static_cast<double>(ticksPerSecond);
+        static_cast<double>(reader.ticksPerSecond);
     entry.cpu_ns =
         nanoseconds >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(nanoseconds);
-    entry.memory_bytes =
-        fields.residentPages > UINT64_MAX / pageSize ? UINT64_MAX : fields.residentPages * pageSize;
+    entry.memory_bytes = fields.residentPages > UINT64_MAX / reader.pageSize
+                             ? UINT64_MAX
+                             : fields.residentPages * reader.pageSize;
     entry.disk_read_bytes = PYR_COUNTER_UNKNOWN;
     entry.disk_write_bytes = PYR_COUNTER_UNKNOWN;
     if (ioRead > 0) {
@@ -207,7 +229,11 @@ Read readProcess(int procfd, int32_t pid, long ticksPerSecond, uint64_t pageSize
         entry.disk_read_bytes = ioField(text, "read_bytes:");
         entry.disk_write_bytes = ioField(text, "write_bytes:");
     }
-    fullName(procfd, pid, fields.name, entry.name);
+    // A kernel thread has no argv to continue its name from.
+    if ((fields.flags & kKernelThread) != 0)
+        copyName(entry.name, fields.name);
+    else
+        fullName(procfd, pid, fields.name, entry.name);
     return Read::ok;
 }
 
@@ -227,8 +253,11 @@ int32_t processSnapshot(const char* root, PYRProcessSnapshot* out, int32_t capac
 
     const long ticks = sysconf(_SC_CLK_TCK);
     const long page = sysconf(_SC_PAGESIZE);
-    const long ticksPerSecond = ticks > 0 ? ticks : 100;
-    const uint64_t pageSize = page > 0 ? static_cast<uint64_t>(page) : 4096;
+    Reader reader;
+    if (ticks > 0) reader.ticksPerSecond = ticks;
+    if (page > 0) reader.pageSize = static_cast<uint64_t>(page);
+    reader.uid = geteuid();
+    reader.readsEveryIo = hasEffectiveTraceRight();
 
     // A listing that breaks off, or lists no process at all (an unmounted /proc is an empty
     // directory), is a failure: reporting it as an empty table would make every process
@@ -250,7 +279,7 @@ int32_t processSnapshot(const char* root, PYRProcessSnapshot* out, int32_t capac
             const int32_t pid = pidFromName(entry->name);
             if (pid <= 0) continue;
             listed = true;
-            if (readProcess(procfd, pid, ticksPerSecond, pageSize, out[filled]) == Read::ok) {
+            if (readProcess(procfd, pid, reader, out[filled]) == Read::ok) {
                 ++filled;
             } else {
                 ++failed;

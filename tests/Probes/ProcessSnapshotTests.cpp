@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,6 +211,33 @@ TEST(ProcessSnapshotLive, AnotherUsersProcessKeepsItsUid) {
     EXPECT_STREQ(seen->name, "sleep");
     EXPECT_EQ(seen->uid, 65534u);
     EXPECT_EQ(seen->parent_pid, getpid());
+}
+
+TEST(ProcessSnapshotLive, AnUnprivilegedReaderKeepsItsOwnDiskCounters) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    // The reader turns into "nobody" (no capabilities left): its own io file stays readable,
+    // root's does not, and neither makes a process count as failed.
+    std::vector<PYRProcessSnapshot> out(8192);
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
+        // Changing uid made it undumpable (its files root's); an ordinary process is not.
+        if (prctl(PR_SET_DUMPABLE, 1) != 0) _exit(10);
+        const int32_t count = pyr_process_snapshot(out.data(), 8192, nullptr);
+        const PYRProcessSnapshot* self = find(out, count, getpid());
+        const PYRProcessSnapshot* root = find(out, count, parent);
+        if (self == nullptr || root == nullptr) _exit(11);
+        if (self->disk_read_bytes == PYR_COUNTER_UNKNOWN) _exit(12);
+        if (root->disk_read_bytes != PYR_COUNTER_UNKNOWN) _exit(13);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: could not drop root, 11: a process is missing, "
+                                         "12: own counters unknown, 13: root's counters read";
 }
 
 }  // namespace
