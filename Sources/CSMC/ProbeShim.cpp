@@ -54,12 +54,11 @@ int32_t flagField(const nlohmann::json& state, const char* key) {
     return value == 0 || value == 1 ? value : -1;
 }
 
-// Asks the configured virtual Mac for its power-manager state. Absent when no virtual Mac is
-// configured, so the caller reads Linux; a device that fails to answer, or answers with
-// something other than a JSON object, gives a state that supplies nothing (the machine being
-// simulated is the virtual Mac, so the host's values must not be passed off as its own).
-std::optional<VirtualMacState> virtualMac() {
-    if (!pyrelle::csmc::deviceConfigured()) return std::nullopt;
+// Asks the configured virtual Mac for its power-manager state. A device that fails to
+// answer, or answers with something other than a JSON object, gives a state that supplies
+// nothing (the machine being simulated is the virtual Mac, so the host's values must not be
+// passed off as its own).
+VirtualMacState askVirtualMac() {
     VirtualMacState state;
     try {
         std::vector<uint8_t> reply;
@@ -89,12 +88,36 @@ std::optional<VirtualMacState> virtualMac() {
     return state;
 }
 
+// The open batches of this thread, and the reply the outermost one holds once asked.
+// virtualMac() is absent when no virtual Mac is configured, so the caller reads Linux.
+thread_local int batchDepth = 0;
+thread_local std::optional<VirtualMacState> batchState;
+
+std::optional<VirtualMacState> virtualMac() {
+    if (!pyrelle::csmc::deviceConfigured()) return std::nullopt;
+    if (batchDepth == 0) return askVirtualMac();
+    if (!batchState) batchState = askVirtualMac();
+    return batchState;
+}
+
 // Only the kernel's defined levels are reported; 0, 3 and anything else are unknown.
 int32_t pressureLevel(int32_t level) {
     return level == 1 || level == 2 || level == 4 ? level : -1;
 }
 
 }  // namespace
+
+namespace pyrelle::csmc {
+
+ProbeBatch::ProbeBatch() {
+    ++batchDepth;
+}
+
+ProbeBatch::~ProbeBatch() {
+    if (--batchDepth == 0) batchState.reset();
+}
+
+}  // namespace pyrelle::csmc
 
 extern "C" {
 

@@ -52,7 +52,8 @@ private:
     std::mutex mutex_;
     int fd_;
     bool broken_ = false;  // guarded by mutex_, as is the inbox
-    std::array<uint8_t, 4096> inbox_{};
+    // Room for a whole window of batch replies, so a window is read in one recv once it is in.
+    std::array<uint8_t, kWindowBytes> inbox_{};
     size_t inboxBegin_ = 0, inboxEnd_ = 0;
 };
 

@@ -139,6 +139,18 @@ private:
     int32_t status_;
 };
 
+// A virtual Mac whose answer can change, counting the questions it is asked.
+class CountingPowerManager : public pyrelle::csmc::Device {
+public:
+    int32_t exchange(uint32_t, std::span<const uint8_t>, std::vector<uint8_t>& reply) override {
+        ++asked;
+        reply.assign(answer.begin(), answer.end());
+        return 0;
+    }
+    std::string answer;
+    int asked = 0;
+};
+
 class VirtualMacProbes : public ::testing::Test {
 protected:
     void install(std::string reply, int32_t status = 0) {
@@ -201,6 +213,29 @@ TEST_F(VirtualMacProbes, AFailingVirtualMacSuppliesNothingRatherThanHostValues) 
         EXPECT_EQ(pyr_memory_pressure(), -1) << reply;
         EXPECT_EQ(pyr_thermal_state(), -1) << reply;
     }
+}
+
+TEST_F(VirtualMacProbes, ABatchAsksOnceAndForgetsTheAnswerWhenItEnds) {
+    auto device = std::make_shared<CountingPowerManager>();
+    device->answer = R"({"acPower":true,"thermalState":1,"memoryPressure":2,"lowPower":false})";
+    pyrelle::csmc::installDevice(device);
+    {
+        const pyrelle::csmc::ProbeBatch outer;
+        EXPECT_EQ(pyr_ac_power(), 1);
+        device->answer = R"({"acPower":false,"thermalState":3})";
+        {
+            const pyrelle::csmc::ProbeBatch inner;
+            EXPECT_EQ(pyr_thermal_state(), 1);
+        }
+        // Closing the inner batch keeps the outer one's answer.
+        EXPECT_EQ(pyr_memory_pressure(), 2);
+        EXPECT_EQ(pyr_low_power_mode(), 0);
+        EXPECT_EQ(pyr_power_status().speed_limit, -1);
+        EXPECT_EQ(device->asked, 1);
+    }
+    EXPECT_EQ(pyr_ac_power(), 0);
+    EXPECT_EQ(pyr_thermal_state(), 3);
+    EXPECT_EQ(device->asked, 3);
 }
 
 }  // namespace

@@ -80,6 +80,19 @@ void setProbeClock(ProbeClock clock);
 // power-manager probes then read the host.
 bool deviceConfigured();
 
+// While a ProbeBatch is alive on a thread, the power-manager probes of that thread
+// (pyr_power_status, pyr_ac_power, pyr_thermal_state, ...) ask the virtual Mac once, at the
+// first of them, and answer the rest from that reply: one sample's questions are about one
+// moment, and each would otherwise cost a round trip. Batches nest; only the outermost one
+// holds a reply. Without a virtual Mac they change nothing.
+class ProbeBatch {
+public:
+    ProbeBatch();
+    ~ProbeBatch();
+    ProbeBatch(const ProbeBatch&) = delete;
+    ProbeBatch& operator=(const ProbeBatch&) = delete;
+};
+
 // Bound on one whole socket exchange (sending the request and receiving the full reply) and
 // on connecting. Default 2 seconds; tests shorten it.
 inline constexpr std::chrono::milliseconds kDefaultExchangeTimeout{2000};

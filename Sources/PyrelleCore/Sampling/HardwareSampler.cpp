@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "CSMCDevice.hpp"
 #include "pyrelle/HardwareSensorReading.hpp"
 #include "pyrelle/SensorCategory.hpp"
 
@@ -97,6 +98,8 @@ TurboState HardwareSampler::evaluateTurbo() const {
 
 Snapshot HardwareSampler::sample() {
     std::lock_guard guard(lock_);
+    // The platform's questions below are about one moment: a virtual Mac answers them once.
+    const csmc::ProbeBatch batch;
     Snapshot snapshot;
 
     // CPU usage from the tick counters (their low 32 bits, as the system's own counters wrap).
