@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include <cstdio>
 #include <stdexcept>
 
 #include "pyrelle/OperationIssue.hpp"
+#include "pyrelle/RandomIdentifier.hpp"
 #include "pyrelle/ScopeError.hpp"
 
 namespace kilnview {
@@ -25,14 +25,6 @@ constexpr const char* kHelperGone = "辅助进程已退出";
 constexpr const char* kCoolingRunning = "散热会话正在运行";
 constexpr const char* kCoolingStarted = "散热会话已开始，最长 5 分钟";
 constexpr const char* kCoolingStopTimeout = "散热会话未能按时停止";
-
-std::string upperUUID() {
-    uuid_t id;
-    uuid_generate_random(id);
-    char text[37];
-    uuid_unparse_upper(id, text);
-    return text;
-}
 
 // How long the cooling run may take to notice its stop file and hand the fans back: its lease
 // checks once a second, and a restore may take 2 s per fan write.
@@ -168,6 +160,14 @@ std::optional<std::string> HelperClient::stopCooling() {
         const std::string reason = cooling_->errorText();
         failure = reason.empty() ? std::string(kCoolingStopTimeout) : reason;
     }
+    forgetCooling(failure, true);
+    return failure;
+}
+
+// The cooling run has ended: its stop file and process go, and the control state is
+// automatic again. `failure`, when there is one, replaces the failure shown; without one the
+// failure shown is kept when `keepFailure` is set, else cleared.
+void HelperClient::forgetCooling(const std::optional<std::string>& failure, bool keepFailure) {
     ::unlink(coolingStopFile_.c_str());
     cooling_.reset();
     std::lock_guard<std::mutex> guard(stateLock_);
@@ -175,8 +175,7 @@ std::optional<std::string> HelperClient::stopCooling() {
     state_.mode = kAutomaticMode;
     state_.remainingSeconds.reset();
     state_.targets.clear();
-    if (failure) state_.failure = failure;
-    return failure;
+    if (failure || !keepFailure) state_.failure = failure;
 }
 
 void HelperClient::checkCooling() {
@@ -187,14 +186,7 @@ void HelperClient::checkCooling() {
             const std::string reason = cooling_->errorText();
             failure = reason.empty() ? std::string(kHelperGone) : reason;
         }
-        ::unlink(coolingStopFile_.c_str());
-        cooling_.reset();
-        std::lock_guard<std::mutex> guard(stateLock_);
-        state_.cooling = false;
-        state_.mode = kAutomaticMode;
-        state_.remainingSeconds.reset();
-        state_.targets.clear();
-        state_.failure = failure;
+        forgetCooling(failure, false);
         return;
     }
     const double elapsed = settings_.uptime() - coolingStarted_;
@@ -264,7 +256,7 @@ ActionResult HelperClient::cooling() {
             apply(reply);
             if (!reply.ok) return ActionResult::failure(reply.message);
         }
-        const std::string token = upperUUID();
+        const std::string token = randomIdentifier();
         coolingStopFile_ = "/tmp/pyrelle-stop-" + token;
         ::unlink(coolingStopFile_.c_str());
         cooling_ =

@@ -64,12 +64,13 @@ public:
     ControlView control() const;
 
 private:
-    pyrelle::ControlReply exchange(const pyrelle::ControlRequest& request);  // lock_ held
-    void startSession();                                                     // lock_ held
-    void endSession();                                                       // lock_ held
-    std::optional<std::string> stopCooling();                                // lock_ held
-    void checkCooling();                                                     // lock_ held
-    void apply(const pyrelle::ControlReply& reply);                          // lock_ held
+    pyrelle::ControlReply exchange(const pyrelle::ControlRequest& request);           // lock_ held
+    void startSession();                                                              // lock_ held
+    void endSession();                                                                // lock_ held
+    std::optional<std::string> stopCooling();                                         // lock_ held
+    void checkCooling();                                                              // lock_ held
+    void forgetCooling(const std::optional<std::string>& failure, bool keepFailure);  // lock_ held
+    void apply(const pyrelle::ControlReply& reply);                                   // lock_ held
     std::vector<std::string> command(std::vector<std::string> arguments) const;
     ActionResult refusedWithoutRights() const;
     std::optional<uid_t> rootAs() const;

@@ -3,13 +3,13 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include <chrono>
 
 #include "HelperMessages.hpp"
 #include "pyrelle/CoolingLease.hpp"
 #include "pyrelle/CurveLease.hpp"
+#include "pyrelle/RandomIdentifier.hpp"
 #include "pyrelle/ScopeError.hpp"
 
 namespace pyrelle::helper {
@@ -25,14 +25,6 @@ constexpr const char* kHandBackTimeout = "恢复自动风扇失败：等待风�
 constexpr const char* kNotAutomatic = "风扇未处于系统自动，请先退出其他风扇控制程序";
 constexpr const char* kTestLabel = "风扇验证";
 constexpr const char* kCustomLabel = "自定义";
-
-std::string newSessionIdentifier() {
-    uuid_t id;
-    uuid_generate_random(id);
-    char text[37];
-    uuid_unparse_upper(id, text);
-    return text;
-}
 
 std::chrono::steady_clock::time_point after(double seconds) {
     return std::chrono::steady_clock::now() +
@@ -217,7 +209,7 @@ void SessionControl::start(const FanCurve& curve, const std::string& mode, const
         applied_ = false;
         failure_.reset();
         progress_.reset();
-        session_ = newSessionIdentifier();
+        session_ = randomIdentifier();
         profile_ = mode;
         label_ = name;
     }
