@@ -194,6 +194,14 @@ void HelperClient::checkCooling() {
     state_.remainingSeconds = std::max(0.0, coolingSeconds - elapsed);
 }
 
+// One request to the session, its reply applied to the control state, as the action's result.
+ActionResult HelperClient::send(const ControlRequest& request) {
+    const ControlReply reply = exchange(request);
+    apply(reply);
+    if (!reply.ok) return ActionResult::failure(reply.message);
+    return ActionResult::success(reply.message);
+}
+
 ActionResult HelperClient::test() {
     if (!state_.available) return refusedWithoutRights();
     std::lock_guard<std::mutex> guard(lock_);
@@ -201,10 +209,7 @@ ActionResult HelperClient::test() {
         if (auto failure = stopCooling()) return ActionResult::failure(*failure);
         ControlRequest request;
         request.command = "test-fans";
-        const ControlReply reply = exchange(request);
-        apply(reply);
-        if (!reply.ok) return ActionResult::failure(reply.message);
-        return ActionResult::success(reply.message);
+        return send(request);
     } catch (const std::exception& error) {
         return ActionResult::failure(error.what());
     }
@@ -215,10 +220,7 @@ ActionResult HelperClient::curve(const ControlRequest& request) {
     std::lock_guard<std::mutex> guard(lock_);
     try {
         if (auto failure = stopCooling()) return ActionResult::failure(*failure);
-        const ControlReply reply = exchange(request);
-        apply(reply);
-        if (!reply.ok) return ActionResult::failure(reply.message);
-        return ActionResult::success(reply.message);
+        return send(request);
     } catch (const std::exception& error) {
         return ActionResult::failure(error.what());
     }
@@ -231,12 +233,10 @@ ActionResult HelperClient::automatic() {
         const std::optional<std::string> coolingFailure = stopCooling();
         ControlRequest request;
         request.command = "auto";
-        const ControlReply reply = exchange(request);
-        apply(reply);
-        if (!reply.ok) return ActionResult::failure(reply.message);
+        const ActionResult handedBack = send(request);
         // The cooling run's own failure is still news even when "auto" then succeeded.
-        if (coolingFailure) return ActionResult::failure(*coolingFailure);
-        return ActionResult::success(reply.message);
+        if (handedBack.ok && coolingFailure) return ActionResult::failure(*coolingFailure);
+        return handedBack;
     } catch (const std::exception& error) {
         return ActionResult::failure(error.what());
     }
@@ -252,9 +252,7 @@ ActionResult HelperClient::cooling() {
         if (session_ && !session_->poll()) {
             ControlRequest request;
             request.command = "auto";
-            const ControlReply reply = exchange(request);
-            apply(reply);
-            if (!reply.ok) return ActionResult::failure(reply.message);
+            if (ActionResult ended = send(request); !ended.ok) return ended;
         }
         const std::string token = randomIdentifier();
         coolingStopFile_ = "/tmp/pyrelle-stop-" + token;

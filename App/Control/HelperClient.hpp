@@ -70,6 +70,7 @@ private:
     std::optional<std::string> stopCooling();                                         // lock_ held
     void checkCooling();                                                              // lock_ held
     void forgetCooling(const std::optional<std::string>& failure, bool keepFailure);  // lock_ held
+    ActionResult send(const pyrelle::ControlRequest& request);                        // lock_ held
     void apply(const pyrelle::ControlReply& reply);                                   // lock_ held
     std::vector<std::string> command(std::vector<std::string> arguments) const;
     ActionResult refusedWithoutRights() const;

@@ -9,34 +9,15 @@
 #include <system_error>
 #include <vector>
 
+#include "FileSupport.hpp"
+
 namespace pyrelle::WidgetFile {
 namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what, const fs::path& path, int error = errno) {
-    throw std::system_error(error, std::generic_category(), what + " " + path.string());
-}
-
-// Closes a descriptor on every path out of a scope.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
+using FileSupport::Descriptor;
+using FileSupport::fail;
 
 void writeAll(int fd, std::string_view bytes, const fs::path& path) {
     std::size_t done = 0;

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "FileSupport.hpp"
 #include "pyrelle/widget/WidgetDataError.hpp"
 #include "pyrelle/widget/WidgetFile.hpp"
 
@@ -20,31 +21,8 @@ namespace {
 constexpr const char* relativeLocation =
     "Library/Application Support/Pyrelle/WidgetSnapshots/status.json";
 
-[[noreturn]] void fail(const std::string& what, const fs::path& path, int error = errno) {
-    throw std::system_error(error, std::generic_category(), what + " " + path.string());
-}
-
-// Closes a descriptor on every path out of a scope.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
+using FileSupport::Descriptor;
+using FileSupport::fail;
 
 std::optional<fs::path> resolve(const std::optional<fs::path>& location,
                                 const WidgetBundle& bundle) {
