@@ -25,6 +25,8 @@
 #include "Model/AppState.hpp"
 #include "Model/SamplingLoop.hpp"
 #include "Publish/StatusPublisher.hpp"
+#include "Publish/TrustedDirectory.hpp"
+#include "Web/AddressFile.hpp"
 #include "Web/AppText.hpp"
 #include "Web/LiveFeed.hpp"
 #include "Web/RequestGuard.hpp"
@@ -47,6 +49,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: Kilnview [--port N] [--interval SECONDS] [--helper PATH] [--elevate 'CMD ARGS']\n"
     "                [--status-dir DIR] [--settings-tool PATH] [--lang CODE]\n"
+    "                [--metrics-token-file FILE]\n"
+    "       Kilnview --open\n"
     "  --port N             loopback port to serve (default 8742; 0 picks a free one)\n"
     "  --interval SECONDS   sampling interval (default 1)\n"
     "  --helper PATH        PyrelleHelper to drive the fans (default: the one beside Kilnview)\n"
@@ -55,7 +59,10 @@ constexpr const char* kUsage =
     "  --status-dir DIR     where the widget's status.json goes (default: the widget's location)\n"
     "  --settings-tool PATH the power-settings tool (default /usr/bin/pmset)\n"
     "  --lang CODE          UI language when the browser names none (zh-Hans zh-Hant en ja ko de "
-    "fr es)\n";
+    "fr es)\n"
+    "  --metrics-token-file FILE  a long-lived bearer token for /metrics (a file of the user or\n"
+    "                       root, mode 600), besides the secret of the printed address\n"
+    "  --open               open a browser on the running Kilnview of this user\n";
 
 struct Options {
     int port = 8742;
@@ -65,7 +72,9 @@ struct Options {
     std::optional<fs::path> statusDirectory;
     std::string settingsTool = pyrelle::NativePowerSettings::defaultToolPath;
     std::optional<std::string> language;
+    std::optional<fs::path> metricsTokenFile;
     bool help = false;
+    bool open = false;
 };
 
 std::optional<Options> parse(int argc, char** argv, std::string& problem) {
@@ -74,6 +83,10 @@ std::optional<Options> parse(int argc, char** argv, std::string& problem) {
         const std::string argument = argv[i];
         if (argument == "--help" || argument == "-h") {
             options.help = true;
+            continue;
+        }
+        if (argument == "--open") {
+            options.open = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -112,6 +125,8 @@ std::optional<Options> parse(int argc, char** argv, std::string& problem) {
                 return std::nullopt;
             }
             options.statusDirectory = fs::path(value);
+        } else if (argument == "--metrics-token-file") {
+            options.metricsTokenFile = fs::path(value);
         } else if (argument == "--settings-tool") {
             options.settingsTool = value;
         } else if (argument == "--lang") {
@@ -241,6 +256,16 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (options->open) return openInBrowser();
+    // Read while any administrator rights are still held, so a root-only token file works.
+    std::optional<std::string> metricsToken;
+    if (options->metricsTokenFile) {
+        metricsToken = readTokenFile(*options->metricsTokenFile, ::getuid(), problem);
+        if (!metricsToken) {
+            std::fprintf(stderr, "Kilnview: --metrics-token-file %s\n", problem.c_str());
+            return 2;
+        }
+    }
 
     // Stop signals are taken by sigwait below; every thread started from here inherits the
     // mask. A helper that went away must not kill Kilnview through a write to its pipe.
@@ -256,6 +281,14 @@ int main(int argc, char** argv) {
     if (!identity.problem.empty()) {
         std::fprintf(stderr, "Kilnview: %s\n", identity.problem.c_str());
         return 1;
+    }
+
+    if (options->statusDirectory) {
+        if (const auto untrusted =
+                TrustedDirectory::problem(*options->statusDirectory, identity.uid)) {
+            std::fprintf(stderr, "Kilnview: --status-dir %s\n", untrusted->c_str());
+            return 2;
+        }
     }
 
     const fs::path directory = executableDirectory();
@@ -282,14 +315,19 @@ int main(int argc, char** argv) {
                 reading.failure = error.what();
             }
             return reading;
-        }});
+        },
+        Credentials::fresh(metricsToken), identity.uid});
     const int port = server.bind(options->port);
     if (port <= 0) {
         std::fprintf(stderr, "Kilnview: cannot listen on 127.0.0.1:%d\n", options->port);
         return 1;
     }
-    std::printf("Kilnview: http://127.0.0.1:%d/\n", port);
+    std::printf("Kilnview: %s\n", server.address().c_str());
     std::fflush(stdout);
+    AddressFile addressFile;
+    if (const auto failed = addressFile.write(AddressFile::runtimeDirectory(identity.uid),
+                                              server.address(), identity.uid))
+        std::fprintf(stderr, "Kilnview: the address is not kept for --open: %s\n", failed->c_str());
 
     std::optional<fs::path> statusFile;
     if (options->statusDirectory) statusFile = *options->statusDirectory / "status.json";
@@ -337,6 +375,7 @@ int main(int argc, char** argv) {
     server.stop();
     sampling.join();
     serving.join();
+    addressFile.remove();
     if (!ended.ok) {
         std::fprintf(stderr, "Kilnview: %s\n", ended.message.c_str());
         return 1;

@@ -1,7 +1,6 @@
 #include "Web/WebServer.hpp"
 
-#include <httplib.h>
-
+#include <chrono>
 #include <nlohmann/json.hpp>
 
 #include "Web/AppText.hpp"
@@ -17,260 +16,361 @@ namespace {
 
 constexpr const char* kJSON = "application/json; charset=utf-8";
 constexpr const char* kHTML = "text/html; charset=utf-8";
-constexpr const char* kTokenHeader = "X-Kilnview-Token";
+constexpr const char* kTokenHeader = "x-kilnview-token";
 constexpr const char* kLanguageCookie = "kilnview_lang";
+constexpr const char* kSecretParameter = "secret";
 
 // Refusal texts (Chinese sources, translated per request).
 constexpr const char* kForeignHost = "拒绝请求：Host 不是本机回环地址";
 constexpr const char* kForeignOrigin = "拒绝请求：来源不是本机页面";
+constexpr const char* kForeignPeer = "拒绝请求：连接不属于运行 Kilnview 的用户";
 constexpr const char* kBadToken = "拒绝请求：缺少或错误的页面令牌";
+constexpr const char* kNoSession = "需要登录：请打开 Kilnview 启动时打印的完整地址";
+constexpr const char* kNoSessionHelp =
+    "该地址含有本次运行的 secret，只在启动 Kilnview 的终端中打印；也可以运行 Kilnview --open。";
+constexpr const char* kNoBearer = "需要令牌：请在 Authorization 中提供 Bearer 令牌";
 constexpr const char* kNotFound = "未找到该页面";
 constexpr const char* kTooLarge = "请求内容过大";
+constexpr const char* kHeadersTooLarge = "请求头过多或过大";
 constexpr const char* kNeedsJSON = "请求内容必须是 JSON";
 constexpr const char* kBadRequest = "请求无效";
 constexpr const char* kBusy = "实时连接过多，请稍后重试";
 constexpr const char* kInternal = "内部错误";
 
-std::string cookieValue(const std::string& header, std::string_view name) {
-    std::size_t start = 0;
-    while (start < header.size()) {
-        std::size_t end = header.find(';', start);
-        if (end == std::string::npos) end = header.size();
-        std::string_view item(header.data() + start, end - start);
-        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-        if (item.size() > name.size() && item.substr(0, name.size()) == name &&
-            item[name.size()] == '=')
-            return std::string(item.substr(name.size() + 1));
-        start = end + 1;
-    }
-    return {};
-}
-
-void security(httplib::Response& res) {
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("X-Frame-Options", "DENY");
-    res.set_header("Referrer-Policy", "no-referrer");
-    res.set_header("Cache-Control", "no-store");
-    res.set_header(
+void secure(HttpResponse& res) {
+    res.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    res.headers.emplace_back("X-Frame-Options", "DENY");
+    res.headers.emplace_back("Referrer-Policy", "no-referrer");
+    res.headers.emplace_back("Cache-Control", "no-store");
+    res.headers.emplace_back(
         "Content-Security-Policy",
         "default-src 'self'; img-src 'self' data:; style-src 'self'; "
         "script-src 'self'; connect-src 'self'; frame-ancestors 'none'; form-action 'self'");
 }
 
-void json(httplib::Response& res, int status, const nlohmann::json& body) {
-    res.status = status;
-    res.set_content(body.dump(), kJSON);
+HttpResponse json(int status, const nlohmann::json& body) {
+    return HttpResponse{status, kJSON, body.dump(), {}};
 }
 
-void refuse(httplib::Response& res, int status, const std::string& message) {
-    json(res, status, {{"ok", false}, {"message", message}});
+HttpResponse refusal(int status, const std::string& message) {
+    return json(status, {{"ok", false}, {"message", message}});
+}
+
+HttpReply reply(HttpResponse response) {
+    return HttpReply{std::move(response), {}, {}};
 }
 
 bool isLoopbackOrigin(const std::string& origin) {
-    for (std::string_view scheme : {"http://"}) {
-        if (origin.rfind(scheme, 0) == 0)
-            return RequestGuard::isLoopbackHost(origin.substr(scheme.size()));
+    const std::string scheme = "http://";
+    return origin.rfind(scheme, 0) == 0 &&
+           RequestGuard::isLoopbackHost(std::string_view(origin).substr(scheme.size()));
+}
+
+std::string escapeHTML(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
     }
-    return false;
+    return out;
+}
+
+std::string percentEncoded(const std::string& text) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
+
+// The request's own address without the secret: where the login sends the browser on.
+std::string withoutSecret(const HttpRequest& request) {
+    std::string query;
+    for (const auto& [key, value] : request.query) {
+        if (key == kSecretParameter) continue;
+        query += (query.empty() ? "?" : "&") + percentEncoded(key) + "=" + percentEncoded(value);
+    }
+    return (request.path.empty() ? "/" : request.path) + query;
+}
+
+// The page a browser without a session gets: where to find the way in.
+HttpResponse loginPage(const AppText& t) {
+    const std::string title = escapeHTML(t(kNoSession));
+    return HttpResponse{
+        401, kHTML,
+        "<!DOCTYPE html>\n<html lang=\"" + t.language() +
+            "\"><head><meta charset=\"utf-8\"><title>Kilnview</title>"
+            "<link rel=\"stylesheet\" href=\"/assets/app.css\"></head><body><main><h1>" +
+            title + "</h1><p>" + escapeHTML(t(kNoSessionHelp)) + "</p></main></body></html>\n",
+        {}};
 }
 
 }  // namespace
 
+// One /events connection: a state message whenever a sample was recorded since the last one,
+// and a comment after 15 quiet seconds so idle connections stay open through proxies.
+class WebServer::EventStream : public ResponseStream {
+public:
+    EventStream(WebServer& server, AppText text) : server_(server), text_(std::move(text)) {}
+    ~EventStream() override { server_.streams_.fetch_sub(1); }
+
+    std::optional<std::string> next() override {
+        LiveFeed& feed = server_.deps_.feed;
+        if (feed.closed()) return std::nullopt;
+        const auto now = std::chrono::steady_clock::now();
+        const std::uint64_t sequence = feed.sequence();
+        if (first_ || sequence != seen_) {
+            first_ = false;
+            seen_ = sequence;
+            sent_ = now;
+            return "data: " + liveState(server_.deps_.state.view(), text_).dump() + "\n\n";
+        }
+        if (now - sent_ >= std::chrono::seconds(15)) {
+            sent_ = now;
+            return std::string(": ping\n\n");
+        }
+        return std::string();
+    }
+
+private:
+    WebServer& server_;
+    AppText text_;
+    bool first_ = true;
+    std::uint64_t seen_ = 0;
+    std::chrono::steady_clock::time_point sent_;
+};
+
 WebServer::WebServer(WebDependencies dependencies)
-    : deps_(std::move(dependencies)), server_(std::make_unique<httplib::Server>()) {
-    // Few threads: the event streams, plus a browser's handful of parallel connections (an
-    // idle keep-alive connection holds its thread for the keep-alive timeout) and a scraper.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(maximumStreams + 8); };
-    server_->set_keep_alive_timeout(2);
-    server_->set_payload_max_length(RequestGuard::bodyLimit);
-    server_->set_keep_alive_max_count(20);
-    server_->set_read_timeout(5, 0);
-    server_->set_write_timeout(5, 0);
-    routes();
-}
+    : deps_(std::move(dependencies)),
+      daemon_([this](const HttpRequest& request) { return respond(request); },
+              [&] {
+                  HttpLimits limits;
+                  limits.owner = deps_.owner;
+                  limits.bodyLimit = RequestGuard::bodyLimit;
+                  return limits;
+              }(),
+              [this](int status) {
+                  const AppText t(deps_.strings, resolveLanguage("", "", "", deps_.processLanguages));
+                  const char* message = status == 413   ? kTooLarge
+                                        : status == 431 ? kHeadersTooLarge
+                                        : status == 503 ? kBusy
+                                        : status >= 500 ? kInternal
+                                                        : kBadRequest;
+                  HttpResponse res = refusal(status, t(message));
+                  secure(res);
+                  return res;
+              }) {}
 
 WebServer::~WebServer() {
     stop();
 }
 
 int WebServer::bind(int port) {
-    if (port == 0) return server_->bind_to_any_port("127.0.0.1");
-    return server_->bind_to_port("127.0.0.1", port) ? port : -1;
+    port_ = daemon_.start(port);
+    if (port_ <= 0) return -1;
+    cookieName_ = Credentials::cookieNameFor(port_);
+    // Wakes the waiting event streams once per recorded sample (and every 15 s for pings).
+    notifier_ = std::thread([this] {
+        std::uint64_t seen = deps_.feed.sequence();
+        while (!deps_.feed.closed()) {
+            seen = deps_.feed.wait(seen, 15);
+            daemon_.wakeStreams();
+        }
+    });
+    return port_;
+}
+
+std::string WebServer::address() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/?" + kSecretParameter + "=" +
+           deps_.credentials.secret();
 }
 
 bool WebServer::run() {
-    return server_->listen_after_bind();
+    if (port_ <= 0) return false;
+    std::unique_lock<std::mutex> guard(lock_);
+    stopped_.wait(guard, [&] { return stopping_; });
+    return true;
 }
 
 void WebServer::stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+    }
+    stopped_.notify_all();
     deps_.feed.close();
-    if (server_) server_->stop();
+    daemon_.stop();
+    if (notifier_.joinable()) notifier_.join();
 }
 
-void WebServer::routes() {
-    httplib::Server& server = *server_;
-    const auto text = [this](const httplib::Request& req) {
-        const std::string language =
-            resolveLanguage(req.get_param_value("lang"),
-                            cookieValue(req.get_header_value("Cookie"), kLanguageCookie),
-                            req.get_header_value("Accept-Language"), deps_.processLanguages);
-        return AppText(deps_.strings, language);
+HttpReply WebServer::respond(const HttpRequest& req) {
+    const AppText t(deps_.strings,
+                    resolveLanguage(req.param("lang"),
+                                    cookieValue(req.header("cookie"), kLanguageCookie),
+                                    req.header("accept-language"), deps_.processLanguages));
+    HttpReply result = [&]() -> HttpReply {
+        if (!RequestGuard::isLoopbackHost(req.header("host")))
+            return reply(refusal(421, t(kForeignHost)));
+        if (!req.peer || (*req.peer != deps_.owner && *req.peer != 0))
+            return reply(refusal(403, t(kForeignPeer)));
+        return route(req, t);
+    }();
+    HttpResponse extra;
+    secure(extra);
+    // A chosen language is remembered for the next pages.
+    const std::string chosen = req.param("lang");
+    if (languageFor(chosen) && *languageFor(chosen) == chosen)
+        extra.headers.emplace_back("Set-Cookie", std::string(kLanguageCookie) + "=" + chosen +
+                                                     "; Path=/; SameSite=Strict; Max-Age=31536000");
+    const auto add = [headers = extra.headers](HttpResponse& res) {
+        res.headers.insert(res.headers.end(), headers.begin(), headers.end());
     };
-
-    server.set_pre_routing_handler(
-        [this, text](const httplib::Request& req, httplib::Response& res) {
-            security(res);
-            const AppText t = text(req);
-            if (!RequestGuard::isLoopbackHost(req.get_header_value("Host"))) {
-                refuse(res, 421, t(kForeignHost));
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (req.method == "POST") {
-                const std::string origin = req.get_header_value("Origin");
-                if (!origin.empty() && !isLoopbackOrigin(origin)) {
-                    refuse(res, 403, t(kForeignOrigin));
-                    return httplib::Server::HandlerResponse::Handled;
-                }
-                if (!RequestGuard::tokenMatches(deps_.token, req.get_header_value(kTokenHeader))) {
-                    refuse(res, 403, t(kBadToken));
-                    return httplib::Server::HandlerResponse::Handled;
-                }
-                // The body is read after this check, so its type is judged by the header: a form
-                // post (what another site can send without asking) is refused outright.
-                const std::string type = req.get_header_value("Content-Type");
-                if (!type.empty() && type.rfind("application/json", 0) != 0) {
-                    refuse(res, 415, t(kNeedsJSON));
-                    return httplib::Server::HandlerResponse::Handled;
-                }
-            }
-            // A chosen language is remembered for the next pages.
-            const std::string chosen = req.get_param_value("lang");
-            if (languageFor(chosen) && *languageFor(chosen) == chosen) {
-                res.set_header("Set-Cookie", std::string(kLanguageCookie) + "=" + chosen +
-                                                 "; Path=/; SameSite=Strict; Max-Age=31536000");
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-
-    server.set_error_handler([text](const httplib::Request& req, httplib::Response& res) {
-        if (!res.body.empty()) return;
-        const AppText t = text(req);
-        const char* message = res.status == 404   ? kNotFound
-                              : res.status == 413 ? kTooLarge
-                              : res.status >= 500 ? kInternal
-                                                  : kBadRequest;
-        refuse(res, res.status, t(message));
-    });
-    server.set_exception_handler(
-        [text](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
-            refuse(res, 500, text(req)(kInternal));
-        });
-
-    const auto page = [this, text](auto render) {
-        return [this, text, render](const httplib::Request& req, httplib::Response& res) {
-            const AppText t = text(req);
-            const Pages::PageContext context{t, deps_.token};
-            res.set_content(render(context), kHTML);
+    add(result.response);
+    if (result.deferred) {
+        result.deferred = [inner = std::move(result.deferred), add] {
+            HttpResponse res = inner();
+            add(res);
+            return res;
         };
-    };
-    server.Get("/", page([this](const Pages::PageContext& c) {
-                   return Pages::overview(c, deps_.state.view());
-               }));
-    server.Get("/sensors", page([this](const Pages::PageContext& c) {
-                   return Pages::sensors(c, deps_.state.view());
-               }));
-    server.Get("/fans", page([this](const Pages::PageContext& c) {
-                   return Pages::fans(c, deps_.state.view());
-               }));
-    server.Get("/history", page([this](const Pages::PageContext& c) {
-                   return Pages::history(c, deps_.state.view(), deps_.state.history(true));
-               }));
-    server.Get("/processes", page([this](const Pages::PageContext& c) {
-                   return Pages::processes(c, deps_.state.view());
-               }));
-    server.Get("/power", page([this](const Pages::PageContext& c) {
-                   Pages::PowerReading reading;
-                   if (deps_.readPower) reading = deps_.readPower();
-                   return Pages::power(c, deps_.state.view(), deps_.state.history(), reading);
-               }));
+    }
+    return result;
+}
 
-    server.Get("/export.csv", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_header("Content-Disposition", "attachment; filename=\"kilnview-export.csv\"");
-        res.set_content(deps_.state.csv(), "text/csv; charset=utf-8");
-    });
-    server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(metricsText(deps_.state.view()), kMetricsContentType);
-    });
-    server.Get("/api/state", [this, text](const httplib::Request& req, httplib::Response& res) {
-        json(res, 200, liveState(deps_.state.view(), text(req)));
-    });
-    server.Get("/events", [this, text](const httplib::Request& req, httplib::Response& res) {
+HttpReply WebServer::action(const HttpRequest& req, const AppText& t) {
+    std::function<ActionResult()> perform;
+    const auto simple = [&](ActionResult (FanActions::*method)()) {
+        if (!RequestGuard::isEmptyOrObject(req.body))
+            throw pyrelle::ScopeError("请求不是有效的 JSON");
+        return std::function<ActionResult()>([this, method] { return (deps_.fans.*method)(); });
+    };
+    try {
+        if (req.path == "/api/fans/test") {
+            perform = simple(&FanActions::test);
+        } else if (req.path == "/api/fans/cooling") {
+            perform = simple(&FanActions::cooling);
+        } else if (req.path == "/api/fans/auto") {
+            perform = simple(&FanActions::automatic);
+        } else if (req.path == "/api/fans/curve") {
+            const pyrelle::ControlRequest request = RequestGuard::curveRequest(req.body);
+            perform = [this, request] { return deps_.fans.curve(request); };
+        } else {
+            return reply(refusal(404, t(kNotFound)));
+        }
+    } catch (const pyrelle::ScopeError& error) {
+        // Bad input never reaches the helper: the message says what is wrong.
+        return reply(refusal(400, t(error.what())));
+    }
+    // The helper may take seconds to answer: off the event thread.
+    HttpReply later;
+    later.deferred = [perform, t] {
+        const ActionResult result = perform();
+        nlohmann::json body = {{"ok", result.ok}, {"message", t(result.message)}};
+        if (result.advice) body["advice"] = t(*result.advice);
+        return json(200, body);
+    };
+    return later;
+}
+
+HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
+    const std::string method = req.method == "HEAD" ? "GET" : req.method;
+    const std::string& path = req.path;
+
+    // The page assets say nothing about the machine; the login page needs the style sheet.
+    if (method == "GET" && path == "/assets/app.css")
+        return reply({200, "text/css; charset=utf-8", std::string(assets::text("app.css")), {}});
+    if (method == "GET" && path == "/assets/app.js")
+        return reply(
+            {200, "text/javascript; charset=utf-8", std::string(assets::text("app.js")), {}});
+
+    if (path == "/metrics") {
+        if (!deps_.credentials.bearerMatches(req.header("authorization"))) {
+            HttpResponse res = refusal(401, t(kNoBearer));
+            res.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"Kilnview\"");
+            return reply(res);
+        }
+        if (method != "GET") return reply(refusal(404, t(kNotFound)));
+        return reply({200, kMetricsContentType, metricsText(deps_.state.view()), {}});
+    }
+
+    const bool api = path.rfind("/api/", 0) == 0 || path == "/events";
+    // The printed address: its secret buys the session cookie, and the browser goes on to the
+    // same address without it (so it stays out of history and bookmarks).
+    if (method == "GET" && !req.param(kSecretParameter).empty()) {
+        if (!deps_.credentials.secretMatches(req.param(kSecretParameter)))
+            return reply(api ? refusal(401, t(kNoSession)) : loginPage(t));
+        HttpResponse res{303, kHTML, "", {}};
+        res.headers.emplace_back("Location", withoutSecret(req));
+        res.headers.emplace_back("Set-Cookie", deps_.credentials.sessionCookie(cookieName_));
+        return reply(res);
+    }
+    if (!deps_.credentials.sessionMatches(req.header("cookie"), cookieName_))
+        return reply(api || method != "GET" ? refusal(401, t(kNoSession)) : loginPage(t));
+
+    if (method == "POST") {
+        const std::string origin = req.header("origin");
+        if (!origin.empty() && !isLoopbackOrigin(origin))
+            return reply(refusal(403, t(kForeignOrigin)));
+        if (!RequestGuard::tokenMatches(deps_.token, req.header(kTokenHeader)))
+            return reply(refusal(403, t(kBadToken)));
+        // A form post (what another site can send without asking) is refused outright.
+        const std::string type = req.header("content-type");
+        if (!type.empty() && type.rfind("application/json", 0) != 0)
+            return reply(refusal(415, t(kNeedsJSON)));
+        return action(req, t);
+    }
+    if (method != "GET") return reply(refusal(404, t(kNotFound)));
+
+    const Pages::PageContext context{t, deps_.token};
+    const auto page = [](std::string html) { return reply({200, kHTML, std::move(html), {}}); };
+    if (path == "/") return page(Pages::overview(context, deps_.state.view()));
+    if (path == "/sensors") return page(Pages::sensors(context, deps_.state.view()));
+    if (path == "/fans") return page(Pages::fans(context, deps_.state.view()));
+    if (path == "/history")
+        return page(Pages::history(context, deps_.state.view(), deps_.state.history(true)));
+    if (path == "/processes") return page(Pages::processes(context, deps_.state.view()));
+    if (path == "/power") {
+        // The settings tool runs as a process: off the event thread.
+        HttpReply later;
+        later.deferred = [this, t] {
+            const Pages::PageContext c{t, deps_.token};
+            Pages::PowerReading reading;
+            if (deps_.readPower) reading = deps_.readPower();
+            return HttpResponse{200, kHTML,
+                                Pages::power(c, deps_.state.view(), deps_.state.history(), reading),
+                                {}};
+        };
+        return later;
+    }
+    if (path == "/export.csv") {
+        HttpResponse res{200, "text/csv; charset=utf-8", deps_.state.csv(), {}};
+        res.headers.emplace_back("Content-Disposition",
+                                 "attachment; filename=\"kilnview-export.csv\"");
+        return reply(res);
+    }
+    if (path == "/api/state") return reply(json(200, liveState(deps_.state.view(), t)));
+    if (path == "/events") {
         if (streams_.fetch_add(1) >= maximumStreams) {
             streams_.fetch_sub(1);
-            refuse(res, 503, text(req)(kBusy));
-            return;
+            return reply(refusal(503, t(kBusy)));
         }
-        const AppText t = text(req);
-        res.set_header("X-Accel-Buffering", "no");
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, t, seen = std::uint64_t{0}, first = true](std::size_t,
-                                                             httplib::DataSink& sink) mutable {
-                if (!first) {
-                    const std::uint64_t now = deps_.feed.wait(seen, 15);
-                    if (deps_.feed.closed()) return false;
-                    if (now == seen) {
-                        // A comment keeps idle connections open through proxies and timeouts.
-                        static const std::string ping = ": ping\n\n";
-                        return sink.is_writable() && sink.write(ping.data(), ping.size());
-                    }
-                    seen = now;
-                } else {
-                    seen = deps_.feed.sequence();
-                    first = false;
-                }
-                const std::string message =
-                    "data: " + liveState(deps_.state.view(), t).dump() + "\n\n";
-                return sink.is_writable() && sink.write(message.data(), message.size());
-            },
-            [this](bool) { streams_.fetch_sub(1); });
-    });
-    server.Get("/assets/app.css", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(std::string(assets::text("app.css")), "text/css; charset=utf-8");
-    });
-    server.Get("/assets/app.js", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(std::string(assets::text("app.js")), "text/javascript; charset=utf-8");
-    });
-
-    const auto action = [this, text](auto perform) {
-        return [this, text, perform](const httplib::Request& req, httplib::Response& res) {
-            const AppText t = text(req);
-            ActionResult result;
-            try {
-                result = perform(req);
-            } catch (const pyrelle::ScopeError& error) {
-                // Bad input never reaches the helper: the message says what is wrong.
-                refuse(res, 400, t(error.what()));
-                return;
-            }
-            nlohmann::json body = {{"ok", result.ok}, {"message", t(result.message)}};
-            if (result.advice) body["advice"] = t(*result.advice);
-            json(res, 200, body);
-        };
-    };
-    const auto simple = [this](ActionResult (FanActions::*method)()) {
-        return [this, method](const httplib::Request& req) {
-            if (!RequestGuard::isEmptyOrObject(req.body))
-                throw pyrelle::ScopeError("请求不是有效的 JSON");
-            return (deps_.fans.*method)();
-        };
-    };
-    server.Post("/api/fans/test", action(simple(&FanActions::test)));
-    server.Post("/api/fans/cooling", action(simple(&FanActions::cooling)));
-    server.Post("/api/fans/auto", action(simple(&FanActions::automatic)));
-    server.Post("/api/fans/curve", action([this](const httplib::Request& req) {
-                    return deps_.fans.curve(RequestGuard::curveRequest(req.body));
-                }));
+        HttpReply stream;
+        stream.response = {200, "text/event-stream", "", {{"X-Accel-Buffering", "no"}}};
+        stream.stream = std::make_shared<EventStream>(*this, t);
+        return stream;
+    }
+    return reply(refusal(404, t(kNotFound)));
 }
 
 }  // namespace kilnview
