@@ -27,7 +27,8 @@ constexpr const char* kForeignPeer = "拒绝请求：连接不属于运行 Kilnv
 constexpr const char* kBadToken = "拒绝请求：缺少或错误的页面令牌";
 constexpr const char* kNoSession = "需要登录：请打开 Kilnview 启动时打印的完整地址";
 constexpr const char* kNoSessionHelp =
-    "该地址含有本次运行的 secret，只在启动 Kilnview 的终端中打印；也可以运行 Kilnview --open。";
+    "该地址形如 http://127.0.0.1:端口/?secret=…，只打印在启动 Kilnview 的终端中；也可以运行 "
+    "Kilnview --open 打开它。";
 constexpr const char* kNoBearer = "需要令牌：请在 Authorization 中提供 Bearer 令牌";
 constexpr const char* kNotFound = "未找到该页面";
 constexpr const char* kTooLarge = "请求内容过大";

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "Web/WebServer.hpp"
+#include "support/LoopbackPeer.hpp"
 
 namespace {
 
@@ -70,6 +71,10 @@ Snapshot sample(double at) {
 }
 
 constexpr const char* kToken = "0123456789abcdef0123456789abcdef";
+constexpr const char* kSecret = "5ec2e75ec2e75ec2e75ec2e75ec2e75e";
+constexpr const char* kSession = "5e5510a5e5510a5e5510a5e5510a5e55";
+constexpr const char* kMetricsToken = "scrape-token";
+constexpr uid_t kOwner = 4242;  // Kilnview's user here; the tests' own peers are root's
 
 struct Web : ::testing::Test {
     AppState state{SensorNamingPlatform::generic, Date(0)};
@@ -80,16 +85,25 @@ struct Web : ::testing::Test {
     std::unique_ptr<WebServer> server;
     std::thread serving;
     int port = 0;
+    std::string cookie;  // the session
 
     void SetUp() override {
         for (int i = 0; i < 5; ++i) state.record(sample(1000 + i), std::nullopt, i, {});
         server = std::make_unique<WebServer>(
-            WebDependencies{state, fans, feed, strings, {"zh-CN"}, kToken, [] {
+            WebDependencies{state, fans, feed, strings, {"zh-CN"}, kToken,
+                            [] {
                                 return Pages::PowerReading{std::nullopt, "电源设置读取失败"};
-                            }});
+                            },
+                            Credentials(kSecret, kSession, kMetricsToken), kOwner});
         port = server->bind(0);
         ASSERT_GT(port, 0);
         serving = std::thread([this] { server->run(); });
+        // In through the printed address, as a browser: the secret buys the session cookie.
+        auto login = client().Get((std::string("/?secret=") + kSecret).c_str());
+        ASSERT_TRUE(login);
+        ASSERT_EQ(login->status, 303);
+        const std::string set = login->get_header_value("Set-Cookie");
+        cookie = set.substr(0, set.find(';'));
     }
     void TearDown() override {
         server->stop();
@@ -101,15 +115,21 @@ struct Web : ::testing::Test {
         c.set_read_timeout(10);
         return c;
     }
+    // A request of the logged-in browser (its session cookie added unless one is given).
+    httplib::Result get(const std::string& path, httplib::Headers headers = {}) {
+        if (!headers.count("Cookie")) headers.emplace("Cookie", cookie);
+        return client().Get(path.c_str(), headers);
+    }
     httplib::Result post(const std::string& path, const std::string& body,
                          httplib::Headers headers = {{"X-Kilnview-Token", kToken}}) {
+        if (!headers.count("Cookie")) headers.emplace("Cookie", cookie);
         return client().Post(path.c_str(), headers, body, "application/json");
     }
 };
 
 TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
     for (const char* path : {"/", "/sensors", "/fans", "/history", "/processes", "/power"}) {
-        auto res = client().Get(path);
+        auto res = get(path);
         ASSERT_TRUE(res) << path;
         EXPECT_EQ(res->status, 200) << path;
         const std::string& html = res->body;
@@ -124,18 +144,18 @@ TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
             EXPECT_NE(html.find(id), std::string::npos) << path << " lacks " << id;
         EXPECT_EQ(res->get_header_value("Access-Control-Allow-Origin"), "") << path;
     }
-    const std::string overview = client().Get("/")->body;
+    const std::string overview = get("/")->body;
     for (const char* key : {"cpuTemperature", "gpuTemperature", "cpuUsage", "headline", "fan-0-rpm",
                             "fan-1-mode", "memoryPressure", "powerSource", "leaseRemaining"})
         EXPECT_NE(overview.find(std::string("data-live=\"") + key + "\""), std::string::npos)
             << key;
     EXPECT_NE(overview.find("id=\"findings\""), std::string::npos);
     EXPECT_NE(overview.find("61.5 °C"), std::string::npos);
-    const std::string fansPage = client().Get("/fans")->body;
+    const std::string fansPage = get("/fans")->body;
     for (const char* id : {"fan-test", "fan-cooling", "fan-auto", "curve-start", "curve-preset",
                            "curve-duration", "curve-label", "curve-points", "fan-result"})
         EXPECT_NE(fansPage.find(std::string("id=\"") + id + "\""), std::string::npos) << id;
-    const std::string historyPage = client().Get("/history")->body;
+    const std::string historyPage = get("/history")->body;
     std::size_t charts = 0;
     for (std::size_t at = 0;
          (at = historyPage.find("<svg class=\"chart\"", at)) != std::string::npos; ++at)
@@ -144,17 +164,18 @@ TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
     EXPECT_NE(historyPage.find("<path class=\"series\""), std::string::npos);
 
     // ?lang wins and is remembered in a cookie; the translated title shows.
-    auto english = client().Get("/?lang=en");
+    auto english = get("/?lang=en");
     EXPECT_NE(english->body.find("<html lang=\"en\">"), std::string::npos);
     EXPECT_NE(english->body.find("<title>Overview · Kilnview</title>"), std::string::npos);
+    EXPECT_TRUE(english->has_header("Set-Cookie"));
     EXPECT_NE(english->get_header_value("Set-Cookie").find("kilnview_lang=en"), std::string::npos);
-    auto cookie =
-        client().Get("/", {{"Cookie", "a=b; kilnview_lang=zh-Hant"}, {"Accept-Language", "ja"}});
-    EXPECT_NE(cookie->body.find("<html lang=\"zh-Hant\">"), std::string::npos);
+    auto remembered =
+        get("/", {{"Cookie", cookie + "; a=b; kilnview_lang=zh-Hant"}, {"Accept-Language", "ja"}});
+    EXPECT_NE(remembered->body.find("<html lang=\"zh-Hant\">"), std::string::npos);
 }
 
 TEST_F(Web, RefusesForeignHostsMissingTokensAndBadInputBeforeTheHelper) {
-    auto foreign = client().Get("/", {{"Host", "attacker.example:8742"}});
+    auto foreign = get("/", {{"Host", "attacker.example:8742"}});
     ASSERT_TRUE(foreign);
     EXPECT_EQ(foreign->status, 421);
     EXPECT_EQ(Json::parse(foreign->body)["ok"], false);
@@ -191,7 +212,7 @@ TEST_F(Web, RefusesForeignHostsMissingTokensAndBadInputBeforeTheHelper) {
         EXPECT_EQ(reply["ok"], false);
         EXPECT_FALSE(reply["message"].get<std::string>().empty());
     }
-    auto text = client().Post("/api/fans/test", {{"X-Kilnview-Token", kToken}}, "x=1",
+    auto text = client().Post("/api/fans/test", {{"X-Kilnview-Token", kToken}, {"Cookie", cookie}}, "x=1",
                               "application/x-www-form-urlencoded");
     EXPECT_EQ(text->status, 415);
     EXPECT_TRUE(fans.seen().empty()) << "a refused request reached the helper";
@@ -212,7 +233,7 @@ TEST_F(Web, RefusesForeignHostsMissingTokensAndBadInputBeforeTheHelper) {
 }
 
 TEST_F(Web, MetricsFollowTheExpositionFormat) {
-    auto res = client().Get("/metrics");
+    auto res = get("/metrics", {{"Authorization", std::string("Bearer ") + kMetricsToken}});
     ASSERT_EQ(res->status, 200);
     EXPECT_EQ(res->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
     std::set<std::string> helped, typed;
@@ -252,7 +273,7 @@ TEST_F(Web, EventsStreamTheStateOncePerSample) {
     std::string first;
     std::thread reader([&] {
         httplib::Client c = client();
-        c.Get("/events?lang=en", [&](const char* data, std::size_t size) {
+        c.Get("/events?lang=en", {{"Cookie", cookie}}, [&](const char* data, std::size_t size) {
             const std::string chunk(data, size);
             if (chunk.rfind("data: ", 0) == 0) {
                 if (messages == 0) first = chunk;
@@ -270,10 +291,63 @@ TEST_F(Web, EventsStreamTheStateOncePerSample) {
     const Json state = Json::parse(first.substr(6));
     EXPECT_EQ(state["live"]["fan-1-mode"], "Manual") << "translated for the stream's language";
     EXPECT_EQ(state["live"]["cpuTemperature"], "61.5 °C");
-    EXPECT_EQ(Json::parse(client().Get("/api/state")->body)["samples"], 6);
-    auto csv = client().Get("/export.csv");
+    EXPECT_EQ(Json::parse(get("/api/state")->body)["samples"], 6);
+    auto csv = get("/export.csv");
     EXPECT_EQ(csv->get_header_value("Content-Type").rfind("text/csv", 0), 0u);
     EXPECT_NE(csv->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+}
+
+TEST_F(Web, OnlyTheOwnersPeersWithASessionOrBearerGetIn) {
+    using pyrelle::testing::requestAs;
+    const std::string session = "Cookie: " + cookie + "\r\n";
+    const std::string token = std::string("X-Kilnview-Token: ") + kToken + "\r\n";
+    const std::string json = "Content-Type: application/json\r\n";
+    const std::string bearer = std::string("Authorization: Bearer ") + kSecret + "\r\n";
+    constexpr uid_t kRoot = 0, kOther = 1000;  // the owner is kOwner; root is let in too
+    struct Case {
+        uid_t peer;
+        std::string method, path, headers;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {kRoot, "GET", "/", "", 401},
+        {kRoot, "GET", "/history?lang=en", "", 401},
+        {kRoot, "GET", "/events", "", 401},
+        {kRoot, "GET", "/api/state", "", 401},
+        {kRoot, "GET", "/export.csv", bearer, 401},
+        {kRoot, "POST", "/api/fans/auto", token + json, 401},
+        {kRoot, "GET", "/metrics", session, 401},
+        {kRoot, "GET", "/metrics", "Authorization: Bearer " + cookie + "\r\n", 401},
+        {kRoot, "GET", "/?secret=5ec2e75ec2e75ec2e75ec2e75ec2e75f", "", 401},
+        {kRoot, "GET", "/assets/app.css", "", 200},
+        {kRoot, "GET", "/metrics", bearer, 200},
+        {kRoot, "GET", "/api/state", session, 200},
+        {kOther, "GET", "/", session, 403},
+        {kOther, "GET", "/events", session, 403},
+        {kOther, "GET", "/api/state", session, 403},
+        {kOther, "GET", "/metrics", bearer, 403},
+        {kOther, "GET", std::string("/?secret=") + kSecret, "", 403},
+        {kOther, "POST", "/api/fans/test", session + token + json, 403},
+    };
+    for (const Case& c : cases) {
+        const std::string reply = requestAs(c.peer, port, c.method, c.path, c.headers,
+                                            c.method == "POST" ? "{}" : "");
+        EXPECT_EQ(pyrelle::testing::statusOf(reply), c.status)
+            << "uid " << c.peer << " " << c.method << " " << c.path << "\n"
+            << reply.substr(0, 300);
+    }
+    EXPECT_TRUE(fans.seen().empty()) << "a refused request reached the helper";
+
+    // The secret buys the session and the browser goes on to the same address without it.
+    const std::string login = requestAs(kRoot, port, "GET",
+                                        std::string("/history?lang=en&secret=") + kSecret);
+    EXPECT_EQ(pyrelle::testing::statusOf(login), 303);
+    EXPECT_NE(login.find("Location: /history?lang=en\r\n"), std::string::npos) << login;
+    EXPECT_NE(login.find("Set-Cookie: " + cookie + "; Path=/; HttpOnly; SameSite=Strict"),
+              std::string::npos)
+        << login;
+    const std::string page = requestAs(kRoot, port, "GET", "/", "");
+    EXPECT_NE(page.find("?secret="), std::string::npos) << "the login page tells where to go";
 }
 
 }  // namespace
