@@ -1,13 +1,19 @@
 // Kilnview end to end: the real program on a virtual Mac, driving the real helper, checked
 // over HTTP and through the device's own state dump. Kilnview runs as the desktop
-// application runs when given administrator rights (real uid 1000, effective uid 0).
+// application runs when given administrator rights (real uid 1000, effective uid 0). The
+// fixture logs in as its user does, through the printed address, and its requests carry the
+// session cookie (and, for /metrics, the bearer token) from sockets of Kilnview's user.
 #include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <chrono>
+#include <fstream>
+#include <utility>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -15,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/LoopbackPeer.hpp"
 #include "support/Subprocess.hpp"
 #include "support/VirtualMac.hpp"
 
@@ -52,6 +59,9 @@ struct Kilnview : ::testing::Test {
     std::string statusDirectory;
     std::unique_ptr<InteractiveProcess> app;
     int port = 0;
+    std::string address;  // as printed, with its secret
+    std::string secret;
+    std::string cookie;   // the session the printed address bought
     std::string token;
 
     // How Kilnview is started; the default gives it administrator rights.
@@ -59,15 +69,19 @@ struct Kilnview : ::testing::Test {
         return {"/usr/bin/setpriv", "--ruid", std::to_string(kUser), "--euid", "0"};
     }
     virtual std::vector<std::string> extraArguments() const { return {}; }
+    // The user Kilnview runs as (the real uid its launcher gives it).
+    virtual uid_t user() const { return kUser; }
 
     void SetUp() override {
         mac.shareWithAllUsers();
         char pattern[] = "/tmp/kilnview-e2e-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         statusDirectory = pattern;
-        ASSERT_EQ(chown(pattern, kUser, kUser), 0);
+        ASSERT_EQ(chown(pattern, user(), user()), 0);
         ProcessOptions options;
         options.environment["PYRELLE_SMC_SOCKET"] = mac.socket();
+        // The user's runtime directory, where the address is kept for `Kilnview --open`.
+        options.environment["XDG_RUNTIME_DIR"] = statusDirectory;
         // Kilnview gives up root at start, which makes it undumpable; LeakSanitizer's exit
         // check cannot inspect such a process and would fail its exit status. Leaks of the
         // application's code are covered by the in-process tests of the model and web layer.
@@ -83,10 +97,20 @@ struct Kilnview : ::testing::Test {
         const auto line = app->readLine(20);
         ASSERT_TRUE(line) << "Kilnview printed no address";
         std::smatch match;
-        ASSERT_TRUE(std::regex_search(*line, match,
-                                      std::regex("Kilnview: http://127\\.0\\.0\\.1:([0-9]+)/")))
+        ASSERT_TRUE(std::regex_search(
+            *line, match,
+            std::regex("^Kilnview: (http://127\\.0\\.0\\.1:([0-9]+)/\\?secret=([0-9a-f]+))$")))
             << *line;
-        port = std::stoi(match[1]);
+        address = match[1];
+        port = std::stoi(match[2]);
+        secret = match[3];
+        // In through the printed address: the secret buys the session cookie.
+        const std::string login = requestAs(user(), port, "GET", "/?secret=" + secret);
+        std::smatch session;
+        ASSERT_TRUE(std::regex_search(login, session,
+                                      std::regex("Set-Cookie: (kilnview_session_[0-9]+=[0-9a-f]+);")))
+            << login;
+        cookie = session[1];
         ASSERT_TRUE(eventually(20, [&] { return state()["samples"].get<int>() >= 4; }));
         const std::string page = get("/")->body;
         std::smatch meta;
@@ -107,7 +131,13 @@ struct Kilnview : ::testing::Test {
         c.set_read_timeout(60);
         return c;
     }
-    httplib::Result get(const std::string& path, const httplib::Headers& headers = {}) const {
+    // Requests of the logged-in user: the session cookie, and the bearer token for /metrics,
+    // on sockets of Kilnview's user.
+    httplib::Result get(const std::string& path, httplib::Headers headers = {}) const {
+        if (!headers.count("Cookie")) headers.emplace("Cookie", cookie);
+        if (path == "/metrics" && !headers.count("Authorization"))
+            headers.emplace("Authorization", "Bearer " + secret);
+        AsUser as(user());
         return client().Get(path.c_str(), headers);
     }
     Json state() const {
@@ -117,6 +147,8 @@ struct Kilnview : ::testing::Test {
     Json post(const std::string& path, const Json& body, bool withToken = true) const {
         httplib::Headers headers;
         if (withToken) headers.emplace("X-Kilnview-Token", token);
+        headers.emplace("Cookie", cookie);
+        AsUser as(user());
         auto res = client().Post(path.c_str(), headers, body.dump(), "application/json");
         if (!res) return {{"status", -1}};
         Json reply = Json::parse(res->body, nullptr, false);
@@ -220,6 +252,207 @@ TEST_F(KilnviewUnprivileged, AFailedElevationIsReportedWithAdvice) {
     EXPECT_NE(get("/metrics")->body.find("pyrelle_fan_rpm{fan=\"1\"}"), std::string::npos);
     app->signal(SIGTERM);
     EXPECT_EQ(app->wait(20).status, 0);
+}
+
+// Kilnview of another user (1001, with administrator rights, so it could drive the fans), a
+// long-lived metrics token from a root-only file, and the intruder: uid 1000.
+struct KilnviewOfAnotherUser : Kilnview {
+    static constexpr uid_t kOwner = 1001;
+    static constexpr uid_t kIntruder = kUser;
+    std::string tokenFile = "/tmp/kilnview-e2e-token-" + std::to_string(::getpid());
+    const std::string metricsToken = "prometheus-scrapes-with-this";
+
+    uid_t user() const override { return kOwner; }
+    std::vector<std::string> launcher() const override {
+        return {"/usr/bin/setpriv", "--ruid", std::to_string(kOwner), "--euid", "0"};
+    }
+    std::vector<std::string> extraArguments() const override {
+        return {"--metrics-token-file", tokenFile};
+    }
+    void SetUp() override {
+        std::ofstream(tokenFile) << metricsToken << "\n";
+        ASSERT_EQ(::chmod(tokenFile.c_str(), 0600), 0);
+        Kilnview::SetUp();
+    }
+    void TearDown() override {
+        Kilnview::TearDown();
+        std::filesystem::remove(tokenFile);
+    }
+    std::size_t peakKiB() const {
+        std::ifstream status("/proc/" + std::to_string(app->pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6));
+        return 0;
+    }
+};
+
+TEST_F(KilnviewOfAnotherUser, OnlyItsUserGetsInAndNoFanKeyIsWrittenForAnyoneElse) {
+    const std::string session = "Cookie: " + cookie + "\r\n";
+    const std::string csrf = "X-Kilnview-Token: " + token + "\r\nContent-Type: application/json\r\n";
+    const std::string bearer = "Authorization: Bearer " + secret + "\r\n";
+    const std::string scraper = "Authorization: Bearer " + metricsToken + "\r\n";
+    const Json before = mac.state()["writes"];
+    struct Case {
+        uid_t peer;
+        std::string method, path, headers;
+        bool admitted;  // 200 (else 401 or 403)
+    };
+    std::vector<Case> cases;
+    // The intruder holds everything the owner has: the cookie, the page token, the secret.
+    for (const char* path : {"/", "/sensors", "/fans", "/history", "/processes", "/power",
+                             "/export.csv", "/events", "/api/state"}) {
+        cases.push_back({kIntruder, "GET", path, session, false});
+        cases.push_back({kOwner, "GET", path, "", false});
+        cases.push_back({kOwner, "GET", path, session, true});
+    }
+    for (const char* path : {"/api/fans/test", "/api/fans/cooling", "/api/fans/curve"})
+        cases.push_back({kIntruder, "POST", path, session + csrf, false});
+    cases.push_back({kOwner, "POST", "/api/fans/cooling", csrf, false});
+    cases.push_back({kIntruder, "GET", "/?secret=" + secret, "", false});
+    cases.push_back({kIntruder, "GET", "/metrics", bearer, false});
+    cases.push_back({kIntruder, "GET", "/metrics", scraper, false});
+    cases.push_back({kOwner, "GET", "/metrics", session, false});
+    cases.push_back({kOwner, "GET", "/metrics", bearer, true});
+    cases.push_back({kOwner, "GET", "/metrics", scraper, true});  // as Prometheus scrapes
+    cases.push_back({0, "GET", "/metrics", scraper, true});
+    for (const Case& c : cases) {
+        const std::string body = c.path == "/api/fans/curve" ? kCurve.dump() : "{}";
+        const std::string reply = requestAs(c.peer, port, c.method, c.path, c.headers,
+                                            c.method == "POST" ? body : "", 2);
+        const int status = statusOf(reply);
+        if (c.admitted)
+            EXPECT_EQ(status, 200) << c.peer << " " << c.method << " " << c.path;
+        else
+            EXPECT_TRUE(status == 401 || status == 403)
+                << c.peer << " " << c.method << " " << c.path << " got " << status;
+        if (c.admitted && c.path == "/metrics")
+            EXPECT_NE(reply.find("pyrelle_fan_rpm{fan=\"0\"}"), std::string::npos);
+    }
+    EXPECT_EQ(mac.state()["writes"], before) << "a refused request reached the fans";
+
+    // The address is kept for `Kilnview --open` in a file only the user can read.
+    const std::string kept = statusDirectory + "/kilnview-address";
+    struct stat info {};
+    ASSERT_EQ(::lstat(kept.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, kOwner);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    std::ifstream file(kept);
+    std::string line;
+    std::getline(file, line);
+    EXPECT_EQ(line, address);
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(20).status, 0);
+    EXPECT_FALSE(std::filesystem::exists(kept)) << "removed at exit";
+}
+
+// Connections that send a request one byte at a time, reopened whenever the server cuts one.
+class Trickle {
+public:
+    Trickle(int port, std::vector<uid_t> peers) : port_(port), peers_(std::move(peers)) {
+        fds_.assign(peers_.size(), -1);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Trickle() { stop(); }
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        for (int& fd : fds_)
+            if (fd >= 0) ::close(std::exchange(fd, -1));
+    }
+    int cut() const { return cut_; }
+
+private:
+    void run() {
+        while (!stop_) {
+            for (std::size_t i = 0; i < fds_.size(); ++i) {
+                if (fds_[i] < 0) {
+                    fds_[i] = connectAs(peers_[i], port_);
+                    if (fds_[i] >= 0 && !sendAll(fds_[i], "GET /api/state HTTP/1.1\r\nHost: 127.0"))
+                        ::close(std::exchange(fds_[i], -1));
+                    continue;
+                }
+                pollfd ready{fds_[i], POLLIN, 0};
+                const bool answered = ::poll(&ready, 1, 0) > 0;
+                if (answered || ::send(fds_[i], "0", 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+                    ::close(std::exchange(fds_[i], -1));
+                    ++cut_;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    }
+
+    int port_;
+    std::vector<uid_t> peers_;
+    std::vector<int> fds_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> cut_{0};
+    std::thread thread_;
+};
+
+TEST_F(KilnviewOfAnotherUser, NoConnectionFreezesOrBloatsItAndSigtermEndsItPromptly) {
+    // 16 trickling connections of another user and 16 of root (whose peers are let in, so
+    // only the server's own bounds stop them), for longer than a request may take.
+    std::vector<uid_t> peers(16, kIntruder);
+    peers.insert(peers.end(), 16, 0);
+    Trickle trickle(port, peers);
+    double slowest = 0;
+    int answered = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(13);
+    bool automatic = false;
+    while (std::chrono::steady_clock::now() < until) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto res = get("/api/state");
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        slowest = std::max(slowest, seconds);
+        if (res && res->status == 200) ++answered;
+        if (!automatic && answered == 20) automatic = post("/api/fans/auto", Json::object())["ok"] == true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::printf("owner's GET /api/state during the trickle: slowest %.3f s of %d\n", slowest,
+                answered);
+    EXPECT_LT(slowest, 1.0) << "the owner's GET /api/state waited behind the trickle";
+    EXPECT_GE(answered, 50);
+    EXPECT_TRUE(automatic) << "\"auto\" was not answered during the trickle";
+    EXPECT_GT(trickle.cut(), 16) << "no trickling request was cut off";
+    trickle.stop();
+
+    // One request with 3,000,000 headers from a peer that is let in.
+    {
+        const int fd = connectAs(0, port);
+        ASSERT_GE(fd, 0);
+        std::string headers = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+        for (int i = 0; i < 3'000'000; ++i) headers += "X-" + std::to_string(i % 1000) + ": y\r\n";
+        sendAll(fd, headers);  // the server refuses and closes long before the end
+        ::close(fd);
+    }
+    EXPECT_TRUE(eventually(5, [&] { return state()["samples"].get<int>() > 0; }));
+    std::printf("peak resident memory after 3,000,000 headers: %zu KiB\n", peakKiB());
+    EXPECT_LT(peakKiB(), 64u * 1024) << "peak resident memory after a flood of headers";
+
+    // SIGTERM while peers hold connections, a stream is open and a request is half sent.
+    Trickle held(port, peers);
+    const int stream = connectAs(kOwner, port);
+    ASSERT_TRUE(sendAll(stream, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie +
+                                    "\r\n\r\n"));
+    EXPECT_EQ(statusOf(receiveAll(stream, 0.5)), 200);
+    const int half = connectAs(kOwner, port);
+    ASSERT_TRUE(sendAll(half, "POST /api/fans/auto HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+                              "100\r\n\r\n{"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto signalled = std::chrono::steady_clock::now();
+    app->signal(SIGTERM);
+    const ProcessResult ended = app->wait(20);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    ::close(stream);
+    ::close(half);
+    std::printf("SIGTERM with connections held: exited after %.3f s\n", took);
+    EXPECT_FALSE(ended.timedOut);
+    EXPECT_EQ(ended.status, 0) << ended.err;
+    EXPECT_LT(took, 2.0) << "SIGTERM waited for connections";
 }
 
 }  // namespace
