@@ -52,20 +52,41 @@ class Kilnview:
              "--settings-tool", os.path.join(SOURCE_DIR, "tools", "fake-pmset")],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment, start_new_session=True)
         self.port = None
+        self.secret = None
+        self.cookie = None
         line = b""
         deadline = time.monotonic() + 30
         # The announcement is the program's first line; reading it blocks at most until then.
         while time.monotonic() < deadline and self.process.poll() is None:
             line = self.process.stdout.readline()
-            match = re.search(rb"Kilnview: http://127\.0\.0\.1:(\d+)/", line)
+            match = re.search(rb"Kilnview: http://127\.0\.0\.1:(\d+)/\?secret=([0-9a-f]+)", line)
             if match:
                 self.port = int(match.group(1))
+                self.secret = match.group(2).decode()
                 break
         if self.port is None:
             self.stop()
             raise RuntimeError(f"Kilnview did not announce its address (last line {line!r})")
         # Later output is not read; send it nowhere so the program never blocks on a full pipe.
         threading.Thread(target=self._drain, daemon=True).start()
+        # In as a browser gets in: the printed address's secret buys the session cookie.
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as connection:
+            connection.sendall(f"GET /?secret={self.secret} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                               "Connection: close\r\n\r\n".encode())
+            reply = b""
+            while chunk := connection.recv(65536):
+                reply += chunk
+        match = re.search(rb"Set-Cookie: ([^;]+);", reply)
+        if not match:
+            self.stop()
+            raise RuntimeError(f"Kilnview did not let the bench in ({reply[:200]!r})")
+        self.cookie = match.group(1).decode()
+
+    def credentials(self, path):
+        """The headers a logged-in browser (or, for /metrics, a scraper) sends."""
+        if path.startswith("/metrics"):
+            return f"Authorization: Bearer {self.secret}\r\n"
+        return f"Cookie: {self.cookie}\r\n"
 
     def _drain(self):
         try:
@@ -96,12 +117,13 @@ class Kilnview:
 class EventReader(threading.Thread):
     """An open page's share of the work: one /events stream read until stop()."""
 
-    def __init__(self, port):
+    def __init__(self, port, credentials):
         super().__init__(daemon=True)
         self.port = port
         self.events = 0
         self.connection = socket.create_connection(("127.0.0.1", port), timeout=5)
-        self.connection.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n")
+        self.connection.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n{credentials}"
+                                "Accept: text/event-stream\r\n\r\n".encode())
 
     def run(self):
         try:
@@ -122,11 +144,12 @@ class EventReader(threading.Thread):
         self.join(5)
 
 
-def first_byte_seconds(port, path="/"):
+def first_byte_seconds(port, path="/", credentials=""):
     """Seconds from starting a new connection to the first byte of the reply, and the status."""
     start = time.perf_counter()
     with socket.create_connection(("127.0.0.1", port), timeout=10) as connection:
-        connection.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n\r\n".encode())
+        connection.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{credentials}"
+                           "Connection: close\r\n\r\n".encode())
         first = connection.recv(1)
         elapsed = time.perf_counter() - start
         rest = b""
@@ -158,7 +181,7 @@ def main():
     try:
         mac.control({"op": "load", "value": 0.5})
         app = Kilnview(mac, scratch)
-        reader = EventReader(app.port)
+        reader = EventReader(app.port, app.credentials("/events"))
         reader.start()
         time.sleep(3)  # past start-up: discovery, the first samples, the first page
 
@@ -197,7 +220,7 @@ def main():
             statuses = set()
             size = 0
             for _ in range(REQUESTS):
-                elapsed, status, size = first_byte_seconds(app.port, path)
+                elapsed, status, size = first_byte_seconds(app.port, path, app.credentials(path))
                 times.append(elapsed)
                 statuses.add(status)
             print(f"  time to first byte of {path} ({REQUESTS} requests, new connection each, {size} bytes, "

@@ -9,6 +9,7 @@ import { parseArgs } from 'node:util';
 import {
   Child, VirtualMac, fansAutomatic, fansManual, fansManualAtMaximum, poll, stopAll, temporaryDirectory,
 } from './lib/processes.mjs';
+import { KilnviewSession, kilnviewAddress, openKilnview } from './lib/kilnview.mjs';
 
 const SKIP = 77;
 const CHROMIUM = '/usr/bin/chromium';
@@ -113,10 +114,6 @@ function startKilnview() {
   ], { env });
 }
 
-async function apiState(url) {
-  const reply = await fetch(new URL('api/state', url));
-  return reply.ok ? reply.json() : null;
-}
 
 async function liveText(page, key) {
   return page.$eval(`[data-live="${key}"]`, (element) => element.textContent.trim());
@@ -171,11 +168,12 @@ async function scenario() {
   await mac.started();
   mac.shareWithAllUsers();
   kilnview = startKilnview();
-  const [, url] = await kilnview.waitForOutput(/Kilnview: (http:\/\/127\.0\.0\.1:\d+\/)/, 60);
+  const { address, origin: url } = await kilnviewAddress(kilnview, 60);
   console.log(`Kilnview serves ${url}`);
+  const session = await KilnviewSession.login(address);
   // Pages render what has been sampled: wait for two samples with both fans read.
   await poll('Kilnview to sample the virtual Mac', 30, async () => {
-    const state = await apiState(url);
+    const state = await session.state();
     return state && state.samples >= 2 && /\d/.test(state.live['fan-1-rpm']);
   }, 250);
   const warmUp = Number(options['warm-up']);
@@ -222,8 +220,9 @@ async function scenario() {
     }
   });
 
-  // Overview: live values follow the machine without a reload.
-  await page.goto(url, { waitUntil: 'load' });
+  // Overview: live values follow the machine without a reload. In through the printed
+  // address, as a person opens it.
+  await openKilnview(page, address);
   const frame = await checkPageFrame(page, url, 'overview');
   check(await page.$('#findings'), 'the overview has no #findings');
   const missing = await page.evaluate((keys) => keys.filter((k) => !document.querySelector(`[data-live="${k}"]`)),
