@@ -307,7 +307,8 @@ int main(int argc, char** argv) {
 
     const std::string settingsTool = options->settingsTool;
     WebServer server(WebDependencies{
-        state, helper, feed, strings, languages, RequestGuard::newToken(), [settingsTool] {
+        state, helper, feed, strings, languages, RequestGuard::newToken(),
+        [settingsTool] {
             Pages::PowerReading reading;
             try {
                 reading.configuration = pyrelle::NativePowerSettings(settingsTool).read();

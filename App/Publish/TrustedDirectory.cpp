@@ -78,9 +78,7 @@ std::optional<std::string> problem(const fs::path& directory, uid_t user) {
     std::deque<std::string> pending;
     pushComponents(pending, absolute);
     int links = 0;
-    const auto refuse = [&](const std::string& why) {
-        return directory.string() + ": " + why;
-    };
+    const auto refuse = [&](const std::string& why) { return directory.string() + ": " + why; };
     if (!safeDirectory(info, user)) return refuse("/ can be changed by other users");
 
     while (!pending.empty()) {
@@ -99,7 +97,8 @@ std::optional<std::string> problem(const fs::path& directory, uid_t user) {
         const fs::path next = where / name;
         struct stat entry {};
         if (::fstatat(current.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) return refuse("cannot inspect " + next.string() + ": " + std::strerror(errno));
+            if (errno != ENOENT)
+                return refuse("cannot inspect " + next.string() + ": " + std::strerror(errno));
             // Created here, as the user, in a directory no one else can change.
             if (::mkdirat(current.get(), name.c_str(), 0700) != 0 && errno != EEXIST)
                 return refuse("cannot create " + next.string() + ": " + std::strerror(errno));
@@ -112,7 +111,8 @@ std::optional<std::string> problem(const fs::path& directory, uid_t user) {
                               " is a symbolic link in a directory other users can change");
             if (++links > kMostLinks) return refuse("too many symbolic links");
             char target[4096];
-            const ssize_t length = ::readlinkat(current.get(), name.c_str(), target, sizeof target - 1);
+            const ssize_t length =
+                ::readlinkat(current.get(), name.c_str(), target, sizeof target - 1);
             if (length <= 0) return refuse("cannot read the link " + next.string());
             const fs::path to(std::string(target, static_cast<std::size_t>(length)));
             if (to.is_absolute()) {

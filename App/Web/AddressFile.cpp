@@ -87,9 +87,10 @@ std::optional<std::string> AddressFile::write(const fs::path& directory, const s
         return directory.string() + "/" + temporary + ": " + why;
     }
     const std::string line = address + "\n";
-    const bool written = ::fchmod(fd, 0600) == 0 &&
-                         ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-                         ::fstat(fd, &info) == 0;
+    const bool written =
+        ::fchmod(fd, 0600) == 0 &&
+        ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
+        ::fstat(fd, &info) == 0;
     ::close(fd);
     if (!written || ::renameat(dir, temporary.c_str(), dir, fileName) != 0) {
         const std::string why = std::strerror(errno);

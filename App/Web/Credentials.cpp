@@ -44,15 +44,15 @@ Credentials Credentials::fresh(std::optional<std::string> metricsToken) {
 
 Credentials::Credentials(std::string secret, std::string session,
                          std::optional<std::string> metricsToken)
-    : secret_(std::move(secret)), session_(std::move(session)),
+    : secret_(std::move(secret)),
+      session_(std::move(session)),
       metricsToken_(std::move(metricsToken)) {}
 
 bool Credentials::secretMatches(std::string_view given) const {
     return RequestGuard::tokenMatches(secret_, given);
 }
 
-bool Credentials::sessionMatches(std::string_view cookieHeader,
-                                 std::string_view cookieName) const {
+bool Credentials::sessionMatches(std::string_view cookieHeader, std::string_view cookieName) const {
     return RequestGuard::tokenMatches(session_, cookieValue(cookieHeader, cookieName));
 }
 

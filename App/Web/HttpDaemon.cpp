@@ -28,8 +28,8 @@ struct HttpDaemon::Exchange {
     MHD_Connection* connection = nullptr;  // null once the request is over; guarded by lock_
     std::string body;
     bool tooLarge = false;
-    bool suspended = false;              // waiting for a deferred response; guarded by lock_
-    std::optional<HttpResponse> ready;   // the deferred response; guarded by lock_
+    bool suspended = false;             // waiting for a deferred response; guarded by lock_
+    std::optional<HttpResponse> ready;  // the deferred response; guarded by lock_
 };
 
 // One streamed response.
@@ -89,8 +89,7 @@ struct HttpDaemonCallbacks {
         static_cast<std::map<std::string, std::string>*>(into)->emplace(name, value ? value : "");
         return MHD_YES;
     }
-    static MHD_Result collectQuery(void* into, MHD_ValueKind, const char* key,
-                                   const char* value) {
+    static MHD_Result collectQuery(void* into, MHD_ValueKind, const char* key, const char* value) {
         static_cast<std::vector<std::pair<std::string, std::string>>*>(into)->emplace_back(
             key ? key : "", value ? value : "");
         return MHD_YES;
@@ -131,15 +130,12 @@ int HttpDaemon::start(int port) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     port_ = port;
     daemon_ = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0,
-        &HttpDaemonCallbacks::admit, this, &HttpDaemonCallbacks::access, this,
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
-        MHD_OPTION_CONNECTION_LIMIT, limits_.total,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.connectionMemory,
-        MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
-        MHD_OPTION_NOTIFY_CONNECTION, &HttpDaemonCallbacks::notice, this,
-        MHD_OPTION_NOTIFY_COMPLETED, &HttpDaemonCallbacks::completed, this,
-        MHD_OPTION_END);
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, &HttpDaemonCallbacks::admit,
+        this, &HttpDaemonCallbacks::access, this, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT, limits_.total,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.connectionMemory, MHD_OPTION_CONNECTION_TIMEOUT,
+        limits_.idleSeconds, MHD_OPTION_NOTIFY_CONNECTION, &HttpDaemonCallbacks::notice, this,
+        MHD_OPTION_NOTIFY_COMPLETED, &HttpDaemonCallbacks::completed, this, MHD_OPTION_END);
     if (!daemon_) return -1;
     if (port == 0) {
         const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
@@ -184,8 +180,7 @@ bool HttpDaemon::admit(const sockaddr* address, unsigned length) {
     return room;
 }
 
-void HttpDaemon::noticeConnection(MHD_Connection* connection, void** socketContext,
-                                  bool started) {
+void HttpDaemon::noticeConnection(MHD_Connection* connection, void** socketContext, bool started) {
     std::lock_guard<std::mutex> guard(lock_);
     if (!started) {
         auto* link = static_cast<Link*>(*socketContext);
@@ -245,7 +240,8 @@ bool HttpDaemon::handle(MHD_Connection* connection, const char* url, const char*
             std::lock_guard<std::mutex> guard(lock_);
             *context = new std::shared_ptr<Exchange>(exchange);
         }
-        const int headers = MHD_get_connection_values(connection, MHD_HEADER_KIND, nullptr, nullptr);
+        const int headers =
+            MHD_get_connection_values(connection, MHD_HEADER_KIND, nullptr, nullptr);
         if (headers < 0 || static_cast<std::size_t>(headers) > limits_.headerCount)
             return queue(connection, overLimit_(431), true);
         // A declared body over the limit is refused before any of it is read.
@@ -291,8 +287,8 @@ bool HttpDaemon::handle(MHD_Connection* connection, const char* url, const char*
     request.body = std::move(exchange->body);
     MHD_get_connection_values(connection, MHD_HEADER_KIND, &HttpDaemonCallbacks::collect,
                               &request.headers);
-    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND,
-                              &HttpDaemonCallbacks::collectQuery, &request.query);
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &HttpDaemonCallbacks::collectQuery,
+                              &request.query);
     if (const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)) {
         std::lock_guard<std::mutex> guard(lock_);

@@ -33,7 +33,7 @@ namespace kilnview {
 
 struct HttpRequest {
     std::string method;
-    std::string path;  // without the query
+    std::string path;                                        // without the query
     std::vector<std::pair<std::string, std::string>> query;  // decoded, in order
     std::map<std::string, std::string> headers;              // names in lower case
     std::string body;
@@ -68,16 +68,16 @@ struct HttpReply {
 };
 
 struct HttpLimits {
-    uid_t owner = 0;                  // the user whose peers (and root's) get the wide limit
-    unsigned perTrustedPeer = 32;     // connections per peer user for the owner and root
-    unsigned perOtherPeer = 4;        // per peer user for anyone else
-    unsigned otherPeersTotal = 8;     // for all other users together
-    unsigned total = 96;              // connections in total
+    uid_t owner = 0;               // the user whose peers (and root's) get the wide limit
+    unsigned perTrustedPeer = 32;  // connections per peer user for the owner and root
+    unsigned perOtherPeer = 4;     // per peer user for anyone else
+    unsigned otherPeersTotal = 8;  // for all other users together
+    unsigned total = 96;           // connections in total
     std::size_t connectionMemory = 32 * 1024;  // request line, headers and buffers
     std::size_t headerCount = 64;
     std::size_t bodyLimit = 16 * 1024;
-    unsigned requestSeconds = 10;     // to receive one whole request, idle time before it included
-    unsigned idleSeconds = 10;        // without any traffic
+    unsigned requestSeconds = 10;  // to receive one whole request, idle time before it included
+    unsigned idleSeconds = 10;     // without any traffic
     std::size_t workers = 2;
     std::size_t queuedJobs = 16;
 };
@@ -108,8 +108,8 @@ public:
 private:
     friend struct HttpDaemonCallbacks;
 
-    bool handle(MHD_Connection* connection, const char* url, const char* method,
-                const char* upload, std::size_t* uploadSize, void** context);
+    bool handle(MHD_Connection* connection, const char* url, const char* method, const char* upload,
+                std::size_t* uploadSize, void** context);
     bool admit(const ::sockaddr* address, unsigned length);
     void noticeConnection(MHD_Connection* connection, void** socketContext, bool started);
     void completed(MHD_Connection* connection, void** context);
@@ -127,12 +127,12 @@ private:
 
     std::mutex lock_;
     std::condition_variable changed_;
-    bool stopping_ = false;                            // guarded by lock_
-    std::set<Link*> links_;                            // guarded by lock_
+    bool stopping_ = false;                              // guarded by lock_
+    std::set<Link*> links_;                              // guarded by lock_
     std::map<unsigned, std::optional<uid_t>> accepted_;  // peer port → owner; guarded by lock_
-    std::set<Stream*> waiting_;                        // suspended streams; guarded by lock_
-    std::set<std::shared_ptr<Exchange>> deferred_;     // suspended on a job; guarded by lock_
-    std::deque<std::function<void()>> jobs_;           // guarded by lock_
+    std::set<Stream*> waiting_;                          // suspended streams; guarded by lock_
+    std::set<std::shared_ptr<Exchange>> deferred_;       // suspended on a job; guarded by lock_
+    std::deque<std::function<void()>> jobs_;             // guarded by lock_
     std::vector<std::thread> workers_;
     std::thread reaper_;
 };

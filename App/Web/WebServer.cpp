@@ -110,7 +110,8 @@ std::string withoutSecret(const HttpRequest& request) {
 HttpResponse loginPage(const AppText& t) {
     const std::string title = escapeHTML(t(kNoSession));
     return HttpResponse{
-        401, kHTML,
+        401,
+        kHTML,
         "<!DOCTYPE html>\n<html lang=\"" + t.language() +
             "\"><head><meta charset=\"utf-8\"><title>Kilnview</title>"
             "<link rel=\"stylesheet\" href=\"/assets/app.css\"></head><body><main><h1>" +
@@ -163,7 +164,8 @@ WebServer::WebServer(WebDependencies dependencies)
                   return limits;
               }(),
               [this](int status) {
-                  const AppText t(deps_.strings, resolveLanguage("", "", "", deps_.processLanguages));
+                  const AppText t(deps_.strings,
+                                  resolveLanguage("", "", "", deps_.processLanguages));
                   const char* message = status == 413   ? kTooLarge
                                         : status == 431 ? kHeadersTooLarge
                                         : status == 503 ? kBusy
@@ -217,10 +219,10 @@ void WebServer::stop() {
 }
 
 HttpReply WebServer::respond(const HttpRequest& req) {
-    const AppText t(deps_.strings,
-                    resolveLanguage(req.param("lang"),
-                                    cookieValue(req.header("cookie"), kLanguageCookie),
-                                    req.header("accept-language"), deps_.processLanguages));
+    const AppText t(
+        deps_.strings,
+        resolveLanguage(req.param("lang"), cookieValue(req.header("cookie"), kLanguageCookie),
+                        req.header("accept-language"), deps_.processLanguages));
     HttpReply result = [&]() -> HttpReply {
         if (!RequestGuard::isLoopbackHost(req.header("host")))
             return reply(refusal(421, t(kForeignHost)));
@@ -348,7 +350,8 @@ HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
             const Pages::PageContext c{t, deps_.token};
             Pages::PowerReading reading;
             if (deps_.readPower) reading = deps_.readPower();
-            return HttpResponse{200, kHTML,
+            return HttpResponse{200,
+                                kHTML,
                                 Pages::power(c, deps_.state.view(), deps_.state.history(), reading),
                                 {}};
         };

@@ -151,7 +151,7 @@ TEST_F(Tree, TrustedDirectoryRefusesWhatAnotherUserCouldReplace) {
         {"mine/widget/new/deeper", nullptr},  // created, as the user's
         {"mine/link", nullptr},               // a link only the user could have put there
         {"rootonly/link", nullptr},
-        {"shared/mine", nullptr},             // sticky: others cannot replace it
+        {"shared/mine", nullptr},  // sticky: others cannot replace it
         {"mine/link/../widget", nullptr},
         {"theirs", "another user"},
         {"theirs/x", "another user"},
@@ -183,7 +183,8 @@ TEST_F(Tree, TheAddressFileIsTheUsersAloneAndGoesAtTheEnd) {
         struct stat info {};
         ASSERT_EQ(::lstat((runtime / AddressFile::fileName).c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u);
-        EXPECT_EQ(AddressFile::read(runtime, 0, problem), "http://127.0.0.1:1/?secret=ab") << problem;
+        EXPECT_EQ(AddressFile::read(runtime, 0, problem), "http://127.0.0.1:1/?secret=ab")
+            << problem;
     }
     EXPECT_FALSE(fs::exists(runtime / AddressFile::fileName)) << "removed at the end of the run";
     EXPECT_FALSE(AddressFile::read(runtime, 0, problem));

@@ -61,7 +61,7 @@ struct Kilnview : ::testing::Test {
     int port = 0;
     std::string address;  // as printed, with its secret
     std::string secret;
-    std::string cookie;   // the session the printed address bought
+    std::string cookie;  // the session the printed address bought
     std::string token;
 
     // How Kilnview is started; the default gives it administrator rights.
@@ -107,8 +107,8 @@ struct Kilnview : ::testing::Test {
         // In through the printed address: the secret buys the session cookie.
         const std::string login = requestAs(user(), port, "GET", "/?secret=" + secret);
         std::smatch session;
-        ASSERT_TRUE(std::regex_search(login, session,
-                                      std::regex("Set-Cookie: (kilnview_session_[0-9]+=[0-9a-f]+);")))
+        ASSERT_TRUE(std::regex_search(
+            login, session, std::regex("Set-Cookie: (kilnview_session_[0-9]+=[0-9a-f]+);")))
             << login;
         cookie = session[1];
         ASSERT_TRUE(eventually(20, [&] { return state()["samples"].get<int>() >= 4; }));
@@ -289,7 +289,8 @@ struct KilnviewOfAnotherUser : Kilnview {
 
 TEST_F(KilnviewOfAnotherUser, OnlyItsUserGetsInAndNoFanKeyIsWrittenForAnyoneElse) {
     const std::string session = "Cookie: " + cookie + "\r\n";
-    const std::string csrf = "X-Kilnview-Token: " + token + "\r\nContent-Type: application/json\r\n";
+    const std::string csrf =
+        "X-Kilnview-Token: " + token + "\r\nContent-Type: application/json\r\n";
     const std::string bearer = "Authorization: Bearer " + secret + "\r\n";
     const std::string scraper = "Authorization: Bearer " + metricsToken + "\r\n";
     const Json before = mac.state()["writes"];
@@ -318,8 +319,8 @@ TEST_F(KilnviewOfAnotherUser, OnlyItsUserGetsInAndNoFanKeyIsWrittenForAnyoneElse
     cases.push_back({0, "GET", "/metrics", scraper, true});
     for (const Case& c : cases) {
         const std::string body = c.path == "/api/fans/curve" ? kCurve.dump() : "{}";
-        const std::string reply = requestAs(c.peer, port, c.method, c.path, c.headers,
-                                            c.method == "POST" ? body : "", 2);
+        const std::string reply =
+            requestAs(c.peer, port, c.method, c.path, c.headers, c.method == "POST" ? body : "", 2);
         const int status = statusOf(reply);
         if (c.admitted)
             EXPECT_EQ(status, 200) << c.peer << " " << c.method << " " << c.path;
@@ -408,7 +409,8 @@ TEST_F(KilnviewOfAnotherUser, NoConnectionFreezesOrBloatsItAndSigtermEndsItPromp
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         slowest = std::max(slowest, seconds);
         if (res && res->status == 200) ++answered;
-        if (!automatic && answered == 20) automatic = post("/api/fans/auto", Json::object())["ok"] == true;
+        if (!automatic && answered == 20)
+            automatic = post("/api/fans/auto", Json::object())["ok"] == true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     std::printf("owner's GET /api/state during the trickle: slowest %.3f s of %d\n", slowest,
@@ -435,12 +437,13 @@ TEST_F(KilnviewOfAnotherUser, NoConnectionFreezesOrBloatsItAndSigtermEndsItPromp
     // SIGTERM while peers hold connections, a stream is open and a request is half sent.
     Trickle held(port, peers);
     const int stream = connectAs(kOwner, port);
-    ASSERT_TRUE(sendAll(stream, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie +
-                                    "\r\n\r\n"));
+    ASSERT_TRUE(sendAll(
+        stream, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n"));
     EXPECT_EQ(statusOf(receiveAll(stream, 0.5)), 200);
     const int half = connectAs(kOwner, port);
-    ASSERT_TRUE(sendAll(half, "POST /api/fans/auto HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
-                              "100\r\n\r\n{"));
+    ASSERT_TRUE(sendAll(half,
+                        "POST /api/fans/auto HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+                        "100\r\n\r\n{"));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const auto signalled = std::chrono::steady_clock::now();
     app->signal(SIGTERM);

@@ -90,11 +90,17 @@ struct Web : ::testing::Test {
     void SetUp() override {
         for (int i = 0; i < 5; ++i) state.record(sample(1000 + i), std::nullopt, i, {});
         server = std::make_unique<WebServer>(
-            WebDependencies{state, fans, feed, strings, {"zh-CN"}, kToken,
+            WebDependencies{state,
+                            fans,
+                            feed,
+                            strings,
+                            {"zh-CN"},
+                            kToken,
                             [] {
                                 return Pages::PowerReading{std::nullopt, "电源设置读取失败"};
                             },
-                            Credentials(kSecret, kSession, kMetricsToken), kOwner});
+                            Credentials(kSecret, kSession, kMetricsToken),
+                            kOwner});
         port = server->bind(0);
         ASSERT_GT(port, 0);
         serving = std::thread([this] { server->run(); });
@@ -212,8 +218,8 @@ TEST_F(Web, RefusesForeignHostsMissingTokensAndBadInputBeforeTheHelper) {
         EXPECT_EQ(reply["ok"], false);
         EXPECT_FALSE(reply["message"].get<std::string>().empty());
     }
-    auto text = client().Post("/api/fans/test", {{"X-Kilnview-Token", kToken}, {"Cookie", cookie}}, "x=1",
-                              "application/x-www-form-urlencoded");
+    auto text = client().Post("/api/fans/test", {{"X-Kilnview-Token", kToken}, {"Cookie", cookie}},
+                              "x=1", "application/x-www-form-urlencoded");
     EXPECT_EQ(text->status, 415);
     EXPECT_TRUE(fans.seen().empty()) << "a refused request reached the helper";
 
@@ -330,8 +336,8 @@ TEST_F(Web, OnlyTheOwnersPeersWithASessionOrBearerGetIn) {
         {kOther, "POST", "/api/fans/test", session + token + json, 403},
     };
     for (const Case& c : cases) {
-        const std::string reply = requestAs(c.peer, port, c.method, c.path, c.headers,
-                                            c.method == "POST" ? "{}" : "");
+        const std::string reply =
+            requestAs(c.peer, port, c.method, c.path, c.headers, c.method == "POST" ? "{}" : "");
         EXPECT_EQ(pyrelle::testing::statusOf(reply), c.status)
             << "uid " << c.peer << " " << c.method << " " << c.path << "\n"
             << reply.substr(0, 300);
@@ -339,8 +345,8 @@ TEST_F(Web, OnlyTheOwnersPeersWithASessionOrBearerGetIn) {
     EXPECT_TRUE(fans.seen().empty()) << "a refused request reached the helper";
 
     // The secret buys the session and the browser goes on to the same address without it.
-    const std::string login = requestAs(kRoot, port, "GET",
-                                        std::string("/history?lang=en&secret=") + kSecret);
+    const std::string login =
+        requestAs(kRoot, port, "GET", std::string("/history?lang=en&secret=") + kSecret);
     EXPECT_EQ(pyrelle::testing::statusOf(login), 303);
     EXPECT_NE(login.find("Location: /history?lang=en\r\n"), std::string::npos) << login;
     EXPECT_NE(login.find("Set-Cookie: " + cookie + "; Path=/; HttpOnly; SameSite=Strict"),

@@ -61,8 +61,7 @@ inline bool sendAll(int fd, const std::string& data) {
 // Everything the server sends until it closes the connection or `seconds` pass.
 inline std::string receiveAll(int fd, double seconds) {
     std::string reply;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -89,8 +88,9 @@ inline std::string requestAs(uid_t uid, int port, const std::string& method,
                              const std::string& body = "", double seconds = 10) {
     const int fd = connectAs(uid, port);
     if (fd < 0) return {};
-    std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                          std::to_string(port) + "\r\nConnection: close\r\n" + headers;
+    std::string request = method + " " + path +
+                          " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nConnection: close\r\n" + headers;
     if (!body.empty() || method == "POST")
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     request += "\r\n" + body;
