@@ -46,6 +46,16 @@
     }
   }
 
+  // Pages drawn once say how old their values are: "{age}" in the template counts on.
+  function tickAges() {
+    var nodes = document.querySelectorAll(".age[data-date][data-template]");
+    for (var i = 0; i < nodes.length; i++) {
+      var seconds = Math.max(0, Math.floor((Date.now() - Number(nodes[i].getAttribute("data-date"))) / 1000));
+      var text = nodes[i].getAttribute("data-template").replace("{age}", String(seconds));
+      if (nodes[i].textContent !== text) nodes[i].textContent = text;
+    }
+  }
+
   var polling = null;
   function poll() {
     if (polling) return;
@@ -173,5 +183,7 @@
     wire("fan-auto", function (b) { busy(b, post("/api/fans/auto")); });
     wire("curve-start", function (b) { busy(b, post("/api/fans/curve", curveBody())); });
     listen();
+    tickAges();
+    setInterval(tickAges, 1000);
   });
 })();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "Model/MissingFigures.hpp"
 #include "pyrelle/CurveSensor.hpp"
 #include "pyrelle/DiagnosticInput.hpp"
 #include "pyrelle/DiagnosticSource.hpp"
@@ -147,7 +148,16 @@ void AppState::record(const Snapshot& snapshot,
     input.processSeconds = firstProcessClock_ ? processClock - *firstProcessClock_ : 0;
     input.processDate = processDate_;
     input.batteryPercent = telemetry.batteryPercent;
-    report_ = engine_.evaluate(input);
+    const DiagnosticReport report = engine_.evaluate(input);
+    const std::vector<DiagnosticFigure> missing =
+        MissingFigures::of(input, report.metrics ? *report.metrics : DiagnosticMetrics::from(input));
+    missing_ = MissingFigures::providable(missing);
+    report_ = MissingFigures::discountPlatformGaps(report, missing);
+}
+
+void AppState::setDevice(DeviceStatus device) {
+    std::lock_guard<std::mutex> guard(lock_);
+    device_ = device;
 }
 
 void AppState::setControl(ControlView control) {
@@ -168,6 +178,8 @@ AppView AppState::view() const {
     view.common.assign(common_.readings().begin(), common_.readings().end());
     view.telemetry = telemetry_;
     view.control = control_;
+    view.device = device_;
+    view.missing = missing_;
     view.samples = samples_;
     return view;
 }

@@ -43,6 +43,8 @@ public:
 
     // What the fan-control side reports; shown on the pages and labels the mode timeline.
     void setControl(ControlView control);
+    // Whether the SMC answers, as the sampling loop judged the latest sample.
+    void setDevice(DeviceStatus device);
 
     AppView view() const;
     // The histories; with `timelines`, also the sensor timeline and turbo history, which are
@@ -80,6 +82,8 @@ private:
     std::optional<pyrelle::Date> processDate_;                           // guarded by lock_
     pyrelle::SystemTelemetry telemetry_;                                 // guarded by lock_
     ControlView control_;                                                // guarded by lock_
+    DeviceStatus device_;                                                // guarded by lock_
+    std::vector<DiagnosticFigure> missing_;                              // guarded by lock_
     std::int64_t samples_ = 0;                                           // guarded by lock_
 };
 
