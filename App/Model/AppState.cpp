@@ -99,8 +99,10 @@ std::vector<ActivitySource> AppState::sources(const std::vector<ProcessReading>&
 
 void AppState::record(const Snapshot& snapshot,
                       const std::optional<std::vector<ProcessReading>>& processes,
-                      double processClock, const SystemTelemetry& telemetry) {
+                      double processClock, const SystemTelemetry& telemetry,
+                      const std::optional<DeviceStatus>& device) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (device) device_ = *device;
     ++samples_;
     latest_ = snapshot;
     telemetry_ = telemetry;
@@ -155,10 +157,6 @@ void AppState::record(const Snapshot& snapshot,
     report_ = MissingFigures::discountPlatformGaps(report, missing);
 }
 
-void AppState::setDevice(DeviceStatus device) {
-    std::lock_guard<std::mutex> guard(lock_);
-    device_ = device;
-}
 
 void AppState::setControl(ControlView control) {
     std::lock_guard<std::mutex> guard(lock_);

@@ -37,14 +37,15 @@ public:
 
     // One sample of the machine. `processes` is absent when the process sampler had nothing
     // (its first call, or a failed snapshot); `processClock` is its monotonic second count.
+    // `device`, when given, is whether the SMC answered this sample; it changes together with
+    // the readings, so no reader sees the one without the other.
     void record(const pyrelle::Snapshot& snapshot,
                 const std::optional<std::vector<pyrelle::ProcessReading>>& processes,
-                double processClock, const pyrelle::SystemTelemetry& telemetry);
+                double processClock, const pyrelle::SystemTelemetry& telemetry,
+                const std::optional<DeviceStatus>& device = std::nullopt);
 
     // What the fan-control side reports; shown on the pages and labels the mode timeline.
     void setControl(ControlView control);
-    // Whether the SMC answers, as the sampling loop judged the latest sample.
-    void setDevice(DeviceStatus device);
 
     AppView view() const;
     // The histories; with `timelines`, also the sensor timeline and turbo history, which are

@@ -11,7 +11,6 @@ long runSamplingLoop(AppState& state, const SamplingHooks& hooks, double interva
         const pyrelle::Snapshot snapshot = hooks.sample();
         const double now = hooks.clock();
         if (device.observe(snapshot, now) && hooks.reconnect) hooks.reconnect();
-        state.setDevice(device.status());
         std::optional<std::vector<pyrelle::ProcessReading>> processes;
         if (hooks.processes && (!lastProcesses || now - *lastProcesses >= hooks.processInterval ||
                                 now < *lastProcesses)) {
@@ -20,7 +19,7 @@ long runSamplingLoop(AppState& state, const SamplingHooks& hooks, double interva
         }
         const pyrelle::SystemTelemetry telemetry =
             hooks.telemetry ? hooks.telemetry() : pyrelle::SystemTelemetry{};
-        state.record(snapshot, processes, now, telemetry);
+        state.record(snapshot, processes, now, telemetry, device.status());
         if (hooks.recorded) hooks.recorded();
         ++rounds;
 

@@ -8,6 +8,7 @@
 
 #include "Web/AppText.hpp"
 #include "Web/Assets.hpp"
+#include "Web/HistoryState.hpp"
 #include "Web/LiveState.hpp"
 #include "Web/Metrics.hpp"
 #include "Web/RequestGuard.hpp"
@@ -206,6 +207,9 @@ void WebServer::routes() {
     });
     server.Get("/api/state", [this, text](const httplib::Request& req, httplib::Response& res) {
         json(res, 200, liveState(deps_.state.view(), text(req)));
+    });
+    server.Get("/api/history", [this](const httplib::Request&, httplib::Response& res) {
+        json(res, 200, historyState(deps_.state.history(), deps_.state.view().device));
     });
     server.Get("/events", [this, text](const httplib::Request& req, httplib::Response& res) {
         if (streams_.fetch_add(1) >= maximumStreams) {
