@@ -14,6 +14,8 @@
         if (nodes[i].textContent !== live[key]) nodes[i].textContent = live[key];
       }
     });
+    var headline = document.querySelector("section.headline");
+    if (headline && typeof state.state === "number") headline.className = "headline state-" + state.state;
     var list = document.getElementById("findings");
     if (list && state.findings) {
       while (list.firstChild) list.removeChild(list.firstChild);

@@ -11,6 +11,7 @@
 #include "Model/SamplingLoop.hpp"
 #include "Publish/StatusPublisher.hpp"
 #include "Web/AppText.hpp"
+#include "Web/LiveState.hpp"
 #include "Web/RequestGuard.hpp"
 #include "pyrelle/ScopeError.hpp"
 #include "pyrelle/widget/WidgetStorage.hpp"
@@ -252,6 +253,14 @@ TEST(AppState, OnlyFiguresThePlatformCanProvideKeepTheDataIncomplete) {
         EXPECT_EQ(view.missing, withSpeedLimit ? std::vector<DiagnosticFigure>{}
                                                : std::vector<DiagnosticFigure>{
                                                      DiagnosticFigure::speedLimit});
+        // The finding names the figure and says that nothing helps.
+        const WidgetStrings strings;
+        const nlohmann::json findings = liveState(view, AppText(strings, "zh-Hans"))["findings"];
+        if (!withSpeedLimit) {
+            ASSERT_EQ(findings.size(), 1u) << findings.dump();
+            EXPECT_EQ(findings[0]["detail"], "缺少: 速度上限");
+            EXPECT_EQ(findings[0]["action"], "此机器不提供这些数据，刷新也无济于事");
+        }
     }
 }
 
