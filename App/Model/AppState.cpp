@@ -151,12 +151,11 @@ void AppState::record(const Snapshot& snapshot,
     input.processDate = processDate_;
     input.batteryPercent = telemetry.batteryPercent;
     const DiagnosticReport report = engine_.evaluate(input);
-    const std::vector<DiagnosticFigure> missing =
-        MissingFigures::of(input, report.metrics ? *report.metrics : DiagnosticMetrics::from(input));
+    const std::vector<DiagnosticFigure> missing = MissingFigures::of(
+        input, report.metrics ? *report.metrics : DiagnosticMetrics::from(input));
     missing_ = MissingFigures::providable(missing);
     report_ = MissingFigures::discountPlatformGaps(report, missing);
 }
-
 
 void AppState::setControl(ControlView control) {
     std::lock_guard<std::mutex> guard(lock_);

@@ -39,9 +39,9 @@ struct ControlView {
 
 // Whether the SMC answers, as the sampling loop last saw it.
 struct DeviceStatus {
-    bool answering = false;     // the latest sample read something from the SMC
-    bool everAnswered = false;  // some sample since start did
-    std::optional<pyrelle::Date> lastAnswer;   // date of the latest sample that read something
+    bool answering = false;                   // the latest sample read something from the SMC
+    bool everAnswered = false;                // some sample since start did
+    std::optional<pyrelle::Date> lastAnswer;  // date of the latest sample that read something
     // While it does not answer: since when (its last answer, or the first sample when it
     // never answered).
     std::optional<pyrelle::Date> silentSince;

@@ -10,8 +10,9 @@ using namespace pyrelle;
 bool DeviceWatch::answered(const Snapshot& snapshot) {
     if (!snapshot.sensors.empty() || !snapshot.fans.empty()) return true;
     if (!snapshot.additionalSensors) return false;
-    return std::any_of(snapshot.additionalSensors->begin(), snapshot.additionalSensors->end(),
-                       [](const HardwareSensorReading& reading) { return reading.value.has_value(); });
+    return std::any_of(
+        snapshot.additionalSensors->begin(), snapshot.additionalSensors->end(),
+        [](const HardwareSensorReading& reading) { return reading.value.has_value(); });
 }
 
 bool DeviceWatch::observe(const Snapshot& snapshot, double now) {

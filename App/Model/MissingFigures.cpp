@@ -50,9 +50,10 @@ DiagnosticReport discountPlatformGaps(DiagnosticReport report,
     };
     const bool warm = report.metrics && (atLeast(report.metrics->cpuTemperature, kWarmCPU) ||
                                          atLeast(report.metrics->gpuTemperature, kWarmGPU));
-    const bool disk = std::any_of(
-        report.findings.begin(), report.findings.end(),
-        [](const DiagnosticFinding& finding) { return finding.kind == DiagnosticKind::diskActivity; });
+    const bool disk = std::any_of(report.findings.begin(), report.findings.end(),
+                                  [](const DiagnosticFinding& finding) {
+                                      return finding.kind == DiagnosticKind::diskActivity;
+                                  });
     report.state = warm || disk ? DiagnosticState::observing : DiagnosticState::stable;
     return report;
 }

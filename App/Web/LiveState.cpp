@@ -21,6 +21,7 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
     live["thermalState"] = Wording::thermalState(view, text);
     live["assessment"] = Wording::assessment(view, text);
     live["deviceOutage"] = Wording::outage(view.device, text);
+    live["smcMissing"] = Wording::smcMissing(view, text);
     // Fans 0 and 1 always have keys, so a page's fixed elements are never left stale.
     for (int id = 0; id < 2; ++id) {
         live["fan-" + std::to_string(id) + "-rpm"] = "—";

@@ -80,12 +80,12 @@ std::string outageLine(const AppView& view, const AppText& t) {
 // Pages whose values are drawn once say how old they are; the page script counts the age on.
 std::string ageLine(const AppView& view, const AppText& t) {
     if (!view.latest || !view.latest->date.isFinite()) return "";
-    const std::string pattern =
-        Wording::filled(t("读数时间 {time}（{age} 秒前）"), "time", Wording::clock(view.latest->date));
+    const std::string pattern = Wording::filled(t("读数时间 {time}（{age} 秒前）"), "time",
+                                                Wording::clock(view.latest->date));
     const double age = std::max(0.0, Date::now().secondsSince(view.latest->date));
     return "<p class=\"age\" data-date=\"" +
-           format("%.0f", std::floor(view.latest->date.unixTime() * 1000)) +
-           "\" data-template=\"" + h(pattern) + "\">" +
+           format("%.0f", std::floor(view.latest->date.unixTime() * 1000)) + "\" data-template=\"" +
+           h(pattern) + "\">" +
            h(Wording::filled(pattern, "age", format("%.0f", std::floor(age)))) + "</p>";
 }
 
@@ -193,17 +193,18 @@ std::string overview(const PageContext& context, const AppView& view) {
             std::to_string(static_cast<int>(view.report.state)) + "\"><span class=\"label\">" +
             h(t("状态")) + "</span> " + live("headline", Wording::state(view.report.state, t)) +
             "</section>";
-    if (s && !s->smcAvailable) {
-        body += "<p class=\"note\">" + h(t("无法读取 SMC：温度与风扇数据不可用")) + "</p>";
-    }
+    body +=
+        "<p class=\"note\" data-live=\"smcMissing\">" + h(Wording::smcMissing(view, t)) + "</p>";
     body += "<section class=\"cards\">";
     body += card(Wording::figure(DiagnosticFigure::cpuTemperature, t),
                  live("cpuTemperature", Wording::celsius(s ? s->cpuTemperature() : std::nullopt)));
     body += card(t("GPU 温度"),
                  live("gpuTemperature",
                       Wording::celsius(s ? s->temperature(SensorCategory::gpu) : std::nullopt)));
-    body += card(Wording::figure(DiagnosticFigure::cpuUsage, t), live("cpuUsage", Wording::percent(s ? s->cpuUsage : std::nullopt)));
-    body += card(Wording::figure(DiagnosticFigure::memoryPressure, t), live("memoryPressure", Wording::memoryPressure(view, t)));
+    body += card(Wording::figure(DiagnosticFigure::cpuUsage, t),
+                 live("cpuUsage", Wording::percent(s ? s->cpuUsage : std::nullopt)));
+    body += card(Wording::figure(DiagnosticFigure::memoryPressure, t),
+                 live("memoryPressure", Wording::memoryPressure(view, t)));
     body += card(t("电源"),
                  live("powerSource", Wording::powerSource(s ? s->acPower : std::nullopt, t)));
     body += card(t("热状态"), live("thermalState", Wording::thermalState(view, t)));

@@ -171,6 +171,11 @@ std::string outage(const DeviceStatus& device, const AppText& text) {
     return filled(text("SMC 自 {time} 起没有响应；正在重试"), "time", clock(*device.silentSince));
 }
 
+std::string smcMissing(const AppView& view, const AppText& text) {
+    if (!view.latest || view.latest->smcAvailable || view.device.outage()) return "";
+    return text("无法读取 SMC：温度与风扇数据不可用");
+}
+
 std::string filled(std::string pattern, std::string_view name, std::string_view value) {
     const std::string placeholder = "{" + std::string(name) + "}";
     if (const auto at = pattern.find(placeholder); at != std::string::npos)

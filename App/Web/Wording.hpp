@@ -33,6 +33,9 @@ std::string clock(pyrelle::Date date);
 // "SMC 自 14:02:11 起没有响应；正在重试" while the SMC does not answer after having answered;
 // empty otherwise.
 std::string outage(const DeviceStatus& device, const AppText& text);
+// "无法读取 SMC：温度与风扇数据不可用" when this machine has no SMC to read (and no outage
+// explains it); empty otherwise.
+std::string smcMissing(const AppView& view, const AppText& text);
 // `pattern` (a translated text) with "{name}" replaced by `value`.
 std::string filled(std::string pattern, std::string_view name, std::string_view value);
 

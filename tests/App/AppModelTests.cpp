@@ -152,8 +152,8 @@ TEST_P(DeviceOutage, ReconnectsWithBoundedBackoffAndReadsAgainWithinFiveSeconds)
     SamplingHooks hooks;
     hooks.sample = [&] {
         const double now = clock.now();
-        const bool silent = c.kind == Outage::drop ? (now >= start && !dropped)
-                                                   : (now >= start && now < back);
+        const bool silent =
+            c.kind == Outage::drop ? (now >= start && !dropped) : (now >= start && now < back);
         if (c.kind == Outage::drop && silent) dropped = true;  // the one request it drops
         if (!connected || silent) {
             connected = false;
@@ -188,8 +188,8 @@ TEST_P(DeviceOutage, ReconnectsWithBoundedBackoffAndReadsAgainWithinFiveSeconds)
     EXPECT_GE(reconnects.front(), c.kind == Outage::absent ? 0 : start);
     // Backoff: never twice within half a second, and never further apart than the longest
     // delay plus one silent sample.
-    const double longest = c.kind == Outage::absent ? DeviceWatch::absentDelay
-                                                    : DeviceWatch::maximumDelay;
+    const double longest =
+        c.kind == Outage::absent ? DeviceWatch::absentDelay : DeviceWatch::maximumDelay;
     for (std::size_t i = 1; i < reconnects.size(); ++i) {
         const double gap = reconnects[i] - reconnects[i - 1];
         EXPECT_GE(gap, DeviceWatch::firstDelay - 1e-9) << i;
@@ -207,9 +207,9 @@ TEST_P(DeviceOutage, ReconnectsWithBoundedBackoffAndReadsAgainWithinFiveSeconds)
     EXPECT_TRUE(state.view().device.answering);
     // The history shows the outage as a gap, not as the last value carried on.
     const auto history = state.history();
-    const auto silentPoint = std::find_if(history.cpuTemperature.begin(),
-                                          history.cpuTemperature.end(),
-                                          [](const MetricPoint& p) { return !p.value; });
+    const auto silentPoint =
+        std::find_if(history.cpuTemperature.begin(), history.cpuTemperature.end(),
+                     [](const MetricPoint& p) { return !p.value; });
     ASSERT_NE(silentPoint, history.cpuTemperature.end());
     EXPECT_GE(silentPoint->date.secondsSinceReferenceDate(), start);
     EXPECT_TRUE(history.cpuTemperature.back().value);
@@ -239,20 +239,19 @@ TEST(AppState, OnlyFiguresThePlatformCanProvideKeepTheDataIncomplete) {
             s.schedulerLimit = 100;
             s.availableCPUs = 8;
             s.memoryPressure = MemoryPressure::normal;
-            state.record(s, std::vector<ProcessReading>{idle}, i,
-                         SystemTelemetry{});
+            state.record(s, std::vector<ProcessReading>{idle}, i, SystemTelemetry{});
         }
         const AppView view = state.view();
-        const bool unavailable =
-            std::any_of(view.report.findings.begin(), view.report.findings.end(),
-                        [](const DiagnosticFinding& f) { return f.kind == DiagnosticKind::unavailable; });
+        const bool unavailable = std::any_of(
+            view.report.findings.begin(), view.report.findings.end(),
+            [](const DiagnosticFinding& f) { return f.kind == DiagnosticKind::unavailable; });
         SCOPED_TRACE(withSpeedLimit);
         EXPECT_EQ(view.report.state,
                   withSpeedLimit ? DiagnosticState::stable : DiagnosticState::partial);
         EXPECT_EQ(unavailable, !withSpeedLimit);
-        EXPECT_EQ(view.missing, withSpeedLimit ? std::vector<DiagnosticFigure>{}
-                                               : std::vector<DiagnosticFigure>{
-                                                     DiagnosticFigure::speedLimit});
+        EXPECT_EQ(view.missing, withSpeedLimit
+                                    ? std::vector<DiagnosticFigure>{}
+                                    : std::vector<DiagnosticFigure>{DiagnosticFigure::speedLimit});
         // The finding names the figure and says that nothing helps.
         const WidgetStrings strings;
         const nlohmann::json findings = liveState(view, AppText(strings, "zh-Hans"))["findings"];

@@ -258,8 +258,9 @@ TEST_P(KilnviewOutage, ShowsTheOutageRefusesFanActionsAndReadsAgainOnceTheDevice
     std::future<void> restarted;
     switch (c.kind) {
         case Silence::stall:
-            ASSERT_EQ(mac.control({{"op", "fault"}, {"kind", "stall"}, {"seconds", c.seconds}})["ok"],
-                      true);
+            ASSERT_EQ(
+                mac.control({{"op", "fault"}, {"kind", "stall"}, {"seconds", c.seconds}})["ok"],
+                true);
             back = injected + std::chrono::seconds(c.seconds);
             break;
         case Silence::drop:
@@ -286,7 +287,8 @@ TEST_P(KilnviewOutage, ShowsTheOutageRefusesFanActionsAndReadsAgainOnceTheDevice
             reason, std::regex("^SMC 自 [0-2][0-9]:[0-5][0-9]:[0-5][0-9] 起没有响应；正在重试$")))
             << reason;
         const std::string silentMetrics = metrics();
-        EXPECT_NE(silentMetrics.find("\npyrelle_device_up 0\n"), std::string::npos) << silentMetrics;
+        EXPECT_NE(silentMetrics.find("\npyrelle_device_up 0\n"), std::string::npos)
+            << silentMetrics;
         EXPECT_EQ(silentMetrics.find("pyrelle_fan_rpm{"), std::string::npos) << silentMetrics;
         for (const char* path : {"/", "/sensors", "/history"})
             EXPECT_NE(get(path)->body.find(reason), std::string::npos) << path;
@@ -325,8 +327,10 @@ TEST_P(KilnviewOutage, ShowsTheOutageRefusesFanActionsAndReadsAgainOnceTheDevice
         for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
         if (line.back() == ',') fields.emplace_back();
         ASSERT_EQ(fields.size(), 14u) << line;
-        if (fields[2].empty() && fields[12].empty() && fields[13].empty()) gap = true;
-        else if (gap && !fields[2].empty() && !fields[12].empty()) after = true;
+        if (fields[2].empty() && fields[12].empty() && fields[13].empty())
+            gap = true;
+        else if (gap && !fields[2].empty() && !fields[12].empty())
+            after = true;
     }
     EXPECT_TRUE(gap);
     EXPECT_TRUE(after);

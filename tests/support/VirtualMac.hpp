@@ -91,7 +91,6 @@ private:
     }
 
 public:
-
     const std::string& socket() const { return socket_; }
 
     // Lets processes of other users (the helper run as "nobody") reach the device.
