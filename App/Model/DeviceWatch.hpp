@@ -3,9 +3,10 @@
 // sampler should reconnect. A connection whose request timed out or broke is never trusted
 // again (a late reply to an earlier request could otherwise be taken as the answer to a later
 // one), so recovering always means a new connection. Attempts back off from `firstDelay` to
-// `maximumDelay` seconds, so a device that stays away is asked a few times a minute at most
-// while one that comes back is read again within seconds. Time is the caller's monotonic
-// second count, so tests drive it with a fake clock. Not thread-safe: the sampling loop owns it.
+// `maximumDelay` seconds, so a device that stays away costs one connection every 2 seconds
+// (every `absentDelay` when it never answered at all) while one that comes back is read again
+// within seconds. Time is the caller's monotonic second count, so tests drive it with a fake
+// clock. Not thread-safe: the sampling loop owns it.
 
 #include <optional>
 
