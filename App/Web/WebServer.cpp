@@ -1,7 +1,5 @@
 #include "Web/WebServer.hpp"
 
-#include "Web/Wording.hpp"
-
 #include <httplib.h>
 
 #include <nlohmann/json.hpp>
