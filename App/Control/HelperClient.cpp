@@ -222,6 +222,11 @@ ControlReply HelperClient::exchange(const ControlRequest& request, double timeou
         // A reply that came late would answer the next request: a conversation that failed
         // once is ended (the helper then hands any lease back) and the next one starts afresh.
         endSession(true);
+        // Its last words on the way out (a failed hand-back) say more than the channel does.
+        if (!retired_.empty()) {
+            if (std::string word = lastLine(retired_.back().second); !word.empty())
+                throw ScopeError(word);
+        }
         throw;
     }
 }

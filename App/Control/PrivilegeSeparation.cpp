@@ -71,6 +71,9 @@ void closeQuietly(int& fd) {
 [[noreturn]] void serveRequests(int channel, const std::string& helper, pid_t owner, uid_t user,
                                 gid_t group) {
     prctl(PR_SET_NAME, "kilnview-root", 0, 0, 0);
+    // Root in every id, so that no process of the user's (nor Kilnview's own unprivileged
+    // rest) can stop or kill this part.
+    if (::setresuid(0, 0, 0) != 0) ::_exit(1);
     // Terminal signals are meant for the application; this part ends with its socket.
     for (const int number : {SIGINT, SIGQUIT, SIGHUP, SIGPIPE}) ::signal(number, SIG_IGN);
     if (const int null = ::open("/dev/null", O_RDWR); null >= 0) {
