@@ -194,7 +194,12 @@ int exitStatus(ActionResult ended, const HelperClient& helper, pyrelle::Hardware
     if (ended.ok) {
         if (const auto failure = helper.control().failure) ended = ActionResult::failure(*failure);
     }
-    const auto problem = ControlTruth::exitProblem(ended, sampler.sample(), helper.droveFans());
+    pyrelle::Snapshot fresh;  // no reading: the fans cannot be taken for automatic
+    try {
+        fresh = sampler.sample();
+    } catch (const std::exception&) {
+    }
+    const auto problem = ControlTruth::exitProblem(ended, fresh, helper.droveFans());
     if (!problem) return 0;
     std::fprintf(stderr, "Kilnview: %s\n", problem->c_str());
     return 1;

@@ -320,6 +320,14 @@ TEST_P(KilnviewStartedAsRoot, ServesWithoutRootAndKeepsItsHelpersOutOfReach) {
     const Json handedBack = post("/api/fans/auto", Json::object());
     EXPECT_EQ(handedBack["ok"], true) << handedBack.dump();
     EXPECT_TRUE(fansAutomatic(mac.state())) << mac.state().dump();
+    // The one-shot cooling run is started by the privileged part too, and stopped through
+    // the stop file Kilnview creates as the user.
+    const Json cooling = post("/api/fans/cooling", Json::object());
+    ASSERT_EQ(cooling["ok"], true) << cooling.dump();
+    EXPECT_TRUE(eventually(15, [&] { return fansAtMaximum(mac.state()); })) << mac.state().dump();
+    const Json stoppedCooling = post("/api/fans/auto", Json::object());
+    EXPECT_EQ(stoppedCooling["ok"], true) << stoppedCooling.dump();
+    EXPECT_TRUE(fansAutomatic(mac.state())) << mac.state().dump();
     app->signal(SIGTERM);
     const ProcessResult ended = app->wait(40);
     EXPECT_EQ(ended.status, 0) << ended.err;
@@ -337,10 +345,18 @@ INSTANTIATE_TEST_SUITE_P(
 // back), stopped by its stop signal or killed outright: Kilnview shows the helper's last
 // words with their advice and a warning with "back to automatic", never "系统自动" while the
 // device holds a fan manual, and its own stop then exits non-zero with the reason.
-struct KilnviewHandBackFails : Kilnview, ::testing::WithParamInterface<int> {};
+// With `mend`, the user then takes the warning's "back to automatic" once the device lets
+// it, and Kilnview's stop exits 0.
+struct HelperEnding {
+    const char* name;
+    int signal;
+    bool mend;
+};
+
+struct KilnviewHandBackFails : Kilnview, ::testing::WithParamInterface<HelperEnding> {};
 
 TEST_P(KilnviewHandBackFails, ShowsTheFailureAndNeverClaimsAutomatic) {
-    const bool stopped = GetParam() == SIGTERM;
+    const bool stopped = GetParam().signal == SIGTERM;
     const Json started = post("/api/fans/curve", kCurve);
     ASSERT_EQ(started["ok"], true) << started.dump();
     ASSERT_TRUE(eventually(10, [&] { return anyFanManual(mac.state()); }));
@@ -348,7 +364,7 @@ TEST_P(KilnviewHandBackFails, ShowsTheFailureAndNeverClaimsAutomatic) {
               true);
     const std::vector<pid_t> running = helpers();
     ASSERT_EQ(running.size(), 1u);
-    ASSERT_EQ(kill(running[0], GetParam()), 0);
+    ASSERT_EQ(kill(running[0], GetParam().signal), 0);
 
     int manualRounds = 0;
     Json shown;
@@ -373,17 +389,30 @@ TEST_P(KilnviewHandBackFails, ShowsTheFailureAndNeverClaimsAutomatic) {
     EXPECT_NE(page.find(ControlTruth::kLeftManual), std::string::npos);
     EXPECT_NE(page.find("class=\"control-auto\""), std::string::npos);
 
+    if (GetParam().mend) {
+        ASSERT_EQ(mac.control({{"op", "clear-faults"}})["ok"], true);
+        const Json handedBack = post("/api/fans/auto", Json::object());
+        EXPECT_EQ(handedBack["ok"], true) << handedBack.dump();
+        EXPECT_TRUE(fansAutomatic(mac.state())) << mac.state().dump();
+        EXPECT_TRUE(eventually(10, [&] {
+            const Json live = state()["live"];
+            return live["controlMode"] == "系统自动" && live["controlAlert"] == "";
+        }));
+    }
+
     app->signal(SIGTERM);
     const ProcessResult ended = app->wait(40);
     EXPECT_FALSE(ended.timedOut);
-    EXPECT_EQ(ended.status, 1) << ended.err;
-    if (stopped) EXPECT_NE(ended.err.find("恢复自动风扇失败"), std::string::npos) << ended.err;
+    EXPECT_EQ(ended.status, GetParam().mend ? 0 : 1) << ended.err;
+    if (stopped && !GetParam().mend)
+        EXPECT_NE(ended.err.find("恢复自动风扇失败"), std::string::npos) << ended.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(HelperEnds, KilnviewHandBackFails, ::testing::Values(SIGTERM, SIGKILL),
-                         [](const auto& info) {
-                             return std::string(info.param == SIGTERM ? "Stopped" : "Killed");
-                         });
+INSTANTIATE_TEST_SUITE_P(HelperEnds, KilnviewHandBackFails,
+                         ::testing::Values(HelperEnding{"Stopped", SIGTERM, false},
+                                           HelperEnding{"Killed", SIGKILL, false},
+                                           HelperEnding{"StoppedThenMended", SIGTERM, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Started by plain root with no user to run as, Kilnview refuses to start rather than serve
 // its pages as root or as the shared nobody account.
