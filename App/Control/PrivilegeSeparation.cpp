@@ -29,6 +29,7 @@ constexpr uid_t kNobody = 65534;
 constexpr unsigned kServe = 1;
 constexpr unsigned kCooling = 2;
 constexpr std::size_t kTokenLength = 36;
+constexpr std::size_t kMostHelpers = 8;
 
 // One request of the unprivileged part; nothing in it is a path or an argument but the token.
 struct Request {
@@ -132,6 +133,12 @@ void closeQuietly(int& fd) {
             continue;
         }
         const bool pipes = request.kind == kServe;
+        // Kilnview runs one session and one cooling run at a time, and a helper that ended is
+        // reaped here at once: more than a few at a time is not Kilnview asking.
+        if (statusPipes.size() >= kMostHelpers) {
+            refuse("too many helpers running");
+            continue;
+        }
 
         int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, status[2] = {-1, -1},
             ready[2] = {-1, -1};
