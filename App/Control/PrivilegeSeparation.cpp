@@ -241,12 +241,14 @@ UserChoice chooseUser(uid_t realUid, const char* sudoUid, const char* sudoGid,
     std::optional<gid_t> group;
     const passwd* entry = nullptr;
     if (userName) {
+        // A name, or a numeric uid (which needs no account entry).
         entry = ::getpwnam(userName->c_str());
-        if (!entry) {
+        const auto number = decimal(userName->c_str());
+        if (!entry && !number) {
             choice.problem = "--user " + *userName + ": no such user";
             return choice;
         }
-        choice.uid = entry->pw_uid;
+        choice.uid = entry ? entry->pw_uid : static_cast<uid_t>(*number);
     } else if (realUid != 0) {
         choice.uid = realUid;
     } else if (const auto sudo = decimal(sudoUid); sudo && *sudo != 0) {

@@ -23,7 +23,8 @@
 
 namespace kilnview {
 
-// The user an administrator-started Kilnview runs as: the one named by --user, else the real
+// The user an administrator-started Kilnview runs as: the one named by --user (a name or a
+// numeric uid), else the real
 // uid when it is not root (e.g. `setpriv --ruid N --euid 0`), else the sudo user. Never root
 // and never the shared "nobody" account; `problem` says why none could be chosen.
 struct UserChoice {
