@@ -2,6 +2,7 @@
 // the exit status decided by the same rules), and HelperClient against a scripted stand-in
 // for the helper, under a fake clock: how a lease ends (its bound passed, its helper frozen,
 // stopped or killed) and the helper's words heard until its standard error closes.
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "Control/ControlTruth.hpp"
 #include "Control/HelperClient.hpp"
+#include "Control/PrivilegeSeparation.hpp"
 #include "support/Descendants.hpp"
 
 namespace {
@@ -103,6 +105,42 @@ TEST(ControlTruth, ExitsZeroOnlyWhenTheFansReadAutomatic) {
         EXPECT_EQ(problem.has_value(), row.problem.has_value()) << row.name;
         if (problem && row.problem && *row.problem != "unreadable")
             EXPECT_EQ(*problem, *row.problem) << row.name;
+    }
+}
+
+TEST(PrivilegeSeparation, ChoosesAnOrdinaryUserOrRefuses) {
+    struct Row {
+        const char* name;
+        uid_t real;
+        const char* sudoUid;
+        const char* sudoGid;
+        std::optional<std::string> user;
+        std::optional<uid_t> uid;  // absent: refused
+        std::optional<gid_t> gid;
+    };
+    const std::vector<Row> rows = {
+        {"real uid of a setpriv start", 1234, nullptr, nullptr, std::nullopt, 1234, 1234},
+        {"sudo user and group", 0, "1234", "1300", std::nullopt, 1234, 1300},
+        {"sudo user, group from the uid", 0, "1234", nullptr, std::nullopt, 1234, 1234},
+        {"--user by number", 0, nullptr, nullptr, "1234", 1234, 1234},
+        {"--user over the real uid", 1234, nullptr, nullptr, "1300", 1300, 1300},
+        {"plain root", 0, nullptr, nullptr, std::nullopt, std::nullopt, std::nullopt},
+        {"sudo by root", 0, "0", nullptr, std::nullopt, std::nullopt, std::nullopt},
+        {"malformed SUDO_UID", 0, "12x", nullptr, std::nullopt, std::nullopt, std::nullopt},
+        {"--user root", 0, nullptr, nullptr, "root", std::nullopt, std::nullopt},
+        {"--user nobody", 0, nullptr, nullptr, "nobody", std::nullopt, std::nullopt},
+        {"real uid nobody", 65534, nullptr, nullptr, std::nullopt, std::nullopt, std::nullopt},
+        {"unknown --user", 0, nullptr, nullptr, "no-such-user-of-pyrelle", std::nullopt,
+         std::nullopt},
+    };
+    for (const Row& row : rows) {
+        const UserChoice choice = chooseUser(row.real, row.sudoUid, row.sudoGid, row.user);
+        EXPECT_EQ(choice.problem.empty(), row.uid.has_value()) << row.name << ": "
+                                                               << choice.problem;
+        if (!row.uid) continue;
+        EXPECT_EQ(choice.uid, *row.uid) << row.name;
+        // Without an account entry the group is the uid's own number, never a shared one.
+        if (!::getpwuid(*row.uid)) EXPECT_EQ(choice.gid, *row.gid) << row.name;
     }
 }
 
