@@ -118,8 +118,7 @@ ChildProcess::ChildProcess(AdoptedChild child)
       statusPipe_(child.status),
       adopted_(true) {
     if (error_ >= 0) ::fcntl(error_, F_SETFL, ::fcntl(error_, F_GETFL) | O_NONBLOCK);
-    if (statusPipe_ >= 0)
-        ::fcntl(statusPipe_, F_SETFL, ::fcntl(statusPipe_, F_GETFL) | O_NONBLOCK);
+    if (statusPipe_ >= 0) ::fcntl(statusPipe_, F_SETFL, ::fcntl(statusPipe_, F_GETFL) | O_NONBLOCK);
 }
 
 ChildProcess::~ChildProcess() {
@@ -172,7 +171,8 @@ std::optional<int> ChildProcess::poll() {
 }
 
 void ChildProcess::awaitAdoptedStatus(int milliseconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!poll() && std::chrono::steady_clock::now() < deadline) {
         pollfd fd{statusPipe_, POLLIN, 0};
         ::poll(&fd, 1, 50);

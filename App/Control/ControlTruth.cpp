@@ -36,16 +36,12 @@ ControlView derive(ControlView reported, const Snapshot* latest) {
     reported.remainingSeconds.reset();
     reported.protectionActive = false;
     switch (fansAsRead(latest)) {
-        case Fans::automatic:
-            reported.mode = kAutomaticMode;
-            break;
+        case Fans::automatic: reported.mode = kAutomaticMode; break;
         case Fans::manual:
             reported.mode = kManualMode;
             reported.alert = kLeftManual;
             break;
-        case Fans::unknown:
-            reported.mode = kUnknownMode;
-            break;
+        case Fans::unknown: reported.mode = kUnknownMode; break;
     }
     return reported;
 }

@@ -81,10 +81,11 @@ std::vector<std::string> HelperClient::command(std::vector<std::string> argument
     return argv;
 }
 
-std::unique_ptr<ChildProcess> HelperClient::launch(std::vector<std::string> arguments,
-                                                   bool pipes, const std::string& token) {
+std::unique_ptr<ChildProcess> HelperClient::launch(std::vector<std::string> arguments, bool pipes,
+                                                   const std::string& token) {
     // The privileged part builds the helper's arguments itself; only the token travels.
-    if (settings_.launcher) return pipes ? settings_.launcher->serve() : settings_.launcher->cooling(token);
+    if (settings_.launcher)
+        return pipes ? settings_.launcher->serve() : settings_.launcher->cooling(token);
     return std::make_unique<ChildProcess>(command(std::move(arguments)), pipes);
 }
 
@@ -93,8 +94,8 @@ ActionResult HelperClient::refusedWithoutRights() const {
 }
 
 void HelperClient::startSession() {
-    session_ = launch({"serve", std::to_string(settings_.owner), std::to_string(settings_.uid)},
-                      true);
+    session_ =
+        launch({"serve", std::to_string(settings_.owner), std::to_string(settings_.uid)}, true);
     requests_.emplace(session_->input());
     replies_.emplace(session_->output());
     lastFailedReply_.reset();
@@ -174,8 +175,7 @@ void HelperClient::checkBounds() {
     const double now = settings_.uptime();
     const auto overran = [&](ChildProcess& child) {
         const std::string word = lastLine(child.errorText());
-        return word.empty() ? std::string(kLeaseOverran)
-                            : std::string(kLeaseOverran) + "：" + word;
+        return word.empty() ? std::string(kLeaseOverran) : std::string(kLeaseOverran) + "：" + word;
     };
     if (session_ && leaseDeadline_ && now > *leaseDeadline_ + leaseGrace) {
         session_->terminate(kSessionEndWait);
@@ -388,9 +388,9 @@ ActionResult HelperClient::cooling() {
         }
         const std::string token = randomIdentifier();
         coolingStopFile_ = "/tmp/pyrelle-stop-" + token;
-        cooling_ = launch({"cooling", std::to_string(settings_.owner),
-                           std::to_string(settings_.uid), token},
-                          false, token);
+        cooling_ = launch(
+            {"cooling", std::to_string(settings_.owner), std::to_string(settings_.uid), token},
+            false, token);
         droveFans_ = true;
         coolingStarted_ = settings_.uptime();
         std::lock_guard<std::mutex> state(stateLock_);

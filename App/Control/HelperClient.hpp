@@ -83,16 +83,16 @@ public:
 
 private:
     pyrelle::ControlReply exchange(const pyrelle::ControlRequest& request,
-                                   double timeout = replyTimeout);                    // lock_ held
-    void startSession();                                                              // lock_ held
+                                   double timeout = replyTimeout);  // lock_ held
+    void startSession();                                            // lock_ held
     // Ends the session (closing its input, or with `terminate` its stop signal) and keeps
     // listening to its standard error. Returns its exit status.
-    int endSession(bool terminate = false);                                           // lock_ held
-    void checkSession();                                                              // lock_ held
-    void checkBounds();                                                               // lock_ held
-    void listenToRetired();                                                           // lock_ held
-    void retire(std::unique_ptr<ChildProcess> child);                                 // lock_ held
-    void leaseEnded(const std::optional<std::string>& failure);                       // lock_ held
+    int endSession(bool terminate = false);                      // lock_ held
+    void checkSession();                                         // lock_ held
+    void checkBounds();                                          // lock_ held
+    void listenToRetired();                                      // lock_ held
+    void retire(std::unique_ptr<ChildProcess> child);            // lock_ held
+    void leaseEnded(const std::optional<std::string>& failure);  // lock_ held
     std::unique_ptr<ChildProcess> launch(std::vector<std::string> arguments, bool pipes,
                                          const std::string& token = {});
     std::optional<std::string> stopCooling();                                         // lock_ held

@@ -261,8 +261,9 @@ UserChoice chooseUser(uid_t realUid, const char* sudoUid, const char* sudoGid,
         return choice;
     }
     if (choice.uid == 0 || choice.uid == kNobody) {
-        choice.problem = "Kilnview runs as an ordinary user, not as root or the shared nobody "
-                         "account: name yours with --user NAME";
+        choice.problem =
+            "Kilnview runs as an ordinary user, not as root or the shared nobody "
+            "account: name yours with --user NAME";
         return choice;
     }
     if (!entry) entry = ::getpwuid(choice.uid);
@@ -389,10 +390,10 @@ Privileges separatePrivileges(const std::string& helper, const std::optional<std
     uid_t real = 0, effective = 0, saved = 0;
     if (::setgroups(0, nullptr) != 0 || ::setresgid(choice.gid, choice.gid, choice.gid) != 0 ||
         ::setresuid(choice.uid, choice.uid, choice.uid) != 0 ||
-        ::getresuid(&real, &effective, &saved) != 0 || real == 0 || effective == 0 ||
-        saved == 0 || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-        privileges.problem = std::string("cannot give up administrator rights: ") +
-                             std::strerror(errno);
+        ::getresuid(&real, &effective, &saved) != 0 || real == 0 || effective == 0 || saved == 0 ||
+        ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        privileges.problem =
+            std::string("cannot give up administrator rights: ") + std::strerror(errno);
         privileges.launcher.reset();
         return privileges;
     }

@@ -122,8 +122,7 @@ void AppState::record(const Snapshot& snapshot,
     }
     // The timeline is labelled with the control state as these fans read.
     const ControlView control = ControlTruth::derive(control_, &snapshot);
-    modes_.append(at, control.mode, control.session, snapshot.cpuTemperature(),
-                  snapshot.cpuUsage);
+    modes_.append(at, control.mode, control.session, snapshot.cpuTemperature(), snapshot.cpuUsage);
     common_.record(snapshot, platform_);
 
     if (at.isFinite()) {

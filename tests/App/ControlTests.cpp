@@ -61,8 +61,11 @@ TEST(ControlTruth, TheControlStateIsTheFansAsRead) {
         {"no lease, fans automatic", {}, fans({false, false}), kAutomaticMode, false},
         {"no lease, one fan manual", {}, fans({false, true}), kManualMode, true},
         {"failed hand-back, fan manual", failed, fans({true, true}), kManualMode, true},
-        {"no lease, a mode unreadable", {}, fans({false, std::nullopt}),
-         ControlTruth::kUnknownMode, false},
+        {"no lease, a mode unreadable",
+         {},
+         fans({false, std::nullopt}),
+         ControlTruth::kUnknownMode,
+         false},
         {"no lease, no SMC", {}, fans({}, false), ControlTruth::kUnknownMode, false},
         {"no lease, no sample yet", {}, std::nullopt, ControlTruth::kUnknownMode, false},
         {"no lease, fanless", {}, fans({}), kAutomaticMode, false},
@@ -95,8 +98,7 @@ TEST(ControlTruth, ExitsZeroOnlyWhenTheFansReadAutomatic) {
         {"handed back", handedBack, fans({false, false}), true, std::nullopt},
         {"failed, then a guardian finished", failed, fans({false, false}), true, std::nullopt},
         {"failed, fan manual", failed, fans({true, false}), true, "恢复自动风扇失败：x"},
-        {"someone else's manual fan", handedBack, fans({true}), false,
-         ControlTruth::kLeftManual},
+        {"someone else's manual fan", handedBack, fans({true}), false, ControlTruth::kLeftManual},
         {"unreadable after driving", handedBack, fans({}, false), true, "unreadable"},
         {"unreadable, never drove", handedBack, fans({}, false), false, std::nullopt},
     };
@@ -135,8 +137,8 @@ TEST(PrivilegeSeparation, ChoosesAnOrdinaryUserOrRefuses) {
     };
     for (const Row& row : rows) {
         const UserChoice choice = chooseUser(row.real, row.sudoUid, row.sudoGid, row.user);
-        EXPECT_EQ(choice.problem.empty(), row.uid.has_value()) << row.name << ": "
-                                                               << choice.problem;
+        EXPECT_EQ(choice.problem.empty(), row.uid.has_value())
+            << row.name << ": " << choice.problem;
         if (!row.uid) continue;
         EXPECT_EQ(choice.uid, *row.uid) << row.name;
         // Without an account entry the group is the uid's own number, never a shared one.
@@ -202,8 +204,8 @@ protected:
 TEST_P(HelperClientEnding, ReportsTheHelpersLastWords) {
     double now = 100;
     // The stand-in is started as an elevation command would start the helper.
-    HelperClient client(HelperSettings{"helper", {"/bin/bash", script_}, nullptr, ::getpid(),
-                                       ::getuid(), [&] { return now; }});
+    HelperClient client(HelperSettings{
+        "helper", {"/bin/bash", script_}, nullptr, ::getpid(), ::getuid(), [&] { return now; }});
     const ActionResult started = client.test();
     ASSERT_TRUE(started.ok) << started.message;
     EXPECT_TRUE(client.droveFans());
@@ -227,27 +229,27 @@ TEST_P(HelperClientEnding, ReportsTheHelpersLastWords) {
     EXPECT_NE(::kill(helper, 0), 0);
     if (GetParam().guardianHeard) {
         EXPECT_TRUE(eventually(10, [&] {
-            return client.poll().failure == std::optional<std::string>("恢复自动风扇失败：guardian");
+            return client.poll().failure ==
+                   std::optional<std::string>("恢复自动风扇失败：guardian");
         })) << client.control().failure.value_or("");
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Endings, HelperClientEnding,
-    ::testing::Values(
-        LeaseEnding{"BoundPassed", [](pid_t, double& now) { now += 2; },
-                    "风扇控制超过时限仍未结束", true},
-        LeaseEnding{"FrozenPastItsBound",
-                    [](pid_t helper, double& now) {
-                        ::kill(helper, SIGSTOP);
-                        now += 2;
-                    },
-                    "风扇控制超过时限仍未结束", true},
-        LeaseEnding{"StoppedWithAFailedHandBack",
-                    [](pid_t helper, double&) { ::kill(helper, SIGTERM); },
-                    "恢复自动风扇失败：helper", true},
-        LeaseEnding{"Killed", [](pid_t helper, double&) { ::kill(helper, SIGKILL); },
-                    "辅助进程已退出", false}),
+    ::testing::Values(LeaseEnding{"BoundPassed", [](pid_t, double& now) { now += 2; },
+                                  "风扇控制超过时限仍未结束", true},
+                      LeaseEnding{"FrozenPastItsBound",
+                                  [](pid_t helper, double& now) {
+                                      ::kill(helper, SIGSTOP);
+                                      now += 2;
+                                  },
+                                  "风扇控制超过时限仍未结束", true},
+                      LeaseEnding{"StoppedWithAFailedHandBack",
+                                  [](pid_t helper, double&) { ::kill(helper, SIGTERM); },
+                                  "恢复自动风扇失败：helper", true},
+                      LeaseEnding{"Killed", [](pid_t helper, double&) { ::kill(helper, SIGKILL); },
+                                  "辅助进程已退出", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -336,10 +336,10 @@ TEST_P(KilnviewStartedAsRoot, ServesWithoutRootAndKeepsItsHelpersOutOfReach) {
 
 INSTANTIATE_TEST_SUITE_P(
     Starts, KilnviewStartedAsRoot,
-    ::testing::Values(
-        RootStart{"RealUidOfTheUser", {"/usr/bin/setpriv", "--ruid", "1000", "--euid", "0"}},
-        RootStart{"Sudo", {}, false, {{"SUDO_UID", "1000"}, {"SUDO_GID", "1000"}}},
-        RootStart{"NamedUser", {}, true, {}}),
+    ::testing::Values(RootStart{"RealUidOfTheUser",
+                                {"/usr/bin/setpriv", "--ruid", "1000", "--euid", "0"}},
+                      RootStart{"Sudo", {}, false, {{"SUDO_UID", "1000"}, {"SUDO_GID", "1000"}}},
+                      RootStart{"NamedUser", {}, true, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The helper ends with a failed hand-back (a fan's mode key refuses the write that hands it
