@@ -33,6 +33,7 @@ constexpr std::size_t kMostHelpers = 8;
 
 // One request of the unprivileged part; nothing in it is a path or an argument but the token.
 struct Request {
+    std::uint32_t sequence = 0;  // echoed by the reply, so a late reply is never taken
     std::uint32_t kind = 0;
     char token[kTokenLength + 1] = {};
 };
@@ -40,6 +41,7 @@ struct Request {
 // The answer; the descriptors travel beside it: pidfd, error and status pipes, and for
 // "serve" the input and output pipes as well.
 struct Reply {
+    std::uint32_t sequence = 0;
     std::int32_t pid = -1;
     char failure[240] = {};  // empty on success
 };
@@ -114,6 +116,7 @@ void closeQuietly(int& fd) {
         if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) ::_exit(0);
         if (got < 0) continue;
         Reply reply;
+        reply.sequence = request.sequence;
         const auto refuse = [&](const std::string& why) {
             std::snprintf(reply.failure, sizeof reply.failure, "%s", why.c_str());
             ::send(channel, &reply, sizeof reply, MSG_NOSIGNAL);
@@ -322,39 +325,50 @@ std::unique_ptr<ChildProcess> HelperLauncher::cooling(const std::string& token) 
 std::unique_ptr<ChildProcess> HelperLauncher::request(unsigned kind, const std::string& token) {
     std::lock_guard<std::mutex> guard(lock_);
     Request request;
+    request.sequence = ++sequence_;
     request.kind = kind;
     std::snprintf(request.token, sizeof request.token, "%s", token.c_str());
     if (::send(socket_, &request, sizeof request, MSG_NOSIGNAL) != sizeof request)
         throw std::runtime_error("the privileged part of Kilnview has gone");
     Reply reply;
-    constexpr std::size_t kMostDescriptors = 5;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMostDescriptors)];
-    iovec data{&reply, sizeof reply};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t got;
-    do {
-        got = ::recvmsg(socket_, &message, MSG_CMSG_CLOEXEC);
-    } while (got < 0 && errno == EINTR);
     std::vector<int> fds;
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
-         header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
-        const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        const auto* first = reinterpret_cast<const int*>(CMSG_DATA(header));
-        fds.insert(fds.end(), first, first + count);
+    ssize_t got;
+    msghdr message{};
+    for (;;) {
+        constexpr std::size_t kMostDescriptors = 5;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMostDescriptors)];
+        iovec data{&reply, sizeof reply};
+        message = msghdr{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        do {
+            got = ::recvmsg(socket_, &message, MSG_CMSG_CLOEXEC);
+        } while (got < 0 && errno == EINTR);
+        fds.clear();
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+            const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            const auto* first = reinterpret_cast<const int*>(CMSG_DATA(header));
+            fds.insert(fds.end(), first, first + count);
+        }
+        if (got != sizeof reply || reply.sequence == request.sequence) break;
+        // The answer to a request given up on: its helper is asked to end (a lease it may have
+        // started hands the fans back) and forgotten.
+        if (!fds.empty()) ::syscall(SYS_pidfd_send_signal, fds[0], SIGTERM, nullptr, 0);
+        for (int fd : fds) ::close(fd);
     }
     const std::size_t expected = kind == kServe ? 5 : 3;
     if (got != sizeof reply || reply.failure[0] != '\0' || fds.size() != expected ||
         (message.msg_flags & MSG_CTRUNC)) {
         for (int fd : fds) ::close(fd);
         reply.failure[sizeof reply.failure - 1] = '\0';
-        throw std::runtime_error(got == sizeof reply && reply.failure[0] != '\0'
-                                     ? std::string(reply.failure)
-                                     : std::string("the privileged part of Kilnview has gone"));
+        throw std::runtime_error(
+            got == sizeof reply && reply.failure[0] != '\0'
+                ? std::string(reply.failure)
+                : std::string("the privileged part of Kilnview did not answer"));
     }
     AdoptedChild child;
     child.pid = reply.pid;

@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,6 +60,7 @@ private:
     std::unique_ptr<ChildProcess> request(unsigned kind, const std::string& token);
 
     std::mutex lock_;
+    std::uint32_t sequence_ = 0;  // guarded by lock_
     int socket_ = -1;
     pid_t part_ = -1;
 };
