@@ -252,4 +252,45 @@ INSTANTIATE_TEST_SUITE_P(
                                   "辅助进程已退出", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A cooling run is stopped through a stop file Kilnview creates afresh: a regular file of its
+// own user, mode 0600, removed once the run has ended. The stand-in plays both the run (it
+// waits for its stop file and records what it found) and the session that then says "auto".
+constexpr const char* kCoolingAndServe = R"(#!/bin/bash
+if [ "$2" = cooling ]; then
+  stop=/tmp/pyrelle-stop-$5
+  for _ in $(seq 500); do [ -e "$stop" ] && break; sleep 0.02; done
+  { stat -c '%a %u %F' "$stop"; echo "$stop"; } > "$KILNVIEW_TEST_FOUND"
+  exit 0
+fi
+while read -r line; do echo '{"ok":true,"message":"风扇由系统管理"}'; done
+)";
+
+TEST(HelperClientCooling, StopsTheRunThroughAFreshStopFileOfItsOwn) {
+    char directory[] = "/tmp/kilnview-cooling-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string script = std::string(directory) + "/helper";
+    const std::string found = std::string(directory) + "/found";
+    std::ofstream(script) << kCoolingAndServe;
+    ::setenv("KILNVIEW_TEST_FOUND", found.c_str(), 1);
+    {
+        double now = 100;
+        HelperClient client(HelperSettings{
+            "helper", {"/bin/bash", script}, nullptr, ::getpid(), ::getuid(), [&] { return now; }});
+        ASSERT_TRUE(client.cooling().ok);
+        EXPECT_TRUE(client.control().cooling);
+        const ActionResult handedBack = client.automatic();
+        EXPECT_TRUE(handedBack.ok) << handedBack.message;
+        EXPECT_FALSE(client.control().cooling);
+    }
+    std::ifstream report(found);
+    std::string what, path;
+    std::getline(report, what);
+    std::getline(report, path);
+    EXPECT_EQ(what, "600 " + std::to_string(::getuid()) + " regular empty file");
+    // The stop file is not left behind.
+    EXPECT_FALSE(path.empty());
+    EXPECT_FALSE(std::filesystem::exists(path)) << path;
+    std::filesystem::remove_all(directory);
+}
+
 }  // namespace
