@@ -44,7 +44,8 @@ public:
                 double processClock, const pyrelle::SystemTelemetry& telemetry,
                 const std::optional<DeviceStatus>& device = std::nullopt);
 
-    // What the fan-control side reports; shown on the pages and labels the mode timeline.
+    // What the fan-control side reports; shown on the pages and labels the mode timeline as
+    // corrected by the fans as read (ControlTruth).
     void setControl(ControlView control);
 
     AppView view() const;
