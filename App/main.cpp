@@ -1,9 +1,9 @@
 // Kilnview: the desktop application as a loopback web app. Samples the machine once a second
 // (unprivileged, in-process), explains it with the core's analysis code, publishes the
 // widget's status file, drives the fans only through PyrelleHelper, and serves the pages and
-// /metrics on 127.0.0.1. SIGTERM or SIGINT hands any lease back (fans automatic) and exits 0.
-#include <grp.h>
-#include <pwd.h>
+// /metrics on 127.0.0.1. SIGTERM or SIGINT hands any lease back and exits 0 when the fans then
+// read automatic, else 1 with the reason. Started with administrator rights, only a small
+// forked part that starts the helper stays root.
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,7 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "Control/ControlTruth.hpp"
 #include "Control/HelperClient.hpp"
+#include "Control/PrivilegeSeparation.hpp"
 #include "Model/AppState.hpp"
 #include "Model/SamplingLoop.hpp"
 #include "Publish/StatusPublisher.hpp"
@@ -48,7 +50,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: Kilnview [--port N] [--interval SECONDS] [--helper PATH] [--elevate 'CMD ARGS']\n"
-    "                [--status-dir DIR] [--settings-tool PATH] [--lang CODE]\n"
+    "                [--user NAME] [--status-dir DIR] [--settings-tool PATH] [--lang CODE]\n"
     "                [--metrics-token-file FILE]\n"
     "       Kilnview --open\n"
     "  --port N             loopback port to serve (default 8742; 0 picks a free one)\n"
@@ -56,6 +58,9 @@ constexpr const char* kUsage =
     "  --helper PATH        PyrelleHelper to drive the fans (default: the one beside Kilnview)\n"
     "  --elevate 'CMD ARGS' starts the helper with administrator rights when Kilnview has none,\n"
     "                       and the real uid, e.g. 'sudo -n setpriv --ruid {uid} --euid 0 --'\n"
+    "  --user NAME          started as root: the user (name or uid) it runs as (default: the\n"
+    "                       real uid, else SUDO_UID); only a small part that starts the helper\n"
+    "                       stays root\n"
     "  --status-dir DIR     where the widget's status.json goes (default: the widget's location)\n"
     "  --settings-tool PATH the power-settings tool (default /usr/bin/pmset)\n"
     "  --lang CODE          UI language when the browser names none (zh-Hans zh-Hant en ja ko de "
@@ -69,6 +74,7 @@ struct Options {
     double interval = 1;
     std::optional<std::string> helper;
     std::vector<std::string> elevation;
+    std::optional<std::string> user;
     std::optional<fs::path> statusDirectory;
     std::string settingsTool = pyrelle::NativePowerSettings::defaultToolPath;
     std::optional<std::string> language;
@@ -119,6 +125,12 @@ std::optional<Options> parse(int argc, char** argv, std::string& problem) {
             std::string word;
             options.elevation.clear();
             while (words >> word) options.elevation.push_back(word);
+        } else if (argument == "--user") {
+            if (value.empty()) {
+                problem = "--user needs a user name";
+                return std::nullopt;
+            }
+            options.user = value;
         } else if (argument == "--status-dir") {
             if (value.empty()) {
                 problem = "--status-dir needs a directory";
@@ -167,57 +179,6 @@ fs::path translationTable(const fs::path& directory) {
     return directory / KILNVIEW_RESOURCES_RELATIVE / "Localization.json";
 }
 
-// Who Kilnview runs as. The helper's owner check wants an owner whose real and effective
-// user id is the non-root uid named on its command line, and the web server and sampler need
-// no rights at all. So a Kilnview started with administrator rights runs as its user (the
-// real uid; for a plain root start, the sudo user, else "nobody") and keeps root only in its
-// saved user id, from which a helper child regains it.
-struct Identity {
-    bool administrator = false;
-    uid_t uid = 0;
-    std::string problem;
-};
-
-Identity settleIdentity() {
-    Identity identity;
-    identity.uid = ::getuid();
-    if (::geteuid() != 0) return identity;
-    uid_t user = ::getuid();
-    if (user == 0) {
-        user = 65534;  // nobody
-        if (const char* sudo = std::getenv("SUDO_UID")) {
-            char* end = nullptr;
-            const unsigned long parsed = std::strtoul(sudo, &end, 10);
-            if (*sudo != '\0' && *end == '\0' && parsed > 0 && parsed < 4294967295UL)
-                user = static_cast<uid_t>(parsed);
-        }
-    }
-    // The user's own group too, and no supplementary groups: nothing of root's stays but the
-    // saved user id.
-    gid_t group = 65534;  // nogroup
-    if (const passwd* entry = ::getpwuid(user)) {
-        group = entry->pw_gid;
-        // The user's own home, so the widget's status file lands where that user's widget
-        // reads it rather than in root's home.
-        if (entry->pw_dir && *entry->pw_dir) ::setenv("HOME", entry->pw_dir, 1);
-    }
-    if (const char* sudo = std::getenv("SUDO_GID");
-        sudo && ::getuid() == 0 && std::getenv("SUDO_UID")) {
-        char* end = nullptr;
-        const unsigned long parsed = std::strtoul(sudo, &end, 10);
-        if (*sudo != '\0' && *end == '\0' && parsed < 4294967295UL)
-            group = static_cast<gid_t>(parsed);
-    }
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(group, group, group) != 0 ||
-        ::setresuid(user, user, 0) != 0) {
-        identity.problem = std::string("cannot set the user id: ") + std::strerror(errno);
-        return identity;
-    }
-    identity.administrator = true;
-    identity.uid = user;
-    return identity;
-}
-
 // Wakes the sampling loop's pause when Kilnview is stopping.
 class Stopper {
 public:
@@ -243,6 +204,23 @@ private:
     bool stopped_ = false;
 };
 
+// 0 only when the fans read automatic after the leases were ended; else the reason on
+// standard error and 1. The fans are read afresh: the last sample may predate the hand-back.
+int exitStatus(ActionResult ended, const HelperClient& helper, pyrelle::HardwareSampler& sampler) {
+    if (ended.ok) {
+        if (const auto failure = helper.control().failure) ended = ActionResult::failure(*failure);
+    }
+    pyrelle::Snapshot fresh;  // no reading: the fans cannot be taken for automatic
+    try {
+        fresh = sampler.sample();
+    } catch (const std::exception&) {
+    }
+    const auto problem = ControlTruth::exitProblem(ended, fresh, helper.droveFans());
+    if (!problem) return 0;
+    std::fprintf(stderr, "Kilnview: %s\n", problem->c_str());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,7 +235,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options->open) return openInBrowser();
-    // Read while any administrator rights are still held, so a root-only token file works.
+    // Read before any administrator rights are given up, so a root-only token file works.
     std::optional<std::string> metricsToken;
     if (options->metricsTokenFile) {
         metricsToken = readTokenFile(*options->metricsTokenFile, ::getuid(), problem);
@@ -265,6 +243,17 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "Kilnview: --metrics-token-file %s\n", problem.c_str());
             return 2;
         }
+    }
+
+    // First of all, while the process is single-threaded and has read nothing but its command
+    // line: a process started with administrator rights keeps them only in a small forked
+    // part that starts helpers; everything else runs as the user.
+    const fs::path directory = executableDirectory();
+    const std::string helperPath = options->helper.value_or(defaultHelper(directory));
+    const Privileges privileges = separatePrivileges(helperPath, options->user);
+    if (!privileges.problem.empty()) {
+        std::fprintf(stderr, "Kilnview: %s\n", privileges.problem.c_str());
+        return 1;
     }
 
     // Stop signals are taken by sigwait below; every thread started from here inherits the
@@ -276,22 +265,14 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    // Before any thread starts, so every thread runs as the user.
-    const Identity identity = settleIdentity();
-    if (!identity.problem.empty()) {
-        std::fprintf(stderr, "Kilnview: %s\n", identity.problem.c_str());
-        return 1;
-    }
-
     if (options->statusDirectory) {
         if (const auto untrusted =
-                TrustedDirectory::problem(*options->statusDirectory, identity.uid)) {
+                TrustedDirectory::problem(*options->statusDirectory, privileges.uid)) {
             std::fprintf(stderr, "Kilnview: --status-dir %s\n", untrusted->c_str());
             return 2;
         }
     }
 
-    const fs::path directory = executableDirectory();
     std::vector<std::string> languages =
         pyrelle::WidgetStrings::preferredLanguagesFromEnvironment();
     if (options->language) languages.insert(languages.begin(), *options->language);
@@ -300,9 +281,8 @@ int main(int argc, char** argv) {
 
     AppState state(pyrelle::currentSensorNamingPlatform(), pyrelle::Date::now());
     LiveFeed feed;
-    HelperClient helper(HelperSettings{options->helper.value_or(defaultHelper(directory)),
-                                       options->elevation, identity.administrator, ::getpid(),
-                                       identity.uid, pyrelle::SystemClock::uptime});
+    HelperClient helper(HelperSettings{helperPath, options->elevation, privileges.launcher,
+                                       ::getpid(), privileges.uid, pyrelle::SystemClock::uptime});
     state.setControl(helper.control());
 
     const std::string settingsTool = options->settingsTool;
@@ -317,7 +297,7 @@ int main(int argc, char** argv) {
             }
             return reading;
         },
-        Credentials::fresh(metricsToken), identity.uid});
+        Credentials::fresh(metricsToken), privileges.uid});
     const int port = server.bind(options->port);
     if (port <= 0) {
         std::fprintf(stderr, "Kilnview: cannot listen on 127.0.0.1:%d\n", options->port);
@@ -326,8 +306,8 @@ int main(int argc, char** argv) {
     std::printf("Kilnview: %s\n", server.address().c_str());
     std::fflush(stdout);
     AddressFile addressFile;
-    if (const auto failed = addressFile.write(AddressFile::runtimeDirectory(identity.uid),
-                                              server.address(), identity.uid))
+    if (const auto failed = addressFile.write(AddressFile::runtimeDirectory(privileges.uid),
+                                              server.address(), privileges.uid))
         std::fprintf(stderr, "Kilnview: the address is not kept for --open: %s\n", failed->c_str());
 
     std::optional<fs::path> statusFile;
@@ -362,6 +342,7 @@ int main(int argc, char** argv) {
     hooks.clock = pyrelle::SystemClock::uptime;
     hooks.pause = [&](double seconds) { stopper.pause(seconds); };
     hooks.stopping = [&] { return stopper.stopped(); };
+    hooks.reconnect = [&] { sampler.reconnect(); };
 
     std::thread serving([&] { server.run(); });
     std::thread sampling([&] { runSamplingLoop(state, hooks, options->interval); });
@@ -377,9 +358,5 @@ int main(int argc, char** argv) {
     sampling.join();
     serving.join();
     addressFile.remove();
-    if (!ended.ok) {
-        std::fprintf(stderr, "Kilnview: %s\n", ended.message.c_str());
-        return 1;
-    }
-    return 0;
+    return exitStatus(ended, helper, sampler);
 }

@@ -13,7 +13,12 @@
       for (var i = 0; i < nodes.length; i++) {
         if (nodes[i].textContent !== live[key]) nodes[i].textContent = live[key];
       }
+      // Notices that show only while they have something to say.
+      var shown = document.querySelectorAll('[data-live-shown="' + key + '"]');
+      for (var j = 0; j < shown.length; j++) shown[j].hidden = live[key] === "";
     });
+    var headline = document.querySelector("section.headline");
+    if (headline && typeof state.state === "number") headline.className = "headline state-" + state.state;
     var list = document.getElementById("findings");
     if (list && state.findings) {
       while (list.firstChild) list.removeChild(list.firstChild);
@@ -43,6 +48,16 @@
         item.appendChild(action);
         list.appendChild(item);
       });
+    }
+  }
+
+  // Pages drawn once say how old their values are: "{age}" in the template counts on.
+  function tickAges() {
+    var nodes = document.querySelectorAll(".age[data-date][data-template]");
+    for (var i = 0; i < nodes.length; i++) {
+      var seconds = Math.max(0, Math.floor((Date.now() - Number(nodes[i].getAttribute("data-date"))) / 1000));
+      var text = nodes[i].getAttribute("data-template").replace("{age}", String(seconds));
+      if (nodes[i].textContent !== text) nodes[i].textContent = text;
     }
   }
 
@@ -99,7 +114,7 @@
   }
 
   function busy(button, promise) {
-    var buttons = document.querySelectorAll(".actions button, #curve-start");
+    var buttons = document.querySelectorAll(".actions button, #curve-start, .control-auto");
     for (var i = 0; i < buttons.length; i++) buttons[i].disabled = true;
     var area = document.getElementById("fan-result");
     if (area) { area.className = "result"; area.textContent = "…"; }
@@ -171,7 +186,13 @@
     wire("fan-test", function (b) { busy(b, post("/api/fans/test")); });
     wire("fan-cooling", function (b) { busy(b, post("/api/fans/cooling")); });
     wire("fan-auto", function (b) { busy(b, post("/api/fans/auto")); });
+    var backToAuto = document.querySelectorAll(".control-auto");
+    for (var k = 0; k < backToAuto.length; k++) {
+      backToAuto[k].addEventListener("click", function () { busy(this, post("/api/fans/auto")); });
+    }
     wire("curve-start", function (b) { busy(b, post("/api/fans/curve", curveBody())); });
     listen();
+    tickAges();
+    setInterval(tickAges, 1000);
   });
 })();

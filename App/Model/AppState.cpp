@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "Control/ControlTruth.hpp"
+#include "Model/MissingFigures.hpp"
 #include "pyrelle/CurveSensor.hpp"
 #include "pyrelle/DiagnosticInput.hpp"
 #include "pyrelle/DiagnosticSource.hpp"
@@ -98,8 +100,10 @@ std::vector<ActivitySource> AppState::sources(const std::vector<ProcessReading>&
 
 void AppState::record(const Snapshot& snapshot,
                       const std::optional<std::vector<ProcessReading>>& processes,
-                      double processClock, const SystemTelemetry& telemetry) {
+                      double processClock, const SystemTelemetry& telemetry,
+                      const std::optional<DeviceStatus>& device) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (device) device_ = *device;
     ++samples_;
     latest_ = snapshot;
     telemetry_ = telemetry;
@@ -119,12 +123,13 @@ void AppState::record(const Snapshot& snapshot,
                                          [&](const FanReading& fan) { return fan.id == id; });
         if (!present) entry.second.append(std::nullopt, at);
     }
-    modes_.append(at, control_.mode, control_.session, snapshot.cpuTemperature(),
-                  snapshot.cpuUsage);
+    // The timeline is labelled with the control state as these fans read.
+    const ControlView control = ControlTruth::derive(control_, &snapshot);
+    modes_.append(at, control.mode, control.session, snapshot.cpuTemperature(), snapshot.cpuUsage);
     common_.record(snapshot, platform_);
 
     if (at.isFinite()) {
-        recorded_.push_back({compact(snapshot), control_.mode});
+        recorded_.push_back({compact(snapshot), control.mode});
         while (!recorded_.empty() && at.secondsSince(recorded_.front().snapshot.date) > kRetention)
             recorded_.pop_front();
     }
@@ -147,7 +152,11 @@ void AppState::record(const Snapshot& snapshot,
     input.processSeconds = firstProcessClock_ ? processClock - *firstProcessClock_ : 0;
     input.processDate = processDate_;
     input.batteryPercent = telemetry.batteryPercent;
-    report_ = engine_.evaluate(input);
+    const DiagnosticReport report = engine_.evaluate(input);
+    const std::vector<DiagnosticFigure> missing = MissingFigures::of(
+        input, report.metrics ? *report.metrics : DiagnosticMetrics::from(input));
+    missing_ = MissingFigures::providable(missing);
+    report_ = MissingFigures::discountPlatformGaps(report, missing);
 }
 
 void AppState::setControl(ControlView control) {
@@ -167,7 +176,9 @@ AppView AppState::view() const {
     view.topDisk = topDisk_;
     view.common.assign(common_.readings().begin(), common_.readings().end());
     view.telemetry = telemetry_;
-    view.control = control_;
+    view.control = ControlTruth::derive(control_, latest_ ? &*latest_ : nullptr);
+    view.device = device_;
+    view.missing = missing_;
     view.samples = samples_;
     return view;
 }

@@ -5,9 +5,11 @@
 
 #include "Web/AppText.hpp"
 #include "Web/Assets.hpp"
+#include "Web/HistoryState.hpp"
 #include "Web/LiveState.hpp"
 #include "Web/Metrics.hpp"
 #include "Web/RequestGuard.hpp"
+#include "Web/Wording.hpp"
 #include "pyrelle/ScopeError.hpp"
 
 namespace kilnview {
@@ -252,6 +254,11 @@ HttpReply WebServer::respond(const HttpRequest& req) {
 }
 
 HttpReply WebServer::action(const HttpRequest& req, const AppText& t) {
+    // While the SMC does not answer only handing the fans back to the system may run: the
+    // others would drive fans no one can see.
+    if (const std::string reason = Wording::outage(deps_.state.view().device, t);
+        req.path != "/api/fans/auto" && !reason.empty())
+        return reply(json(503, {{"ok", false}, {"message", reason}}));
     std::function<ActionResult()> perform;
     const auto simple = [&](ActionResult (FanActions::*method)()) {
         if (!RequestGuard::isEmptyOrObject(req.body))
@@ -364,6 +371,8 @@ HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
         return reply(res);
     }
     if (path == "/api/state") return reply(json(200, liveState(deps_.state.view(), t)));
+    if (path == "/api/history")
+        return reply(json(200, historyState(deps_.state.history(), deps_.state.view().device)));
     if (path == "/events") {
         if (streams_.fetch_add(1) >= maximumStreams) {
             streams_.fetch_sub(1);
