@@ -166,6 +166,9 @@ bool HttpDaemon::admit(const sockaddr* address, unsigned length) {
     };
     guard.lock();
     if (stopping_) return false;
+    // A connection admitted here but never started (the library gave up on it) would count
+    // for ever; there are never more than a few in flight.
+    if (accepted_.size() > limits_.total) accepted_.clear();
     unsigned same = 0, others = 0;
     const auto count = [&](const std::optional<uid_t>& uid) {
         if (uid == owner) ++same;
