@@ -143,6 +143,7 @@
         input.type = "number";
         input.step = "1";
         input.className = cell[0];
+        input.setAttribute("aria-labelledby", cell[0]);
         input.value = cell[1];
         row.insertCell().appendChild(input);
       });

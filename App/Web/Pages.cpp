@@ -79,7 +79,8 @@ constexpr const char* kFavicon =
 
 // The light/dark choice; the page script applies and remembers it ("" follows the system).
 std::string themeMenu(const AppText& t) {
-    std::string html = "<label class=\"theme\"><span>" + h(t("外观")) + "</span><select id=\"theme\">";
+    std::string html =
+        "<label class=\"theme\"><span>" + h(t("外观")) + "</span><select id=\"theme\">";
     for (const auto& [value, text] :
          {std::pair{"", "跟随系统"}, std::pair{"light", "浅色"}, std::pair{"dark", "深色"}})
         html += "<option value=\"" + std::string(value) + "\">" + h(t(text)) + "</option>";
@@ -271,9 +272,8 @@ std::string sensors(const PageContext& context, const AppView& view) {
             if (reading.value)
                 value = format("%.1f ", *reading.value) + std::string(unit(reading.kind));
             body += "<tr><td><code>" + h(reading.key) + "</code></td><td>" +
-                    h(name(reading, meaning)) + "</td><td>" + h(value) +
-                    "</td><td>" + h(meaning ? t(meaning->explanation) : std::string(kNone)) +
-                    "</td></tr>";
+                    h(name(reading, meaning)) + "</td><td>" + h(value) + "</td><td>" +
+                    h(meaning ? t(meaning->explanation) : std::string(kNone)) + "</td></tr>";
         }
         body += "</tbody></table>";
     }
@@ -299,13 +299,17 @@ std::string fans(const PageContext& context, const AppView& view) {
     body += "</select></label>";
     const FanCurve initial = pyrelle::curve(ThermalProfile::balanced);
     body += "<table id=\"curve-points\" class=\"points\" data-sensor=\"" +
-            h(toText(initial.sensor)) + "\"><thead><tr><th>" + h(t("温度")) + " (°C)</th><th>" +
-            h(t("风扇")) + " (%)</th></tr></thead><tbody>";
+            h(toText(initial.sensor)) + "\"><thead><tr><th id=\"point-temperature\">" +
+            h(t("温度")) + " (°C)</th><th id=\"point-percent\">" + h(t("风扇")) +
+            " (%)</th></tr></thead><tbody>";
     for (const CurvePoint& point : initial.points) {
-        body += "<tr><td><input type=\"number\" class=\"point-temperature\" step=\"1\" value=\"" +
-                format("%g", point.temperature) +
-                "\"></td><td><input type=\"number\" class=\"point-percent\" step=\"1\" value=\"" +
-                format("%g", point.percent) + "\"></td></tr>";
+        body +=
+            "<tr><td><input type=\"number\" class=\"point-temperature\" "
+            "aria-labelledby=\"point-temperature\" step=\"1\" value=\"" +
+            format("%g", point.temperature) +
+            "\"></td><td><input type=\"number\" class=\"point-percent\" "
+            "aria-labelledby=\"point-percent\" step=\"1\" value=\"" +
+            format("%g", point.percent) + "\"></td></tr>";
     }
     body += "</tbody></table><label>" + h(t("时长（秒）")) +
             " <input id=\"curve-duration\" type=\"number\" min=\"1\" max=\"1800\" "
