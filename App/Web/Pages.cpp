@@ -170,8 +170,8 @@ std::string fanTable(const AppView& view, const AppText& t) {
                                                 ? std::string(kNone)
                                                 : Wording::rpm(target->second)) +
                     "</td><td>" + live(prefix + "mode", Wording::fanMode(fan.manual, t)) +
-                    "</td><td>" + h(Wording::rpm(fan.minimum)) + " – " +
-                    h(Wording::rpm(fan.maximum)) + "</td></tr>";
+                    "</td><td><span>" + h(Wording::rpm(fan.minimum)) + "</span> – <span>" +
+                    h(Wording::rpm(fan.maximum)) + "</span></td></tr>";
         }
     }
     return html + "</tbody></table>";

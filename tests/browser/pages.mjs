@@ -153,7 +153,8 @@ async function scheme(page, value) {
 
 async function shoot(page, name) {
   if (!screenshots) return;
-  await page.screenshot({ path: path.join(screenshots, `${name}.png`), fullPage: true });
+  // The first screen of the page: what a person sees on opening it.
+  await page.screenshot({ path: path.join(screenshots, `${name}.png`) });
 }
 
 async function tour() {
