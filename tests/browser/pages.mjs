@@ -147,6 +147,21 @@ async function cjkLines(page) {
   return texts.map((t) => t.trim()).filter((t) => CJK.test(t));
 }
 
+// What one page load cost, as the browser measured it: bytes received for the page and its
+// assets (cached assets count 0) and the time to first contentful paint. Reported, not judged.
+async function weight(page) {
+  return page.evaluate(async () => {
+    const entries = [...performance.getEntriesByType('navigation'), ...performance.getEntriesByType('resource')];
+    const bytes = entries.reduce((sum, e) => sum + (e.encodedBodySize || 0), 0);
+    const paint = await new Promise((resolve) => {
+      new PerformanceObserver((list) => resolve(list.getEntriesByName('first-contentful-paint')[0]?.startTime))
+        .observe({ type: 'paint', buffered: true });
+      setTimeout(resolve, 2000);
+    });
+    return `${(bytes / 1024).toFixed(1)} KiB, ${paint === undefined ? '?' : `${(paint / 1000).toFixed(2)} s`}`;
+  });
+}
+
 async function scheme(page, value) {
   await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value }]);
 }
@@ -198,10 +213,12 @@ async function tour() {
   if (screenshots) fs.mkdirSync(screenshots, { recursive: true });
 
   const problems = [];
+  const weights = [];
   for (const [name, pagePath] of Object.entries(PAGES)) {
     for (const lang of ['en', 'zh-Hans']) {
       await openKilnview(page, address, pagePath, `?lang=${lang}`);
       const where = `${name} (${lang})`;
+      if (lang === 'en') weights.push(`${name} ${await weight(page)}`);
       for (const theme of ['light', 'dark']) {
         await scheme(page, theme);
         const background = await page.evaluate(() => getComputedStyle(document.body).backgroundColor);
@@ -250,6 +267,7 @@ async function tour() {
 
   if (failedRequests.length) problems.push(`failed requests: ${[...new Set(failedRequests)].join(' | ')}`);
   if (scriptErrors.length) problems.push(`script errors: ${scriptErrors.join(' | ')}`);
+  console.log(`page, bytes over the wire (page + style + script) and first paint: ${weights.join('; ')}`);
   if (problems.length) throw new Error(`${problems.length} problems:\n  ${problems.join('\n  ')}`);
   console.log(`${Object.keys(PAGES).length} pages × 2 languages × light and dark: no serious axe finding, ` +
     'no sideways scrolling at 390 px, no CJK on the English pages');
