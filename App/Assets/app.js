@@ -2,7 +2,7 @@
 // available), the language selector, and the fan actions on the Fans page. No framework.
 
 // The appearance: the switch's choice ("light" or "dark"), kept in this browser, overrides
-// the system's preference; applied before the page is shown, and on every change.
+// the system's preference; applied as soon as this script runs, and on every change.
 (function () {
   "use strict";
   var root = document.documentElement;
