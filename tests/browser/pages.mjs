@@ -92,11 +92,14 @@ for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, () => f
 const watchdog = setTimeout(() => fail(new Error(`the tour took longer than ${SCENARIO_SECONDS} s`)),
   SCENARIO_SECONDS * 1000);
 
-// Kilnview started as root serves as "nobody"; its files live in a directory of that user.
+// Kilnview started as root serves as the user named by --user; its files live in a directory
+// of that user.
+const APP_USER = 1000;
+
 function startKilnview() {
   const home = path.join(scratch, 'kilnview');
   fs.mkdirSync(home, { recursive: true, mode: 0o700 });
-  fs.chownSync(home, 65534, 0);
+  fs.chownSync(home, APP_USER, 0);
   fs.chmodSync(scratch, 0o711);
   const env = {
     ...process.env,
@@ -106,7 +109,8 @@ function startKilnview() {
   };
   delete env.SUDO_UID;
   return new Child('Kilnview', programs.kilnview, [
-    '--port', '0', '--helper', programs.helper, '--status-dir', path.join(home, 'status'),
+    '--port', '0', '--user', String(APP_USER), '--helper', programs.helper,
+    '--status-dir', path.join(home, 'status'),
     '--settings-tool', path.join(sourceDir, 'tools', 'fake-pmset'),
   ], { env });
 }
