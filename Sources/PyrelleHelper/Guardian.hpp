@@ -69,7 +69,7 @@ class Guardian {
 public:
     static constexpr double kLockWait = 5;      // seconds a new lease waits for the device
     static constexpr double kAnswerWait = 8;    // the helper's bound on the guardian's answer
-    static constexpr double kGrace = 4;         // after a lease's deadline, before it is ended
+    static constexpr double kGrace = 3;         // after a lease's deadline, before it is ended
     static constexpr double kLockRetry = 0.1;   // between attempts on a held lock
     static constexpr double kFirstPause = 0.2;  // hand-back rounds: first pause, doubling ...
     static constexpr double kFastPause = 3.2;   // ... up to this
