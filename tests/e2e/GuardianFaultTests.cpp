@@ -52,10 +52,11 @@ double since(Clock::time_point start) {
 }
 
 enum class Moment {
-    killed,              // SIGKILL while the fault holds
-    killedThenCooling,   // SIGKILL, then a cooling run at once
-    frozen,              // SIGSTOP, never continued
-    userSignalsGuardian  // the owner's account tries to stop and kill the guardian, then SIGKILL
+    killed,               // SIGKILL while the fault holds
+    killedThenCooling,    // SIGKILL, then a cooling run at once
+    frozen,               // SIGSTOP, never continued
+    userSignalsGuardian,  // the owner's account tries to stop and kill the guardian, then SIGKILL
+    guardianKilled        // root kills the guardian, then the run is asked to stop as usual
 };
 
 struct Row {
@@ -148,6 +149,15 @@ TEST_P(GuardianFaults, FansComeBackAndNothingFightsTheGuardian) {
             answering = Clock::now();
             break;
         }
+        case Moment::guardianKilled: {
+            const auto guardians = childrenNamed(helper, kHelperName);
+            ASSERT_EQ(guardians.size(), 1u);
+            kill(guardians[0], SIGKILL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            token.requestStop();
+            answering = Clock::now();
+            break;
+        }
     }
 
     const double bound =
@@ -157,6 +167,13 @@ TEST_P(GuardianFaults, FansComeBackAndNothingFightsTheGuardian) {
     EXPECT_TRUE(back) << state.at("fans").dump() << " ftst " << state.at("ftst") << " after "
                       << since(spawned) << " s";
     const auto r = finish(15);
+    if (row.moment == Moment::guardianKilled) {
+        // A guardian that has gone changes nothing in what the run reports.
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, kCoolingDone);
+        EXPECT_EQ(r.err, "");
+        return;
+    }
     EXPECT_EQ(r.status, 128 + SIGKILL) << r.err;
     if (row.moment == Moment::frozen) {
         EXPECT_NE(r.err.find("风扇会话超过时限仍未结束"), std::string::npos) << r.err;
@@ -180,7 +197,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ServeKilledMidCurveThenCooling", "serve", nullptr, 0, Moment::killedThenCooling},
         Row{"FrozenTestFans", "test-fans", nullptr, 0, Moment::frozen},
         Row{"OwnerAccountCannotSignalTheGuardian", "serve", nullptr, 0,
-            Moment::userSignalsGuardian}),
+            Moment::userSignalsGuardian},
+        Row{"GuardianKilledByRootMidCooling", "cooling", nullptr, 0, Moment::guardianKilled}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
