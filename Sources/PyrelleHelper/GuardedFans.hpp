@@ -32,10 +32,11 @@ public:
         smc_.setManual(fan, manual);
     }
 
-    // A lease that ends by `deadline` (continuous seconds) begins; throws when the device is
-    // held by an earlier lease's guardian (see Guardian::begin). Before the lease's first write.
-    void begin(double deadline) {
-        if (guardian_) guardian_->begin(deadline);
+    // A lease of at most `seconds` begins (its time starts when this returns); throws when the
+    // device is held by an earlier lease's guardian (see Guardian::begin). Before the lease's
+    // first write.
+    void begin(double seconds) {
+        if (guardian_) guardian_->begin(seconds);
         leasing_ = true;
         writesBefore_ = smc_.writeAttempts();
     }

@@ -43,16 +43,17 @@ struct State {
     std::optional<csmc::DeviceIdentity> device;
 };
 
-std::optional<double> parseDeadline(const std::string& text) {
+std::optional<double> parseSeconds(const std::string& text) {
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
+        value < 0) {
         return std::nullopt;
     }
     return value;
 }
 
-char beginLease(const GuardianSystem& system, State& state, double deadline) {
+char beginLease(const GuardianSystem& system, State& state, double seconds) {
     if (!state.leased) {
         state.device = system.identify();
         // No device at all: there is nothing to lock, and the lease will find no fan to write.
@@ -70,14 +71,14 @@ char beginLease(const GuardianSystem& system, State& state, double deadline) {
         if (outcome == LeaseLock::Outcome::unavailable) return kNoLock;
     }
     state.leased = true;
-    state.deadline = deadline;
+    state.deadline = system.now() + seconds;
     return kHeld;
 }
 
 void obey(const GuardianSystem& system, State& state, const std::string& line) {
     if (line.rfind("L ", 0) == 0) {
-        const auto deadline = parseDeadline(line.substr(2));
-        system.answer(deadline ? beginLease(system, state, *deadline) : kNoLock);
+        const auto seconds = parseSeconds(line.substr(2));
+        system.answer(seconds ? beginLease(system, state, *seconds) : kNoLock);
     } else if (line == "A") {
         state.armed = true;
         if (!state.device) state.device = system.identify();
@@ -298,7 +299,7 @@ bool Guardian::send(const std::string& line) {
     return true;
 }
 
-void Guardian::begin(double deadline) {
+void Guardian::begin(double seconds) {
     std::lock_guard lock(mutex_);
     if (channel_ < 0) throw ScopeError(messages::kCannotGuard);
     // A late answer to an earlier attempt that timed out is dropped.
@@ -306,7 +307,7 @@ void Guardian::begin(double deadline) {
     while (::recv(channel_, stale, sizeof stale, MSG_DONTWAIT) > 0) {
     }
     char text[48] = "L ";
-    const auto written = std::to_chars(text + 2, text + sizeof text - 1, deadline);
+    const auto written = std::to_chars(text + 2, text + sizeof text - 1, seconds);
     *written.ptr = '\n';
     if (!send(std::string(text, written.ptr + 1))) throw ScopeError(messages::kCannotGuard);
 

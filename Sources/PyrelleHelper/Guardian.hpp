@@ -4,18 +4,19 @@
 //
 // The helper and its guardian talk over a socket pair, in ASCII lines from the helper and
 // single bytes back:
-//   "L <deadline>\n"  a lease begins and must end by <deadline> (seconds of the continuous
-//                     clock, which both share). The guardian records the device's identity
-//                     and takes the device's lease lock (see LeaseLock), trying for up to
-//                     kLockWait seconds, and answers 'K' (held: the helper may write), 'B'
-//                     (an earlier lease's guardian still holds the device) or 'E' (no lock
-//                     can be made). The helper writes nothing to a fan before 'K'.
+//   "L <seconds>\n"   a lease begins and lasts at most <seconds> (decimal) from the moment
+//                     its lock is held. The guardian records the device's identity and takes
+//                     the device's lease lock (see LeaseLock), trying for up to kLockWait
+//                     seconds, and answers 'K' (held: the lease's time starts now and the
+//                     helper may write), 'B' (an earlier lease's guardian still holds the
+//                     device) or 'E' (no lock can be made). The helper writes nothing to a
+//                     fan before 'K', and ends its lease by its own clock at <seconds> after it.
 //   "A\n"             a write that may take a fan out of automatic control follows ("armed").
 //   "R\n"             the lease is over and the fans are verifiably automatic (or were never
 //                     touched): the guardian disarms and lets the lock go.
 // The guardian acts when the stream ends while it is armed (the helper was killed, crashed or
-// gave up after a failed hand-back), or when a lease's deadline plus kGrace passes without
-// "R" (the helper is frozen; the guardian SIGKILLs it first). It then hands the fans back —
+// gave up after a failed hand-back), or when a lease's time plus kGrace passes without "R"
+// (the helper is frozen; the guardian SIGKILLs it first). It then hands the fans back —
 // every fan's mode, then the unlock flag, verified, through the one restore routine the
 // leases and `auto` use — over a fresh connection each round, with a pause of kFirstPause
 // doubling up to kFastPause between rounds, until they read automatic; after kPatience
@@ -87,10 +88,11 @@ public:
     Guardian(const Guardian&) = delete;
     Guardian& operator=(const Guardian&) = delete;
 
-    // A lease that ends by `deadline` begins: returns once the guardian holds the device's
-    // lease lock; throws ScopeError kLeaseBusy, kLeaseLockUnavailable or kCannotGuard. Call
-    // it before the lease's first write. Thread-safe, like arm and handedBack.
-    void begin(double deadline);
+    // A lease of at most `seconds` begins: returns once the guardian holds the device's lease
+    // lock (the lease's time starts then); throws ScopeError kLeaseBusy, kLeaseLockUnavailable
+    // or kCannotGuard. Call it before the lease's first write. Thread-safe, like arm and
+    // handedBack.
+    void begin(double seconds);
     // Before a write that may take a fan out of automatic control.
     void arm();
     // The lease is over with the fans verifiably automatic (or untouched).

@@ -53,8 +53,8 @@ std::optional<LeaseOwner> parseOwner(const Arguments& args, size_t pidIndex,
     return LeaseOwner{*pid, *uid, stopFilePath(*token)};
 }
 
-// The lease's end: a stop signal, the owner gone, its stop file, or the deadline its guardian
-// was given (the guardian ends a helper that overruns it).
+// The lease's end: a stop signal, the owner gone, its stop file, or the end of the time its
+// guardian was told (the guardian ends a helper that overruns it).
 std::function<bool()> cancellation(const LeaseOwner& owner, const LeaseEnvironment& environment,
                                    double deadline) {
     return [owner, &environment, deadline] {
@@ -157,8 +157,8 @@ void runCooling(const Arguments& args, double duration, std::ostream& out,
     SMC smc;
     Guardian guardian(guardianHandBack);
     GuardedFans fans(smc, &guardian);
+    fans.begin(duration);
     const double deadline = environment.now() + duration;
-    fans.begin(deadline);
     guarded(fans, [&] {
         CoolingLease::run(
             fans, duration, environment.now, cancellation(*owner, environment, deadline),
@@ -200,9 +200,9 @@ void runProfile(const Arguments& args, std::ostream& out, const LeaseEnvironment
 
     Guardian guardian(guardianHandBack);
     GuardedFans guardedFans(smc, &guardian);
+    guardedFans.begin(kDuration);
     deadline = environment.now() + kDuration;
     isCancelled = cancellation(*owner, environment, deadline);
-    guardedFans.begin(deadline);
     guarded(guardedFans, [&] {
         CurveLease::run(
             guardedFans, curve, kDuration, [&sampler] { return sampler.sample(); }, environment.now,

@@ -211,9 +211,9 @@ void SessionControl::start(const FanCurve& curve, const std::string& mode, const
     curve.validate();
     requireStopped();
     requireNoFailedRestore();
+    if (dependencies_.beginLease) dependencies_.beginLease(duration);
     // Set before the lease thread starts and only read by it.
     leaseDeadline_ = dependencies_.now() + duration;
-    if (dependencies_.beginLease) dependencies_.beginLease(leaseDeadline_);
 
     {
         std::lock_guard lock(mutex_);

@@ -36,8 +36,8 @@ struct SessionDependencies {
     std::function<void(const std::vector<int>&)> handBack;  // every listed fan to automatic
     HandBackRetry retry;              // how a lease's own hand-back is tried again
     std::function<void()> reconnect;  // reopens a broken device connection ("auto")
-    // A lease that ends by the given deadline (continuous seconds) begins: holds the device
-    // through the guardian, or throws ScopeError when an earlier one still holds it.
+    // A lease of at most the given seconds begins: holds the device through the guardian, or
+    // throws ScopeError when an earlier one still holds it.
     std::function<void(double)> beginLease;
     std::function<void()> handedBack;  // the fans are verifiably automatic (the guardian)
     double stopWaitSeconds = 12;       // bound of every wait on the lock
