@@ -150,6 +150,19 @@ void KernelTreeDevice::buildFans(std::map<uint32_t, Entry>& table,
                                  const std::vector<RawKeyTable::Key>* raw) {
     const bool intel = driver_ == KernelDriver::applesmc;
     const auto labels = intel ? std::vector<MacsmcLabel>{} : deviceTreeLabels(*files_);
+    // Intel Macs keep fan speeds as "fpe2", T2 Macs (as Apple Silicon) as "flt ": the raw key
+    // table says which this SMC uses, by the type of any fan's actual-speed key.
+    uint32_t speedType = intel ? PYR_TYPE_FPE2 : PYR_TYPE_FLT;
+    if (raw != nullptr) {
+        for (const auto& known : *raw) {
+            const std::string name = fourCCText(known.key);
+            if (name[0] == 'F' && name[1] >= '0' && name[1] <= '9' && name.compare(2, 2, "Ac") == 0 &&
+                known.type == PYR_TYPE_FLT && known.size == 4) {
+                speedType = PYR_TYPE_FLT;
+            }
+        }
+    }
+    const uint32_t speedSize = speedType == PYR_TYPE_FLT ? 4 : 2;
     for (int n = 1; n <= kMaxFans; ++n) {
         const std::string base = "fan" + std::to_string(n) + "_";
         if (!files_->exists(base + "input")) break;
@@ -165,20 +178,7 @@ void KernelTreeDevice::buildFans(std::map<uint32_t, Entry>& table,
         const std::string smc{'F', digit};
         auto add = [&](const char* suffix, const std::string& file, bool writable) {
             const uint32_t key = fourCC(smc + suffix);
-            // Intel Macs keep fan speeds as "fpe2", T2 Macs and Apple Silicon as "flt "; the
-            // raw key table says which this SMC uses.
-            uint32_t type = intel ? PYR_TYPE_FPE2 : PYR_TYPE_FLT;
-            uint32_t size = intel ? 2 : 4;
-            if (raw != nullptr) {
-                for (const auto& known : *raw) {
-                    if (known.key == key && ((known.type == PYR_TYPE_FLT && known.size == 4) ||
-                                             (known.type == PYR_TYPE_FPE2 && known.size == 2))) {
-                        type = known.type;
-                        size = known.size;
-                    }
-                }
-            }
-            table[key] = Entry{key, type, size, Source::rpm, file, writable, 0, {}};
+            table[key] = Entry{key, speedType, speedSize, Source::rpm, file, writable, 0, {}};
         };
         add("Ac", base + "input", false);
         if (files_->exists(base + "min")) add("Mn", base + "min", false);

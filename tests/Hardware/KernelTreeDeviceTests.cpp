@@ -160,30 +160,6 @@ TEST(KernelTreeDevice, WritesReachOnlyTheDocumentedControlFiles) {
     EXPECT_EQ(tree.read("temp6_input"), "48500");
 }
 
-TEST(KernelTreeDevice, MacsmcTreeReadsButOffersNoControl) {
-    KernelTree tree("macsmc");
-    TreeConnection smc("macsmc", tree);
-    ASSERT_NE(smc.id(), 0u);
-    const auto keys = smc.keys();
-    EXPECT_EQ(keys.size(), 2u + 2 * 4 + 11 + 3);  // #KEY FNum, 4 per fan, 11 temps, P V I
-    EXPECT_EQ(keys.count("F0Md"), 0u);
-    const Expected table[] = {
-        {"F0Ac", PYR_TYPE_FLT, 2317},      {"F1Tg", PYR_TYPE_FLT, 2400},
-        {"Tp01", PYR_TYPE_FLT, 51.234},    {"TW0P", PYR_TYPE_FLT, 36.75},
-        {"PSTR", PYR_TYPE_FLT, 12.345678}, {"VD0R", PYR_TYPE_FLT, 20.123},
-        {"ID0R", PYR_TYPE_FLT, 0.613},
-    };
-    for (const auto& row : table) {
-        uint32_t type = 0;
-        const auto [code, value] = smc.read(row.key, &type);
-        EXPECT_EQ(code, 0) << row.key;
-        EXPECT_EQ(type, row.type) << row.key;
-        EXPECT_NEAR(value, row.value, 1e-5) << row.key;
-    }
-    EXPECT_EQ(smc.write("F0Tg", PYR_TYPE_FLT, 4, 5000), 0x86);
-    EXPECT_EQ(tree.read("fan1_target"), "2317");
-}
-
 TEST(KernelTreeDevice, RootOnlyTreeRefusesFilesOthersCouldHavePlanted) {
     KernelTree tree("applesmc");
     ASSERT_EQ(::chown((tree.path() + "/fan1_output").c_str(), 1000, 1000), 0);
