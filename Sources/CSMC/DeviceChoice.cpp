@@ -138,7 +138,8 @@ DeviceChoice probeStandardTrees(const std::string& sysRoot) {
     // applesmc.768 on older Intel Macs, the ACPI device APP0001:00 on T2 Macs).
     for (const auto& name : names) {
         const std::string path = hwmon + "/" + name;
-        if (firstLine(path + "/name") == "applesmc") return found(DeviceChoice::Kind::applesmc, path);
+        if (firstLine(path + "/name") == "applesmc")
+            return found(DeviceChoice::Kind::applesmc, path);
         const std::string device = path + "/device";
         char driver[PATH_MAX];
         const ssize_t length = ::readlink((device + "/driver").c_str(), driver, sizeof driver - 1);
@@ -164,7 +165,8 @@ DeviceChoice probeStandardTrees(const std::string& sysRoot) {
     }
     for (const auto& name : names) {
         const std::string path = hwmon + "/" + name;
-        if (firstLine(path + "/name") == "macsmc_hwmon") return found(DeviceChoice::Kind::macsmc, path);
+        if (firstLine(path + "/name") == "macsmc_hwmon")
+            return found(DeviceChoice::Kind::macsmc, path);
     }
     return {};
 }

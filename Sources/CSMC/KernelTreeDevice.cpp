@@ -156,8 +156,8 @@ void KernelTreeDevice::buildFans(std::map<uint32_t, Entry>& table,
     if (raw != nullptr) {
         for (const auto& known : *raw) {
             const std::string name = fourCCText(known.key);
-            if (name[0] == 'F' && name[1] >= '0' && name[1] <= '9' && name.compare(2, 2, "Ac") == 0 &&
-                known.type == PYR_TYPE_FLT && known.size == 4) {
+            if (name[0] == 'F' && name[1] >= '0' && name[1] <= '9' &&
+                name.compare(2, 2, "Ac") == 0 && known.type == PYR_TYPE_FLT && known.size == 4) {
                 speedType = PYR_TYPE_FLT;
             }
         }
@@ -194,9 +194,8 @@ void KernelTreeDevice::buildFans(std::map<uint32_t, Entry>& table,
             }
             const std::string pwm = "pwm" + std::to_string(n) + "_enable";
             if (files_->exists(base + "manual")) {
-                table[modeKey] =
-                    Entry{modeKey, PYR_TYPE_UI8, 1, Source::manualSwitch, base + "manual", true,
-                          0, {}};
+                table[modeKey] = Entry{modeKey,         PYR_TYPE_UI8, 1, Source::manualSwitch,
+                                       base + "manual", true,         0, {}};
             } else if (files_->exists(pwm)) {
                 table[modeKey] =
                     Entry{modeKey, PYR_TYPE_UI8, 1, Source::pwmEnable, pwm, true, 0, {}};
@@ -246,8 +245,8 @@ void KernelTreeDevice::buildSensors(std::map<uint32_t, Entry>& table) {
             continue;
         const uint32_t code = fourCC(*key);
         if (table.count(code) != 0 && table[code].source != Source::raw) continue;
-        table[code] = Entry{code, sensorType, sensorSize, family.source, base + "_input", false,
-                            0, {}};
+        table[code] =
+            Entry{code, sensorType, sensorSize, family.source, base + "_input", false, 0, {}};
     }
 }
 
@@ -255,9 +254,8 @@ void KernelTreeDevice::build() {
     std::map<uint32_t, Entry> table;
     std::shared_ptr<const std::vector<RawKeyTable::Key>> raw;
     if (driver_ == KernelDriver::applesmc && RawKeyTable::offered(*files_)) {
-        raw = RawKeyTable::read(*files_, [this](const std::function<int()>& operation) {
-            return attempt(operation);
-        });
+        raw = RawKeyTable::read(
+            *files_, [this](const std::function<int()>& operation) { return attempt(operation); });
     }
     if (raw) {
         // Every key of the SMC, read only; the keys the driver also keeps in files of their
@@ -273,8 +271,8 @@ void KernelTreeDevice::build() {
 
     const uint32_t countKey = fourCC("#KEY");
     const uint32_t fanKey = fourCC("FNum");
-    table[fanKey] = Entry{fanKey, PYR_TYPE_UI8, 1, Source::constant, {}, false,
-                          static_cast<uint32_t>(fans_), {}};
+    table[fanKey] = Entry{
+        fanKey, PYR_TYPE_UI8, 1, Source::constant, {}, false, static_cast<uint32_t>(fans_), {}};
     table[countKey] = Entry{countKey, PYR_TYPE_UI32, 4, Source::constant, {}, false, 0, {}};
     table[countKey].constant = static_cast<uint32_t>(table.size());
     entries_.reserve(table.size());

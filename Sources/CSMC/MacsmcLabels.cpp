@@ -64,8 +64,7 @@ std::vector<MacsmcLabel> deviceTreeLabels(AttributeFiles& files) {
             }
         }
         for (const char* group : kind.groups) {
-            if (group == nullptr ||
-                std::find(nodes.begin(), nodes.end(), group) == nodes.end()) {
+            if (group == nullptr || std::find(nodes.begin(), nodes.end(), group) == nodes.end()) {
                 continue;
             }
             const std::string groupPath = std::string(kNodeRoot) + "/" + group;
@@ -102,8 +101,9 @@ const std::vector<MacsmcLabel>& shippedLabels() {
     return table;
 }
 
-std::optional<std::string> macsmcKey(const std::vector<MacsmcLabel>& tree, const std::string& prefix,
-                                     const std::string& label, char kindLetter) {
+std::optional<std::string> macsmcKey(const std::vector<MacsmcLabel>& tree,
+                                     const std::string& prefix, const std::string& label,
+                                     char kindLetter) {
     for (const auto& pair : tree)
         if (pair.prefix == prefix && pair.label == label) return pair.key;
     if (printableKey(label) && label[0] == kindLetter) return label;

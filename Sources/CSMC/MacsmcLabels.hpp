@@ -30,7 +30,8 @@ const std::vector<MacsmcLabel>& shippedLabels();
 // The key of the channel with attribute prefix `prefix` and label `label`: the tree's own
 // pairs first, then a label that is itself a key of the kind (`kindLetter` first), then the
 // shipped pairs. nullopt when none says.
-std::optional<std::string> macsmcKey(const std::vector<MacsmcLabel>& tree, const std::string& prefix,
-                                     const std::string& label, char kindLetter);
+std::optional<std::string> macsmcKey(const std::vector<MacsmcLabel>& tree,
+                                     const std::string& prefix, const std::string& label,
+                                     char kindLetter);
 
 }  // namespace pyrelle::csmc

@@ -11,9 +11,12 @@
 namespace pyrelle::csmc {
 namespace {
 
-constexpr const char* kFiles[] = {"key_count",         "key_at_index",
-                                  "key_at_index_name", "key_at_index_type",
-                                  "key_at_index_data_length", "key_at_index_data"};
+constexpr const char* kFiles[] = {"key_count",
+                                  "key_at_index",
+                                  "key_at_index_name",
+                                  "key_at_index_type",
+                                  "key_at_index_data_length",
+                                  "key_at_index_data"};
 // More keys than any SMC has: a count beyond it is not believed.
 constexpr uint32_t kMaxKeys = 10000;
 // Times a read is tried again when another program moved the shared index meanwhile.

@@ -74,14 +74,16 @@ std::vector<Key> intelKeys(bool t2) {
 // An emulated applesmc as the shim's device, with the retry pauses recorded instead of slept.
 struct EmulatedMac {
     std::shared_ptr<DriverEmulator> driver;
-    std::shared_ptr<std::vector<milliseconds>> pauses = std::make_shared<std::vector<milliseconds>>();
+    std::shared_ptr<std::vector<milliseconds>> pauses =
+        std::make_shared<std::vector<milliseconds>>();
     std::shared_ptr<KernelTreeDevice> device;
     uint32_t connection = 0;
 
     explicit EmulatedMac(bool t2) : driver(std::make_shared<DriverEmulator>(intelKeys(t2))) {
         auto recorded = pauses;
-        device = KernelTreeDevice::open(KernelDriver::applesmc, DriverEmulator::seam(driver),
-                                        [recorded](milliseconds pause) { recorded->push_back(pause); });
+        device =
+            KernelTreeDevice::open(KernelDriver::applesmc, DriverEmulator::seam(driver),
+                                   [recorded](milliseconds pause) { recorded->push_back(pause); });
         pyrelle::csmc::installDevice(device);
         connection = pyr_smc_open();
     }
@@ -224,13 +226,18 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"OneEIO", "TC0P", "temp3_input", EIO, 1, false, 0, {milliseconds(10)}},
         FaultCase{"ThreeEIOs", "TC0P", "temp3_input", EIO, 3, false, 0, kAllPauses},
         FaultCase{"LastingEIO", "TC0P", "temp3_input", EIO, -1, false, kIOError, kAllPauses},
-        FaultCase{"EIOOnAStore", "F0Tg", "fan1_output", EIO, 2, true, 0,
+        FaultCase{"EIOOnAStore",
+                  "F0Tg",
+                  "fan1_output",
+                  EIO,
+                  2,
+                  true,
+                  0,
                   {milliseconds(10), milliseconds(30)}},
         FaultCase{"EACCESAtOpen", "TC0P", "temp3_input", EACCES, -1, false, kIOError, {}},
         FaultCase{"ENOENT", "TC0P", "temp3_input", ENOENT, 1, false, kIOError, {}},
         FaultCase{"EINVALOnAStore", "F0Tg", "fan1_output", EINVAL, 1, true, 0x89, {}},
-        FaultCase{"RawKeyEIO", "PC0C", "key_at_index_data", EIO, 1, false, 0,
-                  {milliseconds(10)}},
+        FaultCase{"RawKeyEIO", "PC0C", "key_at_index_data", EIO, 1, false, 0, {milliseconds(10)}},
         FaultCase{"RawKeyLastingEIO", "PSTR", "key_at_index", EIO, -1, false, kIOError,
                   kAllPauses}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -334,10 +341,10 @@ std::map<std::string, double> macsmcValues(const KernelTree& tree) {
 }
 
 const std::map<std::string, double> kMacBookPro = {
-    {"F0Ac", 2317}, {"F0Mn", 2317},   {"F0Mx", 7826},   {"F0Tg", 2317},  {"F1Ac", 2400},
-    {"F1Mn", 2317}, {"F1Mx", 7826},   {"F1Tg", 2400},   {"FNum", 2},     {"ID0R", 0.613},
-    {"PDTR", 30.5}, {"PHPC", 7.25},   {"PMVR", 4.125},  {"PSTR", 12.346}, {"SBAV", 12.512},
-    {"TB0T", 31},   {"TCHP", 35.5},   {"TH0x", 37},     {"TW0P", 36.75}, {"VD0R", 20.123}};
+    {"F0Ac", 2317}, {"F0Mn", 2317}, {"F0Mx", 7826},  {"F0Tg", 2317},   {"F1Ac", 2400},
+    {"F1Mn", 2317}, {"F1Mx", 7826}, {"F1Tg", 2400},  {"FNum", 2},      {"ID0R", 0.613},
+    {"PDTR", 30.5}, {"PHPC", 7.25}, {"PMVR", 4.125}, {"PSTR", 12.346}, {"SBAV", 12.512},
+    {"TB0T", 31},   {"TCHP", 35.5}, {"TH0x", 37},    {"TW0P", 36.75},  {"VD0R", 20.123}};
 
 namespace fs = std::filesystem;
 
@@ -360,52 +367,54 @@ void writeFile(const std::string& path, const std::string& text) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tree, MacsmcLayouts,
-    ::testing::Values(
-        LayoutCase{"DeviceTreeNodes", [](const std::string&) {}},
-        // Older kernels: one group node per kind, holding the key nodes.
-        LayoutCase{"GroupedDeviceTreeNodes",
-                   [](const std::string& tree) {
-                       const std::string root = tree + "/device/of_node";
-                       const std::map<std::string, std::string> groups = {
-                           {"temperature-", "apple,temp-keys"}, {"voltage-", "apple,volt-keys"},
-                           {"current-", "apple,current-keys"}, {"power-", "apple,power-keys"},
-                           {"fan-", "apple,fan-keys"}};
-                       for (const auto& item : std::vector<fs::path>(
-                                fs::directory_iterator(root), fs::directory_iterator())) {
-                           for (const auto& [prefix, group] : groups) {
-                               const std::string name = item.filename().string();
-                               if (name.rfind(prefix, 0) != 0) continue;
-                               fs::create_directories(root + "/" + group);
-                               fs::rename(item, root + "/" + group + "/" + name);
-                           }
-                       }
-                   }},
-        // A tree whose device-tree nodes cannot be read: the shipped pairs.
-        LayoutCase{"ShippedLabels",
-                   [](const std::string& tree) { fs::remove_all(tree + "/device"); }},
-        // Labels that are keys themselves are taken as they are.
-        LayoutCase{"KeyLabels", [](const std::string& tree) {
-                       fs::remove_all(tree + "/device");
-                       const std::map<std::string, std::string> keys = {
-                           {"temp1", "TH0x"},  {"temp2", "TB0T"},  {"temp3", "TCHP"},
-                           {"temp4", "TW0P"},  {"power1", "PSTR"}, {"power2", "PDTR"},
-                           {"power3", "PMVR"}, {"power4", "PHPC"}, {"curr1", "ID0R"},
-                           {"fan1", "F0Ac"},   {"fan2", "F1Ac"}};
-                       for (const auto& [channel, key] : keys)
-                           writeFile(tree + "/" + channel + "_label", key + "\n");
-                   }}),
+    ::testing::Values(LayoutCase{"DeviceTreeNodes", [](const std::string&) {}},
+                      // Older kernels: one group node per kind, holding the key nodes.
+                      LayoutCase{"GroupedDeviceTreeNodes",
+                                 [](const std::string& tree) {
+                                     const std::string root = tree + "/device/of_node";
+                                     const std::map<std::string, std::string> groups = {
+                                         {"temperature-", "apple,temp-keys"},
+                                         {"voltage-", "apple,volt-keys"},
+                                         {"current-", "apple,current-keys"},
+                                         {"power-", "apple,power-keys"},
+                                         {"fan-", "apple,fan-keys"}};
+                                     for (const auto& item :
+                                          std::vector<fs::path>(fs::directory_iterator(root),
+                                                                fs::directory_iterator())) {
+                                         for (const auto& [prefix, group] : groups) {
+                                             const std::string name = item.filename().string();
+                                             if (name.rfind(prefix, 0) != 0) continue;
+                                             fs::create_directories(root + "/" + group);
+                                             fs::rename(item, root + "/" + group + "/" + name);
+                                         }
+                                     }
+                                 }},
+                      // A tree whose device-tree nodes cannot be read: the shipped pairs.
+                      LayoutCase{"ShippedLabels",
+                                 [](const std::string& tree) { fs::remove_all(tree + "/device"); }},
+                      // Labels that are keys themselves are taken as they are.
+                      LayoutCase{"KeyLabels",
+                                 [](const std::string& tree) {
+                                     fs::remove_all(tree + "/device");
+                                     const std::map<std::string, std::string> keys = {
+                                         {"temp1", "TH0x"},  {"temp2", "TB0T"},  {"temp3", "TCHP"},
+                                         {"temp4", "TW0P"},  {"power1", "PSTR"}, {"power2", "PDTR"},
+                                         {"power3", "PMVR"}, {"power4", "PHPC"}, {"curr1", "ID0R"},
+                                         {"fan1", "F0Ac"},   {"fan2", "F1Ac"}};
+                                     for (const auto& [channel, key] : keys)
+                                         writeFile(tree + "/" + channel + "_label", key + "\n");
+                                 }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Macsmc, AFanlessAirIsAnSMCWithSensorsAndNoFans) {
     KernelTree tree("macsmc-air");
-    EXPECT_EQ(macsmcValues(tree),
-              (std::map<std::string, double>{{"FNum", 0},
-                                             {"PHPC", 7.25},
-                                             {"SBAV", 12.512},
-                                             {"TB0T", 31},
-                                             {"TCHP", 35.5},
-                                             {"TW0P", 36.75},
-                                             {"VD0R", 20.123}}));
+    EXPECT_EQ(macsmcValues(tree), (std::map<std::string, double>{{"FNum", 0},
+                                                                 {"PHPC", 7.25},
+                                                                 {"SBAV", 12.512},
+                                                                 {"TB0T", 31},
+                                                                 {"TCHP", 35.5},
+                                                                 {"TW0P", 36.75},
+                                                                 {"VD0R", 20.123}}));
 }
 
 TEST(Macsmc, FansStayReadOnlyWithoutAReadableMode) {
@@ -429,7 +438,7 @@ TEST(Macsmc, FansStayReadOnlyWithoutAReadableMode) {
 struct ProbeCase {
     const char* name;
     const char* fixture;
-    const char* device;  // where the tree sits below the scratch /sys
+    const char* device;       // where the tree sits below the scratch /sys
     const char* hwmonDevice;  // hwmon2/device points here (nullptr: hwmon2 is the tree itself)
     const char* driver;       // the device's driver link (nullptr: none)
     pyrelle::csmc::DeviceChoice::Kind kind;
@@ -468,17 +477,18 @@ TEST_P(Probing, EachDriverIsFoundWhereverItLives) {
 using Kind = pyrelle::csmc::DeviceChoice::Kind;
 INSTANTIATE_TEST_SUITE_P(
     Sys, Probing,
-    ::testing::Values(
-        ProbeCase{"T2AcpiDevice", "applesmc-t2", "devices/LNXSYSTM:00/LNXSYBUS:00/APP0001:00",
-                  "", nullptr, Kind::applesmc},
-        ProbeCase{"T2ByItsDriverLink", "applesmc-t2", "devices/LNXSYSTM:00/APP0001:00", "",
-                  "applesmc", Kind::applesmc},
-        ProbeCase{"PlatformDevice", "applesmc", "devices/platform/applesmc.768", "", nullptr,
-                  Kind::applesmc},
-        ProbeCase{"HwmonOnlyApplesmc", "applesmc", "devices/virtual/hwmon/hwmon2", nullptr,
-                  nullptr, Kind::applesmc},
-        ProbeCase{"Macsmc", "macsmc", "devices/platform/soc/smc/macsmc-hwmon/hwmon/hwmon2",
-                  nullptr, nullptr, Kind::macsmc}),
+    ::testing::Values(ProbeCase{"T2AcpiDevice", "applesmc-t2",
+                                "devices/LNXSYSTM:00/LNXSYBUS:00/APP0001:00", "", nullptr,
+                                Kind::applesmc},
+                      ProbeCase{"T2ByItsDriverLink", "applesmc-t2",
+                                "devices/LNXSYSTM:00/APP0001:00", "", "applesmc", Kind::applesmc},
+                      ProbeCase{"PlatformDevice", "applesmc", "devices/platform/applesmc.768", "",
+                                nullptr, Kind::applesmc},
+                      ProbeCase{"HwmonOnlyApplesmc", "applesmc", "devices/virtual/hwmon/hwmon2",
+                                nullptr, nullptr, Kind::applesmc},
+                      ProbeCase{"Macsmc", "macsmc",
+                                "devices/platform/soc/smc/macsmc-hwmon/hwmon/hwmon2", nullptr,
+                                nullptr, Kind::macsmc}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

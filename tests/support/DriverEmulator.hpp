@@ -55,7 +55,8 @@ public:
     }
     static Key ui(const std::string& name, const std::string& type, uint32_t value, size_t size) {
         std::vector<uint8_t> bytes(size);
-        for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * (size - 1 - i)));
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<uint8_t>(value >> (8 * (size - 1 - i)));
         return {name, type, bytes};
     }
 

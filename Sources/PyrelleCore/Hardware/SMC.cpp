@@ -115,8 +115,7 @@ std::vector<std::optional<double>> SMC::numbers(const std::vector<std::string>& 
     std::vector<int32_t> results(known.size());
     if (!known.empty()) {
         pyr_smc_read_many_known(connection_, knownNames.data(), held.data(),
-                                static_cast<uint32_t>(known.size()), values.data(),
-                                results.data());
+                                static_cast<uint32_t>(known.size()), values.data(), results.data());
     }
     // Keys read in full: those without held info, and those whose info the device refuted.
     constexpr int32_t kKeySizeMismatch = 0x87;
