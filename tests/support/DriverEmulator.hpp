@@ -67,12 +67,15 @@ public:
         fans_ = keys_.count("FNum") ? keys_["FNum"].bytes[0] : 0;
         for (const auto& name : order_)
             if (name[0] == 'T' && keys_[name].type == "sp78") temps_.push_back(name);
+        const auto files = generatedLocked();
+        generated_.insert(files.begin(), files.end());
     }
     // macsmc-hwmon (or any driver) as the files of a fixture directory.
     static std::shared_ptr<DriverEmulator> fromFixture(const std::string& directory) {
         auto made = std::make_shared<DriverEmulator>(std::vector<Key>{});
         DriverEmulator& emulator = *made;
         emulator.applesmc_ = false;
+        emulator.generated_.clear();
         namespace fs = std::filesystem;
         for (const auto& item : fs::recursive_directory_iterator(directory)) {
             const std::string path = fs::relative(item.path(), directory).string();
@@ -170,7 +173,7 @@ public:
             if (!rest.empty()) names.insert(rest.substr(0, rest.find('/')));
         };
         for (const auto& [file, text] : static_) add(file);
-        for (const auto& file : generatedLocked()) add(file);
+        for (const auto& file : generated_) add(file);
         return {names.begin(), names.end()};
     }
 
@@ -212,9 +215,7 @@ private:
     }
 
     bool existsLocked(const std::string& path) const {
-        if (static_.count(path)) return true;
-        const auto files = generatedLocked();
-        return std::find(files.begin(), files.end(), path) != files.end();
+        return static_.count(path) != 0 || generated_.count(path) != 0;
     }
 
     int modeLocked(const std::string& path) const {
@@ -355,6 +356,7 @@ private:
     int fans_ = 0;
     uint32_t index_ = 0;
     unsigned jitter_ = 0;
+    std::set<std::string> generated_;  // the applesmc attributes, fixed by the key table
     std::map<std::string, std::string> static_;
     std::set<std::string> directories_;
     std::map<std::string, std::pair<int, int>> errors_;
