@@ -160,6 +160,31 @@ TEST(KernelTreeDevice, WritesReachOnlyTheDocumentedControlFiles) {
     EXPECT_EQ(tree.read("temp6_input"), "48500");
 }
 
+// The hwmon layout of applesmc: fanN_target for the target, pwmN_enable for the mode
+// (1 manual, 2 and above automatic; 0, full speed without control, is no mode of the SMC).
+TEST(KernelTreeDevice, HwmonLayoutDrivesTargetAndPwmEnable) {
+    KernelTree tree("applesmc");
+    namespace fs = std::filesystem;
+    for (const char* fan : {"fan1", "fan2"}) {
+        const std::string n = std::string(fan).substr(3);
+        fs::rename(tree.path() + "/" + fan + "_output", tree.path() + "/" + fan + "_target");
+        fs::remove(tree.path() + "/" + fan + "_manual");
+        std::ofstream(tree.path() + "/pwm" + n + "_enable") << "2\n";
+    }
+    TreeConnection smc("applesmc", tree);
+    ASSERT_NE(smc.id(), 0u);
+    EXPECT_EQ(smc.read("F0Md").second, 0);
+    EXPECT_EQ(smc.write("F0Md", PYR_TYPE_UI8, 1, 1), 0);
+    EXPECT_EQ(tree.read("pwm1_enable"), "1");
+    EXPECT_EQ(smc.read("F0Md").second, 1);
+    EXPECT_EQ(smc.write("F0Tg", PYR_TYPE_FPE2, 2, 2500), 0);
+    EXPECT_EQ(tree.read("fan1_target"), "2500");
+    EXPECT_EQ(smc.write("F0Md", PYR_TYPE_UI8, 1, 0), 0);
+    EXPECT_EQ(tree.read("pwm1_enable"), "2");
+    tree.write("pwm2_enable", "0");
+    EXPECT_EQ(smc.read("F1Md").first, kIOError);
+}
+
 TEST(KernelTreeDevice, RootOnlyTreeRefusesFilesOthersCouldHavePlanted) {
     KernelTree tree("applesmc");
     ASSERT_EQ(::chown((tree.path() + "/fan1_output").c_str(), 1000, 1000), 0);
