@@ -17,6 +17,8 @@
       var shown = document.querySelectorAll('[data-live-shown="' + key + '"]');
       for (var j = 0; j < shown.length; j++) shown[j].hidden = live[key] === "";
     });
+    var headline = document.querySelector("section.headline");
+    if (headline && typeof state.state === "number") headline.className = "headline state-" + state.state;
     var list = document.getElementById("findings");
     if (list && state.findings) {
       while (list.firstChild) list.removeChild(list.firstChild);
@@ -46,6 +48,16 @@
         item.appendChild(action);
         list.appendChild(item);
       });
+    }
+  }
+
+  // Pages drawn once say how old their values are: "{age}" in the template counts on.
+  function tickAges() {
+    var nodes = document.querySelectorAll(".age[data-date][data-template]");
+    for (var i = 0; i < nodes.length; i++) {
+      var seconds = Math.max(0, Math.floor((Date.now() - Number(nodes[i].getAttribute("data-date"))) / 1000));
+      var text = nodes[i].getAttribute("data-template").replace("{age}", String(seconds));
+      if (nodes[i].textContent !== text) nodes[i].textContent = text;
     }
   }
 
@@ -180,5 +192,7 @@
     }
     wire("curve-start", function (b) { busy(b, post("/api/fans/curve", curveBody())); });
     listen();
+    tickAges();
+    setInterval(tickAges, 1000);
   });
 })();

@@ -6,9 +6,11 @@
 
 #include "Web/AppText.hpp"
 #include "Web/Assets.hpp"
+#include "Web/HistoryState.hpp"
 #include "Web/LiveState.hpp"
 #include "Web/Metrics.hpp"
 #include "Web/RequestGuard.hpp"
+#include "Web/Wording.hpp"
 #include "pyrelle/ScopeError.hpp"
 
 namespace kilnview {
@@ -204,6 +206,9 @@ void WebServer::routes() {
     server.Get("/api/state", [this, text](const httplib::Request& req, httplib::Response& res) {
         json(res, 200, liveState(deps_.state.view(), text(req)));
     });
+    server.Get("/api/history", [this](const httplib::Request&, httplib::Response& res) {
+        json(res, 200, historyState(deps_.state.history(), deps_.state.view().device));
+    });
     server.Get("/events", [this, text](const httplib::Request& req, httplib::Response& res) {
         if (streams_.fetch_add(1) >= maximumStreams) {
             streams_.fetch_sub(1);
@@ -242,9 +247,17 @@ void WebServer::routes() {
         res.set_content(std::string(assets::text("app.js")), "text/javascript; charset=utf-8");
     });
 
-    const auto action = [this, text](auto perform) {
-        return [this, text, perform](const httplib::Request& req, httplib::Response& res) {
+    // `whileSilent`: the action may run while the SMC does not answer. Only handing the fans
+    // back to the system may: the others would drive fans no one can see.
+    const auto action = [this, text](auto perform, bool whileSilent = false) {
+        return [this, text, perform, whileSilent](const httplib::Request& req,
+                                                  httplib::Response& res) {
             const AppText t = text(req);
+            if (const std::string reason = Wording::outage(deps_.state.view().device, t);
+                !whileSilent && !reason.empty()) {
+                json(res, 503, {{"ok", false}, {"message", reason}});
+                return;
+            }
             ActionResult result;
             try {
                 result = perform(req);
@@ -267,7 +280,7 @@ void WebServer::routes() {
     };
     server.Post("/api/fans/test", action(simple(&FanActions::test)));
     server.Post("/api/fans/cooling", action(simple(&FanActions::cooling)));
-    server.Post("/api/fans/auto", action(simple(&FanActions::automatic)));
+    server.Post("/api/fans/auto", action(simple(&FanActions::automatic), true));
     server.Post("/api/fans/curve", action([this](const httplib::Request& req) {
                     return deps_.fans.curve(RequestGuard::curveRequest(req.body));
                 }));
