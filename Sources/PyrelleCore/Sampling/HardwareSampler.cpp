@@ -187,6 +187,7 @@ void HardwareSampler::reset() {
 void HardwareSampler::reconnect() {
     std::lock_guard guard(lock_);
     smc_.reopen();
+    keyInfos_.clear();  // the device answering now may not be the one that taught them
     needsDiscovery_ = true;
 }
 
