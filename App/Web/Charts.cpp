@@ -12,8 +12,8 @@ using namespace pyrelle;
 
 namespace {
 
-constexpr double kWidth = 640, kHeight = 216;
-constexpr ChartRect kFrame{48, 12, 576, 160};
+constexpr double kWidth = 640, kHeight = 232;
+constexpr ChartRect kFrame{48, 16, 576, 160};
 
 std::string num(double value) {
     char buffer[32];
@@ -38,22 +38,75 @@ std::string axes(const ChartCoordinates& chart, const ChartOptions& options) {
         svg += "<text class=\"tick\" x=\"" + num(kFrame.minX() - 6) + "\" y=\"" + num(at.y + 4) +
                "\" text-anchor=\"end\">" + tickLabel(tick) + "</text>";
     }
+    // Minutes before the end, counted positive ("5" is five minutes ago).
     for (double minutes : ChartCoordinates::ticks({-options.seconds / 60, 0}, 6)) {
         const ChartPoint at = chart.position(minutes * 60, chart.yRange.lower);
         svg += "<text class=\"tick\" x=\"" + num(at.x) + "\" y=\"" + num(kFrame.maxY() + 16) +
-               "\" text-anchor=\"middle\">" + tickLabel(minutes) + "</text>";
+               "\" text-anchor=\"middle\">" + tickLabel(std::fabs(minutes)) + "</text>";
     }
-    svg += "<text class=\"unit\" x=\"" + num(kFrame.minX() - 6) + "\" y=\"" +
-           num(kFrame.minY() - 2) + "\" text-anchor=\"end\">" + escapeXML(options.unit) + "</text>";
+    if (!options.axisTitle.empty()) {
+        svg += "<text class=\"unit\" x=\"" + num(kFrame.minX() + kFrame.width / 2) + "\" y=\"" +
+               num(kFrame.maxY() + 31) + "\" text-anchor=\"middle\">" +
+               escapeXML(options.axisTitle) + "</text>";
+    }
+    // The unit above the frame's left edge, clear of the top tick label beside the frame.
+    svg += "<text class=\"unit\" x=\"" + num(kFrame.minX()) + "\" y=\"" + num(kFrame.minY() - 4) +
+           "\">" + escapeXML(options.unit) + "</text>";
     svg += "<rect class=\"frame\" x=\"" + num(kFrame.x) + "\" y=\"" + num(kFrame.y) +
            "\" width=\"" + num(kFrame.width) + "\" height=\"" + num(kFrame.height) + "\"/>";
     return svg;
 }
 
 std::string open(const ChartOptions& options) {
-    return "<svg class=\"chart\" viewBox=\"0 0 " + num(kWidth) + " " + num(kHeight) +
-           "\" role=\"img\" aria-label=\"" + escapeXML(options.title) +
-           "\" xmlns=\"http://www.w3.org/2000/svg\">";
+    std::string svg = "<svg class=\"chart\" viewBox=\"0 0 " + num(kWidth) + " " + num(kHeight) +
+                      "\" role=\"img\" aria-label=\"" + escapeXML(options.title) + "\"";
+    if (!options.summaryId.empty())
+        svg += " aria-describedby=\"" + escapeXML(options.summaryId) + "\" tabindex=\"0\"";
+    char window[96];
+    std::snprintf(window, sizeof window,
+                  " data-end=\"%.3f\" data-seconds=\"%.0f\" data-frame=\"%g %g\"",
+                  options.end.unixTime(), options.seconds, kFrame.minX(),
+                  kFrame.maxX());
+    return svg + window + " xmlns=\"http://www.w3.org/2000/svg\">";
+}
+
+// The drawn points of one series for the pointer readout: view x and value, in order.
+std::string readoutData(const std::string& name, const std::string& color,
+                        const std::vector<std::pair<MetricPoint, ChartPoint>>& placed) {
+    std::string xs, values;
+    for (const auto& [point, at] : placed) {
+        if (!xs.empty()) {
+            xs += ' ';
+            values += ' ';
+        }
+        xs += num(at.x);
+        values += num(*point.value);
+    }
+    return "<g class=\"data\" data-name=\"" + escapeXML(name) + "\" data-color=\"" +
+           escapeXML(color) + "\" data-x=\"" + xs + "\" data-v=\"" + values + "\"></g>";
+}
+
+// A dashed line where consecutive drawn points belong to different segments (the record
+// broke between them); one marker for breaks that several series share.
+std::string gapMarkers(const std::vector<std::vector<std::pair<MetricPoint, ChartPoint>>>& series,
+                       const ChartOptions& options) {
+    std::vector<double> xs;
+    for (const auto& placed : series) {
+        for (std::size_t i = 1; i < placed.size(); ++i) {
+            if (placed[i].first.segment == placed[i - 1].first.segment) continue;
+            const double x = (placed[i].second.x + placed[i - 1].second.x) / 2;
+            bool near = false;
+            for (double seen : xs) near = near || std::fabs(seen - x) < 3;
+            if (!near) xs.push_back(x);
+        }
+    }
+    std::string svg;
+    for (double x : xs) {
+        svg += "<line class=\"gap\" x1=\"" + num(x) + "\" x2=\"" + num(x) + "\" y1=\"" +
+               num(kFrame.minY()) + "\" y2=\"" + num(kFrame.maxY()) + "\"><title>" +
+               escapeXML(options.gapText) + "</title></line>";
+    }
+    return svg;
 }
 
 std::vector<std::pair<MetricPoint, ChartPoint>> place(const std::vector<MetricPoint>& points,
@@ -127,12 +180,16 @@ std::string lineChart(const std::vector<Series>& series, const ChartOptions& opt
     const ChartCoordinates chart = coordinates(values, options);
     std::string svg = open(options) + axes(chart, options);
     if (values.empty()) svg += emptyNote(options);
+    std::vector<std::vector<std::pair<MetricPoint, ChartPoint>>> placed;
     for (std::size_t i = 0; i < series.size(); ++i) {
-        const std::string d = pathData(place(drawn[i], chart, options.end));
+        placed.push_back(place(drawn[i], chart, options.end));
+        const std::string d = pathData(placed.back());
         if (d.empty()) continue;
         svg += "<path class=\"series\" fill=\"none\" stroke=\"" + escapeXML(series[i].color) +
                "\" d=\"" + d + "\"><title>" + escapeXML(series[i].name) + "</title></path>";
+        svg += readoutData(series[i].name, series[i].color, placed.back());
     }
+    svg += gapMarkers(placed, options);
     // Legend under the time axis.
     double x = kFrame.minX();
     for (const Series& each : series) {
@@ -164,7 +221,25 @@ std::string loadBandChart(std::span<const MetricPoint> cpuUsage, const ChartOpti
         svg +=
             std::string("<path class=\"band band-") + band + "\" fill=\"none\" d=\"" + d + "\"/>";
     }
+    // The readout and the breaks follow the load itself, thinned as the other charts are.
+    const auto all = place(MetricPlot::decimated(kept, options.budget), chart, options.end);
+    svg += readoutData(options.title, "#2b8a3e", all) + gapMarkers({all}, options);
     return svg + "</svg>";
+}
+
+std::string sparkline(std::span<const MetricPoint> points, const ChartOptions& options) {
+    static constexpr ChartRect frame{1, 1, 118, 26};
+    const std::vector<MetricPoint> drawn =
+        MetricPlot::decimated(window(points, options), options.budget);
+    std::vector<double> values;
+    for (const MetricPoint& point : drawn)
+        if (point.value) values.push_back(*point.value);
+    const ChartCoordinates chart{
+        frame, ClosedRange{-options.seconds, 0},
+        MetricPlot::scale(values, options.automaticScale, options.baseline, options.upper)};
+    return "<svg class=\"spark\" viewBox=\"0 0 120 28\" aria-hidden=\"true\" "
+           "xmlns=\"http://www.w3.org/2000/svg\"><path fill=\"none\" d=\"" +
+           pathData(place(drawn, chart, options.end)) + "\"/></svg>";
 }
 
 }  // namespace kilnview::Charts

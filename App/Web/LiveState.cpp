@@ -1,5 +1,6 @@
 #include "Web/LiveState.hpp"
 
+#include "Web/CurveEditor.hpp"
 #include "Web/Wording.hpp"
 
 namespace kilnview {
@@ -49,6 +50,8 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
                             {"samples", view.samples},
                             {"state", static_cast<int>(view.report.state)},
                             {"leaseRunning", view.control.remainingSeconds.has_value()}};
+    state["curve"] = CurveEditor::live(view);
+    state["cooling"] = view.control.cooling;
     if (snapshot) state["date"] = snapshot->date.iso8601();
     if (view.control.failure) state["failure"] = *view.control.failure;
     return state;

@@ -7,6 +7,9 @@
 #include <nlohmann/json.hpp>
 
 #include "Web/Charts.hpp"
+#include "Web/CurveEditor.hpp"
+#include "Web/HistoryCharts.hpp"
+#include "Web/LeaseBar.hpp"
 #include "Web/Wording.hpp"
 #include "pyrelle/ControlRequest.hpp"
 #include "pyrelle/CurveSensor.hpp"
@@ -81,8 +84,9 @@ std::string layout(const PageContext& context, std::string_view active, std::str
     html += "<meta name=\"kilnview-token\" content=\"" + h(context.token) + "\">";
     html += "<title>" + h(t(title)) + " · Kilnview</title>";
     html += "<link rel=\"stylesheet\" href=\"/assets/app.css\">";
-    html += "<script src=\"/assets/app.js\" defer></script></head><body data-page=\"" + h(active) +
-            "\">";
+    html += "<script src=\"/assets/app.js\" defer></script>";
+    html += LeaseBar::scripts(active);
+    html += "</head><body data-page=\"" + h(active) + "\">";
     html += "<header><a class=\"brand\" href=\"/\">Kilnview</a><nav>";
     for (const NavItem& item : kNav) {
         html += "<a id=\"nav-" + std::string(item.id) + "\" href=\"" + item.href + "\"";
@@ -96,9 +100,13 @@ std::string layout(const PageContext& context, std::string_view active, std::str
         if (code == t.language()) html += " selected";
         html += ">" + h(languageName(code)) + "</option>";
     }
-    html += "</select></label></header><main><h1>" + h(t(title)) + "</h1>";
+    html += "</select></label></header>";
+    html += LeaseBar::bar(t);
+    html += "<main><h1>" + h(t(title)) + "</h1>";
     html += body;
-    html += "</main><footer><span data-live=\"headline\"></span></footer></body></html>\n";
+    html += "</main><footer><span data-live=\"headline\"></span>";
+    html += LeaseBar::notificationSwitch(t);
+    html += "</footer></body></html>\n";
     return html;
 }
 
@@ -238,105 +246,28 @@ std::string sensors(const PageContext& context, const AppView& view) {
     return layout(context, "sensors", "传感器", body);
 }
 
-std::string fans(const PageContext& context, const AppView& view) {
+std::string fans(const PageContext& context, const AppView& view,
+                 const std::optional<pyrelle::ControlRequest>& running) {
     const AppText& t = context.text;
     std::string body = fanTable(view, t) + controlLine(view, t);
     body += "<section class=\"actions\"><button id=\"fan-test\" type=\"button\">" +
             h(t("风扇验证（5 秒）")) + "</button><button id=\"fan-cooling\" type=\"button\">" +
             h(t("全速散热（5 分钟）")) + "</button><button id=\"fan-auto\" type=\"button\">" +
             h(t("恢复系统自动")) + "</button></section>";
-    // The built-in profiles as presets of the editor; their points are the core's.
-    body += "<section class=\"curve\"><h2>" + h(t("自定义曲线")) + "</h2><label>" + h(t("预设")) +
-            " <select id=\"curve-preset\">";
-    for (ThermalProfile profile :
-         {ThermalProfile::balanced, ThermalProfile::performance, ThermalProfile::quiet}) {
-        const FanCurve curve = pyrelle::curve(profile);
-        body += "<option value=\"" + std::string(command(profile)) + "\" data-curve=\"" +
-                h(nlohmann::json(curve).dump()) + "\">" + h(t(toText(profile))) + "</option>";
-    }
-    body += "</select></label>";
-    const FanCurve initial = pyrelle::curve(ThermalProfile::balanced);
-    body += "<table id=\"curve-points\" class=\"points\" data-sensor=\"" +
-            h(toText(initial.sensor)) + "\"><thead><tr><th>" + h(t("温度")) + " (°C)</th><th>" +
-            h(t("风扇")) + " (%)</th></tr></thead><tbody>";
-    for (const CurvePoint& point : initial.points) {
-        body += "<tr><td><input type=\"number\" class=\"point-temperature\" step=\"1\" value=\"" +
-                format("%g", point.temperature) +
-                "\"></td><td><input type=\"number\" class=\"point-percent\" step=\"1\" value=\"" +
-                format("%g", point.percent) + "\"></td></tr>";
-    }
-    body += "</tbody></table><label>" + h(t("时长（秒）")) +
-            " <input id=\"curve-duration\" type=\"number\" min=\"1\" max=\"1800\" "
-            "value=\"600\"></label>"
-            "<label>" +
-            h(t("名称")) +
-            " <input id=\"curve-label\" type=\"text\" maxlength=\"80\" value=\"\"></label>"
-            "<button id=\"curve-start\" type=\"button\">" +
-            h(t("启动曲线")) + "</button></section>";
+    body += CurveEditor::section(t, view, running);
     body += "<section id=\"fan-result\" class=\"result\" aria-live=\"polite\"></section>";
     return layout(context, "fans", "风扇", body);
 }
 
-std::string history(const PageContext& context, const AppView& view, const AppHistory& history) {
+std::string history(const PageContext& context, const AppView& view, const AppHistory& history,
+                    int minutes) {
     const AppText& t = context.text;
     std::string body;
     if (!history.end) {
         body += "<p class=\"note\">" + h(t("等待状态数据")) + "</p>";
         return layout(context, "history", "历史", body);
     }
-    Charts::ChartOptions options;
-    options.end = *history.end;
-    options.emptyText = t("暂无数据");
-
-    options.title = t("温度");
-    options.unit = "°C";
-    body += "<h2>" + h(options.title) + "</h2>" +
-            Charts::lineChart({{"CPU", "#d9480f", history.cpuTemperature},
-                               {"GPU", "#1971c2", history.gpuTemperature}},
-                              options);
-
-    options.title = t("CPU 负载");
-    options.unit = "%";
-    options.automaticScale = false;
-    options.baseline = 0;
-    options.upper = 100;
-    body += "<h2>" + h(options.title) + "</h2>" + Charts::loadBandChart(history.cpuUsage, options);
-    body += "<p class=\"legend\"><span class=\"band-normal\">" + h(t("正常")) +
-            "</span> <span class=\"band-elevated\">" + h(t("偏高")) +
-            "</span> <span class=\"band-critical\">" + h(t("持续高负载")) + "</span></p>";
-
-    options.title = t("风扇转速");
-    options.unit = "RPM";
-    options.automaticScale = true;
-    std::vector<Charts::Series> fanSeries;
-    static const char* colors[] = {"#2b8a3e", "#862e9c", "#e67700", "#0b7285"};
-    for (const auto& [id, points] : history.fans)
-        fanSeries.push_back({t("风扇") + " " + std::to_string(id), colors[id % 4], points});
-    body += "<h2>" + h(options.title) + "</h2>" + Charts::lineChart(fanSeries, options);
-
-    options.title = t("整机功耗");
-    options.unit = "W";
-    body += "<h2>" + h(options.title) + "</h2>" +
-            Charts::lineChart({{options.title, "#5f3dc4", history.power}}, options);
-
-    // The sensor timeline: each category's temperature, broken wherever the mode changed or
-    // the record did.
-    options.title = t("传感器时间线");
-    options.unit = "°C";
-    std::vector<Charts::Series> timeline;
-    static const std::map<SensorCategory, const char*> categoryColors = {
-        {SensorCategory::cpu, "#d9480f"},
-        {SensorCategory::gpu, "#1971c2"},
-        {SensorCategory::storage, "#2b8a3e"},
-        {SensorCategory::battery, "#e67700"},
-        {SensorCategory::other, "#868e96"}};
-    for (const auto& [category, rows] : history.sensorTimeline) {
-        Charts::Series series{t(title(category)), categoryColors.at(category), {}};
-        for (const ModeRecord& row : rows)
-            series.points.push_back({row.date, row.temperature, row.segment});
-        timeline.push_back(std::move(series));
-    }
-    body += "<h2>" + h(options.title) + "</h2>" + Charts::lineChart(timeline, options);
+    body += HistoryCharts::section(t, history, minutes);
     const TurboState turbo = view.latest ? view.latest->turbo : TurboState::unsupported;
     body += "<p class=\"note\">" + h(t("睿频")) + ": " + h(t(title(turbo)));
     if (history.turboPoints > 0) {
@@ -371,7 +302,7 @@ std::string history(const PageContext& context, const AppView& view, const AppHi
     if (stretches.empty()) body += "<tr><td colspan=\"5\">" + h(t("暂无数据")) + "</td></tr>";
     for (auto it = stretches.rbegin(); it != stretches.rend(); ++it) {
         const std::string start = it->start.iso8601();
-        body += "<tr><td>" + h(t(it->mode)) + "</td><td><time>" +
+        body += "<tr><td>" + h(t(it->mode)) + "</td><td><time datetime=\"" + h(start) + "\">" +
                 h(start.size() >= 19 ? start.substr(11, 8) : start) + "</time></td><td>" +
                 format("%.0f s", it->elapsed) + "</td><td>" +
                 h(Wording::celsius(it->sum / it->count)) + "</td><td>" +

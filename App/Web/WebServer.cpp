@@ -6,6 +6,7 @@
 
 #include "Web/AppText.hpp"
 #include "Web/Assets.hpp"
+#include "Web/HistoryCharts.hpp"
 #include "Web/LiveState.hpp"
 #include "Web/Metrics.hpp"
 #include "Web/RequestGuard.hpp"
@@ -180,11 +181,24 @@ void WebServer::routes() {
                    return Pages::sensors(c, deps_.state.view());
                }));
     server.Get("/fans", page([this](const Pages::PageContext& c) {
-                   return Pages::fans(c, deps_.state.view());
+                   const AppView view = deps_.state.view();
+                   return Pages::fans(c, view, runningCurve_.current(view.control));
                }));
-    server.Get("/history", page([this](const Pages::PageContext& c) {
-                   return Pages::history(c, deps_.state.view(), deps_.state.history(true));
-               }));
+    server.Get("/history", [this, text](const httplib::Request& req, httplib::Response& res) {
+        const AppText t = text(req);
+        res.set_content(Pages::history({t, deps_.token}, deps_.state.view(), deps_.state.history(true),
+                                       HistoryCharts::window(req.get_param_value("minutes"))),
+                        kHTML);
+    });
+    // The charts alone, fetched by the history page each second, and the overview's sparklines.
+    server.Get("/history/charts", [this, text](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(HistoryCharts::charts(text(req), deps_.state.history(),
+                                              HistoryCharts::window(req.get_param_value("minutes"))),
+                        kHTML);
+    });
+    server.Get("/history/sparklines", [this](const httplib::Request&, httplib::Response& res) {
+        json(res, 200, HistoryCharts::sparklines(deps_.state.history()));
+    });
     server.Get("/processes", page([this](const Pages::PageContext& c) {
                    return Pages::processes(c, deps_.state.view());
                }));
@@ -241,6 +255,15 @@ void WebServer::routes() {
     server.Get("/assets/app.js", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(std::string(assets::text("app.js")), "text/javascript; charset=utf-8");
     });
+    // The page modules (fans editor, charts, tables, the lease bar), each its own asset.
+    server.Get(R"(/assets/([a-z]+\.js))", [](const httplib::Request& req, httplib::Response& res) {
+        const std::string_view content = assets::text(req.matches[1].str());
+        if (content.empty()) {
+            res.status = 404;
+            return;
+        }
+        res.set_content(std::string(content), "text/javascript; charset=utf-8");
+    });
 
     const auto action = [this, text](auto perform) {
         return [this, text, perform](const httplib::Request& req, httplib::Response& res) {
@@ -265,12 +288,27 @@ void WebServer::routes() {
             return (deps_.fans.*method)();
         };
     };
-    server.Post("/api/fans/test", action(simple(&FanActions::test)));
-    server.Post("/api/fans/cooling", action(simple(&FanActions::cooling)));
-    server.Post("/api/fans/auto", action(simple(&FanActions::automatic)));
+    // Any other action replaces or ends the curve the editor shows as running.
+    const auto replacing = [this, simple](ActionResult (FanActions::*method)()) {
+        return [this, run = simple(method)](const httplib::Request& req) {
+            ActionResult result = run(req);
+            if (result.ok) runningCurve_.forget();
+            return result;
+        };
+    };
+    server.Post("/api/fans/test", action(replacing(&FanActions::test)));
+    server.Post("/api/fans/cooling", action(replacing(&FanActions::cooling)));
+    server.Post("/api/fans/auto", action(replacing(&FanActions::automatic)));
     server.Post("/api/fans/curve", action([this](const httplib::Request& req) {
-                    return deps_.fans.curve(RequestGuard::curveRequest(req.body));
+                    const pyrelle::ControlRequest request = RequestGuard::curveRequest(req.body);
+                    ActionResult result = deps_.fans.curve(request);
+                    if (result.ok) runningCurve_.started(request);
+                    return result;
                 }));
+    // The editor's live validation: the same checks as a start, without starting anything.
+    server.Post("/api/fans/curve/check", [text](const httplib::Request& req, httplib::Response& res) {
+        json(res, 200, CurveEditor::check(req.body, text(req)));
+    });
 }
 
 }  // namespace kilnview

@@ -13,6 +13,7 @@
 
 #include "Control/FanActions.hpp"
 #include "Model/AppState.hpp"
+#include "Web/CurveEditor.hpp"
 #include "Web/LiveFeed.hpp"
 #include "Web/Pages.hpp"
 #include "pyrelle/widget/WidgetStrings.hpp"
@@ -57,6 +58,7 @@ private:
     WebDependencies deps_;
     std::unique_ptr<httplib::Server> server_;
     std::atomic<int> streams_{0};
+    CurveEditor::RunningCurve runningCurve_;
 };
 
 }  // namespace kilnview
