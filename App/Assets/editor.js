@@ -141,7 +141,29 @@
     changed(true);
   }
 
+  function showRunning(state) {
+    var running = document.getElementById("curve-running"), line = document.getElementById("curve-running-line");
+    if (!state.leaseRunning) {
+      running.hidden = true;
+      if (line) line.setAttribute("visibility", "hidden");
+    } else if (editor.getAttribute("data-starting") === "true") {
+      // The curve this page just started: shown as the running one.
+      editor.removeAttribute("data-starting");
+      if (!line) {
+        line = document.createElementNS(SVG, "polyline");
+        line.id = "curve-running-line";
+        line.setAttribute("class", "running");
+        line.setAttribute("fill", "none");
+        svg.insertBefore(line, document.getElementById("curve-now"));
+      }
+      line.setAttribute("points", document.getElementById("curve-line").getAttribute("points"));
+      line.setAttribute("visibility", "visible");
+      running.hidden = false;
+    }
+  }
+
   function live(state) {
+    showRunning(state);
     var curve = state.curve || {}, now = document.getElementById("curve-now");
     var temperature = (curve.temperatures || {})[table.getAttribute("data-sensor")];
     var fans = document.getElementById("curve-fans");
@@ -164,24 +186,6 @@
       c.appendChild(title);
       fans.appendChild(c);
     });
-    var running = document.getElementById("curve-running"), line = document.getElementById("curve-running-line");
-    if (!state.leaseRunning) {
-      running.hidden = true;
-      if (line) line.setAttribute("visibility", "hidden");
-    } else if (editor.getAttribute("data-starting") === "true") {
-      // The curve this page just started: shown as the running one.
-      editor.removeAttribute("data-starting");
-      if (!line) {
-        line = document.createElementNS(SVG, "polyline");
-        line.id = "curve-running-line";
-        line.setAttribute("class", "running");
-        line.setAttribute("fill", "none");
-        svg.insertBefore(line, document.getElementById("curve-now"));
-      }
-      line.setAttribute("points", document.getElementById("curve-line").getAttribute("points"));
-      line.setAttribute("visibility", "visible");
-      running.hidden = false;
-    }
   }
 
   document.addEventListener("DOMContentLoaded", function () {

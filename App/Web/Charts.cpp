@@ -86,18 +86,28 @@ std::string readoutData(const std::string& name, const std::string& color,
            escapeXML(color) + "\" data-x=\"" + xs + "\" data-v=\"" + values + "\"></g>";
 }
 
-// A dashed line where consecutive drawn points belong to different segments (the record
-// broke between them); one marker for breaks that several series share.
-std::string gapMarkers(const std::vector<std::vector<std::pair<MetricPoint, ChartPoint>>>& series,
-                       const ChartOptions& options) {
+// A dashed line wherever the record broke: where a series' values stop (the device stopped
+// answering) and between two values of different segments (a pause longer than the record
+// bridges). Worked out on the whole window, not the thinned drawing; one marker for breaks
+// that several series share.
+std::string gapMarkers(const std::vector<std::vector<MetricPoint>>& series,
+                       const ChartCoordinates& chart, const ChartOptions& options) {
     std::vector<double> xs;
-    for (const auto& placed : series) {
-        for (std::size_t i = 1; i < placed.size(); ++i) {
-            if (placed[i].first.segment == placed[i - 1].first.segment) continue;
-            const double x = (placed[i].second.x + placed[i - 1].second.x) / 2;
-            bool near = false;
-            for (double seen : xs) near = near || std::fabs(seen - x) < 3;
-            if (!near) xs.push_back(x);
+    auto mark = [&](double secondsBeforeEnd) {
+        const double x = chart.position(secondsBeforeEnd, chart.yRange.lower).x;
+        for (double seen : xs)
+            if (std::fabs(seen - x) < 3) return;
+        xs.push_back(x);
+    };
+    for (const auto& points : series) {
+        for (std::size_t i = 1; i < points.size(); ++i) {
+            const MetricPoint& a = points[i - 1];
+            const MetricPoint& b = points[i];
+            if (a.value && !b.value) {
+                mark(b.date.secondsSince(options.end));
+            } else if (a.value && b.value && a.segment != b.segment) {
+                mark((a.date.secondsSince(options.end) + b.date.secondsSince(options.end)) / 2);
+            }
         }
     }
     std::string svg;
@@ -170,10 +180,11 @@ std::string pathData(const std::vector<std::pair<MetricPoint, ChartPoint>>& plac
 }
 
 std::string lineChart(const std::vector<Series>& series, const ChartOptions& options) {
-    std::vector<std::vector<MetricPoint>> drawn;
+    std::vector<std::vector<MetricPoint>> drawn, kept;
     std::vector<double> values;
     for (const Series& each : series) {
-        drawn.push_back(MetricPlot::decimated(window(each.points, options), options.budget));
+        kept.push_back(window(each.points, options));
+        drawn.push_back(MetricPlot::decimated(kept.back(), options.budget));
         for (const MetricPoint& point : drawn.back())
             if (point.value) values.push_back(*point.value);
     }
@@ -189,7 +200,7 @@ std::string lineChart(const std::vector<Series>& series, const ChartOptions& opt
                "\" d=\"" + d + "\"><title>" + escapeXML(series[i].name) + "</title></path>";
         svg += readoutData(series[i].name, series[i].color, placed.back());
     }
-    svg += gapMarkers(placed, options);
+    svg += gapMarkers(kept, chart, options);
     // Legend under the time axis.
     double x = kFrame.minX();
     for (const Series& each : series) {
@@ -223,7 +234,7 @@ std::string loadBandChart(std::span<const MetricPoint> cpuUsage, const ChartOpti
     }
     // The readout and the breaks follow the load itself, thinned as the other charts are.
     const auto all = place(MetricPlot::decimated(kept, options.budget), chart, options.end);
-    svg += readoutData(options.title, "#2b8a3e", all) + gapMarkers({all}, options);
+    svg += readoutData(options.title, "#2b8a3e", all) + gapMarkers({kept}, chart, options);
     return svg + "</svg>";
 }
 
