@@ -169,6 +169,15 @@ std::string controlLine(const AppView& view, const AppText& t) {
     return html;
 }
 
+// A power setting's value in words: the low-power switch on or off, a sleep delay in minutes
+// or never (0).
+std::string powerValue(PowerSetting setting, std::optional<std::int64_t> value, const AppText& t) {
+    if (!value) return kNone;
+    if (setting == PowerSetting::lowpowermode) return *value ? t("开启") : t("关闭");
+    if (*value == 0) return t("从不");
+    return std::to_string(*value) + " " + t("分钟");
+}
+
 }  // namespace
 
 std::string overview(const PageContext& context, const AppView& view) {
@@ -315,35 +324,68 @@ std::string history(const PageContext& context, const AppView& view, const AppHi
 std::string processes(const PageContext& context, const AppView& view) {
     const AppText& t = context.text;
     std::string body;
-    auto table = [&](const char* title, const std::vector<ProcessReading>& rows) {
-        std::string html = "<h2>" + h(t(title)) +
-                           "</h2><table class=\"processes\"><thead><tr><th>PID</th><th>" +
-                           h(t("名称")) + "</th><th>CPU</th><th>" + h(t("内存")) + "</th><th>" +
-                           h(t("磁盘")) + "</th></tr></thead><tbody>";
-        if (rows.empty()) html += "<tr><td colspan=\"5\">" + h(t("等待状态数据")) + "</td></tr>";
+    // Disk figures of other users' processes are unknown to an unprivileged reader: their
+    // columns are left out, with the reason, rather than filled with dashes.
+    bool diskKnown = false;
+    for (const auto* rows : {&view.topCPU, &view.topMemory, &view.topDisk})
+        for (const ProcessReading& p : *rows) diskKnown = diskKnown || p.diskRate().has_value();
+    for (const SustainedActivity& row : view.activity)
+        diskKnown = diskKnown || row.averageDiskRate.has_value();
+    const bool sampled = !view.topCPU.empty() || !view.topMemory.empty();
+    body += "<p class=\"note\">" + h(t("CPU 以单核为 100%；多核同时忙碌时可超过 100%")) + "</p>";
+    if (sampled && !diskKnown)
+        body += "<p class=\"note\" id=\"disk-unknown\">" +
+                h(t("磁盘读写数据不可用：读取其他用户进程的 I/O 统计需要更高权限")) + "</p>";
+    body += "<label class=\"filter\">" + h(t("筛选进程")) +
+            " <input id=\"process-filter\" type=\"search\" autocomplete=\"off\"></label>";
+    const int columns = diskKnown ? 5 : 4;
+    auto table = [&](const char* id, const char* title, const std::vector<ProcessReading>& rows) {
+        std::string html = "<h2>" + h(t(title)) + "</h2><table class=\"processes sortable\" id=\"" +
+                           std::string(id) + "\"><thead><tr><th data-type=\"number\">PID</th><th>" +
+                           h(t("名称")) + "</th><th data-type=\"number\">CPU</th><th data-type=\"number\">" +
+                           h(t("内存")) + "</th>" +
+                           (diskKnown ? "<th data-type=\"number\">" + h(t("磁盘")) + "</th>" : "") +
+                           "</tr></thead><tbody>";
+        if (rows.empty())
+            html += "<tr><td colspan=\"" + std::to_string(columns) + "\">" + h(t("等待状态数据")) +
+                    "</td></tr>";
         for (const ProcessReading& p : rows) {
-            html += "<tr><td>" + std::to_string(p.pid) + "</td><td>" + h(p.name) + "</td><td>" +
-                    format("%.1f %%", p.cpu) + "</td><td>" +
-                    h(Wording::bytes(static_cast<double>(p.memory))) + "</td><td>" +
-                    h(Wording::rate(p.diskRate())) + "</td></tr>";
+            html += "<tr><td>" + std::to_string(p.pid) + "</td><td>" + h(p.name) +
+                    "</td><td data-value=\"" + format("%.3f", p.cpu) + "\">" +
+                    format("%.1f %%", p.cpu) + "</td><td data-value=\"" +
+                    std::to_string(p.memory) + "\">" +
+                    h(Wording::bytes(static_cast<double>(p.memory))) + "</td>";
+            if (diskKnown)
+                html += "<td data-value=\"" + format("%.0f", p.diskRate().value_or(-1)) + "\">" +
+                        h(Wording::rate(p.diskRate())) + "</td>";
+            html += "</tr>";
         }
         return html + "</tbody></table>";
     };
-    body += table("CPU 占用最高", view.topCPU);
-    body += table("内存占用最高", view.topMemory);
-    body += table("磁盘读写最多", view.topDisk);
+    body += table("top-cpu", "CPU 占用最高", view.topCPU);
+    body += table("top-memory", "内存占用最高", view.topMemory);
+    if (diskKnown || !sampled) body += table("top-disk", "磁盘读写最多", view.topDisk);
     body += "<h2>" + h(t("近期活动来源")) + "</h2><p class=\"note\">" + h(t("观察时长")) + ": " +
-            format("%.0f s", view.activitySeconds) +
-            "</p><table class=\"activity\"><thead><tr><th>" + h(t("名称")) + "</th><th>" +
-            h(t("平均 CPU")) + "</th><th>" + h(t("当前 CPU")) + "</th><th>" + h(t("CPU 占比")) +
-            "</th><th>" + h(t("平均磁盘")) + "</th></tr></thead><tbody>";
+            format("%.0f s", view.activitySeconds) + " · " +
+            h(t("CPU 占比：占整机全部 CPU 时间的百分比")) +
+            "</p><table class=\"activity sortable\" id=\"activity\"><thead><tr><th>" +
+            h(t("名称")) + "</th><th data-type=\"number\">" + h(t("平均 CPU")) +
+            "</th><th data-type=\"number\">" + h(t("当前 CPU")) + "</th><th data-type=\"number\">" +
+            h(t("CPU 占比")) + "</th>" +
+            (diskKnown ? "<th data-type=\"number\">" + h(t("平均磁盘")) + "</th>" : "") +
+            "</tr></thead><tbody>";
     std::size_t shown = 0;
     for (const SustainedActivity& row : view.activity) {
         if (++shown > 15) break;
-        body += "<tr><td>" + h(row.name) + "</td><td>" + format("%.1f %%", row.averageCPU) +
-                "</td><td>" + format("%.1f %%", row.currentCPU) + "</td><td>" +
-                format("%.1f %%", row.cpuShare) + "</td><td>" +
-                h(Wording::rate(row.averageDiskRate)) + "</td></tr>";
+        body += "<tr><td>" + h(row.name) + "</td><td data-value=\"" +
+                format("%.3f", row.averageCPU) + "\">" + format("%.1f %%", row.averageCPU) +
+                "</td><td data-value=\"" + format("%.3f", row.currentCPU) + "\">" +
+                format("%.1f %%", row.currentCPU) + "</td><td data-value=\"" +
+                format("%.3f", row.cpuShare) + "\">" + format("%.1f %%", row.cpuShare) + "</td>";
+        if (diskKnown)
+            body += "<td data-value=\"" + format("%.0f", row.averageDiskRate.value_or(-1)) +
+                    "\">" + h(Wording::rate(row.averageDiskRate)) + "</td>";
+        body += "</tr>";
     }
     body += "</tbody></table>";
     return layout(context, "processes", "进程", body);
@@ -367,7 +409,7 @@ std::string power(const PageContext& context, const AppView& view, const AppHist
             body += "<tr><th>" + h(t(title(setting))) + "</th>";
             for (PowerSource source : allPowerSources) {
                 const auto value = reading.configuration->value(setting, source);
-                body += "<td>" + (value ? std::to_string(*value) : std::string(kNone)) + "</td>";
+                body += "<td>" + h(powerValue(setting, value, t)) + "</td>";
             }
             body += "</tr>";
         }
@@ -386,8 +428,8 @@ std::string power(const PageContext& context, const AppView& view, const AppHist
         if (edits.empty()) body += "<tr><td colspan=\"3\">" + h(t("无需更改")) + "</td></tr>";
         for (const PowerEdit& edit : edits) {
             body += "<tr><td>" + h(t(title(edit.source))) + " · " + h(t(title(edit.key))) +
-                    "</td><td>" + std::to_string(edit.before) + "</td><td>" +
-                    std::to_string(edit.after) + "</td></tr>";
+                    "</td><td>" + h(powerValue(edit.key, edit.before, t)) + "</td><td>" +
+                    h(powerValue(edit.key, edit.after, t)) + "</td></tr>";
         }
         body += "</tbody></table>";
     }
