@@ -37,15 +37,33 @@
     outcome.hidden = true;
   }
 
+  // The action's own reply may arrive after its lease has ended (a fan test answers once it
+  // is over): the end is then said after the reply instead of being overwritten by it.
+  var pendingEnd = null;
+  function sayInResult(result, text, failed) {
+    result.className = "result " + (failed ? "fail" : "ok");
+    result.textContent = text;
+  }
+
   function say(text, failed) {
     outcome.textContent = text;
     outcome.className = "lease-outcome " + (failed ? "fail" : "ok");
     outcome.hidden = false;
     var result = document.getElementById("fan-result");
-    if (result && result.textContent) {
-      result.className = "result " + (failed ? "fail" : "ok");
-      result.textContent = text;
-    }
+    if (!result || !result.textContent) return;
+    if (result.textContent === "…") pendingEnd = { text: text, failed: failed };
+    else sayInResult(result, text, failed);
+  }
+
+  function watchResult() {
+    var result = document.getElementById("fan-result");
+    if (!result || !window.MutationObserver) return;
+    new MutationObserver(function () {
+      if (!pendingEnd || result.textContent === "…" || result.textContent === pendingEnd.text) return;
+      var end = pendingEnd;
+      pendingEnd = null;
+      if (result.classList.contains("ok")) sayInResult(result, end.text, end.failed);
+    }).observe(result, { childList: true, characterData: true, subtree: true });
   }
 
   function notify(text) {
@@ -94,6 +112,7 @@
     if (!bar || !outcome) return;
     try { texts = JSON.parse(bar.getAttribute("data-texts")); } catch (e) {}
     document.addEventListener("click", guard, true);
+    watchResult();
     document.addEventListener("kilnview:state", function (event) { update(event.detail); });
     document.getElementById("lease-auto").addEventListener("click", function () {
       store(KIND, null);

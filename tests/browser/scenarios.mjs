@@ -4,7 +4,8 @@
 // Curve: drag a point into a shape the core refuses and see the refusal at that point, drag it
 // back, start the curve, start it again over the running one after confirming the replacement
 // (and see a refused confirmation send nothing), watch the operating-point marker follow the
-// rising load, then hand back to automatic from the lease bar of another page.
+// rising load, hand back to automatic from the lease bar of another page, and see a fan
+// test's result give way to how it ended.
 // History: the charts gain points live, the 5-minute window rescales, and a device stall shows
 // as a gap marker.
 // Exit status: 0 passed, 1 failed, 77 skipped. Every process it starts is killed and reaped.
@@ -197,6 +198,14 @@ async function curveScenario(page, dialogs) {
   await poll('the fans automatic', 30, async () => fansAutomatic(await mac.state()));
   await poll('the bar to go', 10, () => page.$eval('#lease-bar', (bar) => bar.hidden));
   check(await page.$eval('#lease-outcome', (e) => !e.hidden && e.textContent.trim() !== ''), 'the bar says what happened');
+
+  // A fan test's result gives way to how it ended once its lease is over.
+  await openKilnview(page, 'fans');
+  await page.click('#fan-test');
+  await poll('the fan test to be said finished', 45,
+    () => page.$eval('#fan-result', (e) => e.textContent.trim() === 'Fan test finished; fans automatic again'), 250);
+  check(fansAutomatic(await mac.state()), 'the fans are automatic after the test');
+  check(dialogs.length === 2, `a test over automatic fans asks nothing: ${dialogs}`);
 }
 
 async function historyScenario(page) {
