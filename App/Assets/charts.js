@@ -137,8 +137,9 @@
         if (!lines) return;
         Object.keys(lines).forEach(function (key) {
           var value = document.querySelector('.card [data-live="' + key + '"]');
-          if (!value) return;
-          var card = value.closest(".card"), holder = card.querySelector(".spark-holder");
+          var card = value ? value.closest(".card") : document.querySelector('[data-spark="' + key + '"]');
+          if (!card) return;
+          var holder = card.querySelector(".spark-holder");
           if (!holder) {
             holder = document.createElement("div");
             holder.className = "spark-holder";
@@ -168,7 +169,7 @@
           refresh(container);
         });
       });
-    } else if (document.querySelector(".cards")) {
+    } else if (document.querySelector(".cards, [data-spark]")) {
       sparklines();
       var count = 0;
       document.addEventListener("kilnview:state", function () { if (++count % 5 === 0) sparklines(); });

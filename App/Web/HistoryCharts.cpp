@@ -151,6 +151,8 @@ nlohmann::json sparklines(const AppHistory& history) {
     options.budget = 60;
     lines["cpuTemperature"] = Charts::sparkline(history.cpuTemperature, options);
     lines["gpuTemperature"] = Charts::sparkline(history.gpuTemperature, options);
+    for (const auto& [id, points] : history.common)
+        lines["sensor-" + id] = Charts::sparkline(points, options);
     options.automaticScale = false;
     lines["cpuUsage"] = Charts::sparkline(history.cpuUsage, options);
     return lines;

@@ -26,7 +26,7 @@ std::string charts(const AppText& text, const AppHistory& history, int minutes);
 std::string section(const AppText& text, const AppHistory& history, int minutes);
 
 // {"cpuTemperature": "<svg…>", "gpuTemperature": …, "cpuUsage": …}: the last five minutes,
-// keyed as the overview's live values.
+// keyed as the overview's live values, and "sensor-<id>" for each common reading.
 nlohmann::json sparklines(const AppHistory& history);
 
 }  // namespace kilnview::HistoryCharts

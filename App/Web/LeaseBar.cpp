@@ -45,7 +45,7 @@ std::string notificationSwitch(const AppText& t) {
 std::string scripts(std::string_view page) {
     std::string html = "<script src=\"/assets/control.js\" defer></script>";
     if (page == "fans") html += "<script src=\"/assets/editor.js\" defer></script>";
-    if (page == "history" || page == "overview")
+    if (page == "history" || page == "overview" || page == "sensors")
         html += "<script src=\"/assets/charts.js\" defer></script>";
     if (page == "processes") html += "<script src=\"/assets/tables.js\" defer></script>";
     return html;

@@ -222,8 +222,9 @@ std::string sensors(const PageContext& context, const AppView& view) {
         std::string value = kNone;
         if (reading.value)
             value = format("%.1f ", *reading.value) + std::string(unit(reading.kind));
-        body += "<dt>" + h(t(reading.title)) + " <span class=\"value\">" + h(value) +
-                "</span></dt><dd>" + h(t(reading.explanation)) + "</dd>";
+        body += "<dt data-spark=\"sensor-" + h(reading.id) + "\">" + h(t(reading.title)) +
+                " <span class=\"value\">" + h(value) + "</span></dt><dd>" +
+                h(t(reading.explanation)) + "</dd>";
     }
     body += "</dl>";
     // Every discovered reading, grouped by the component the catalog says it belongs to.

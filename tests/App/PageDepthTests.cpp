@@ -177,8 +177,9 @@ TEST(HistoryCharts, FitTheWindowMarkBreaksAndSayEachSeriesFigures) {
     // A record longer than the window is cut to it.
     history.cpuTemperature = series(0, 1150, {}, {}, 50);
     EXPECT_NE(HistoryCharts::charts(kText, history, 5).find("data-seconds=\"300\""), std::string::npos);
+    history.common["cpu-die"] = series(1000, 150, {}, {}, 60);
     const Json lines = HistoryCharts::sparklines(history);
-    for (const char* key : {"cpuTemperature", "gpuTemperature", "cpuUsage"})
+    for (const char* key : {"cpuTemperature", "gpuTemperature", "cpuUsage", "sensor-cpu-die"})
         EXPECT_NE(lines[key].get<std::string>().find("<path"), std::string::npos) << key;
 }
 
