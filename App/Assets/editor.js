@@ -158,6 +158,8 @@
       }
       line.setAttribute("points", document.getElementById("curve-line").getAttribute("points"));
       line.setAttribute("visibility", "visible");
+      var label = document.getElementById("curve-label").value.trim();
+      if (label) running.querySelector("strong").textContent = label;
       running.hidden = false;
     }
   }
