@@ -7,7 +7,7 @@
 // rising load, hand back to automatic from the lease bar of another page, and see a fan
 // test's result give way to how it ended.
 // History: the charts gain points live, the 5-minute window rescales, and a device stall shows
-// as a gap marker.
+// as a gap marker. Processes: sorted by a header and filtered; notifications off until asked.
 // Exit status: 0 passed, 1 failed, 77 skipped. Every process it starts is killed and reaped.
 import fs from 'node:fs';
 import path from 'node:path';
@@ -222,6 +222,24 @@ async function historyScenario(page) {
   console.log('stall shown as a gap marker');
 }
 
+// Processes: sorted by a header, filtered as one types; notifications: off until turned on.
+async function processesScenario(page) {
+  await openKilnview(page, 'processes');
+  await page.click('#top-cpu thead th:nth-child(3) button');
+  const cpu = await page.$$eval('#top-cpu tbody tr', (rows) => rows.map((row) => Number(row.cells[2].dataset.value)));
+  check(cpu.length > 1 && cpu.every((v, i) => i === 0 || cpu[i - 1] >= v), `CPU sorted highest first: ${cpu}`);
+  check(await page.$eval('#top-cpu thead th:nth-child(3)', (th) => th.getAttribute('aria-sort')) === 'descending', 'the sort is announced');
+  const name = await page.$eval('#top-cpu tbody tr td:nth-child(2)', (td) => td.textContent);
+  await page.type('#process-filter', name);
+  const shown = await page.$$eval('#top-cpu tbody tr:not([hidden])', (rows) => rows.map((row) => row.cells[1].textContent));
+  check(shown.length >= 1 && shown.every((n) => n.toLowerCase().includes(name.toLowerCase())), `filtered to "${name}": ${shown}`);
+
+  check(await page.$eval('#notify-toggle', (b) => b.getAttribute('aria-pressed')) === 'false', 'notifications start off');
+  await page.browserContext().overridePermissions(base, ['notifications']);
+  await page.click('#notify-toggle');
+  await poll('notifications to turn on', 5, () => page.$eval('#notify-toggle', (b) => b.getAttribute('aria-pressed') === 'true'));
+}
+
 async function scenario() {
   mac = new VirtualMac(programs.simulator);
   await mac.started();
@@ -257,7 +275,8 @@ async function scenario() {
   await curveScenario(page, dialogs);
   console.log(`curve scenario: ${((Date.now() - started) / 1000).toFixed(1)} s`);
   await historyScenario(page);
-  console.log(`both scenarios: ${((Date.now() - started) / 1000).toFixed(1)} s`);
+  await processesScenario(page);
+  console.log(`curve and history scenarios: ${((Date.now() - started) / 1000).toFixed(1)} s`);
   check(errors.length === 0, `script errors: ${errors.join('; ')}`);
 }
 
