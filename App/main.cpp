@@ -1,9 +1,9 @@
 // Kilnview: the desktop application as a loopback web app. Samples the machine once a second
 // (unprivileged, in-process), explains it with the core's analysis code, publishes the
 // widget's status file, drives the fans only through PyrelleHelper, and serves the pages and
-// /metrics on 127.0.0.1. SIGTERM or SIGINT hands any lease back (fans automatic) and exits 0.
-#include <grp.h>
-#include <pwd.h>
+// /metrics on 127.0.0.1. SIGTERM or SIGINT hands any lease back and exits 0 when the fans then
+// read automatic, else 1 with the reason. Started with administrator rights, only a small
+// forked part that starts the helper stays root.
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,7 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "Control/ControlTruth.hpp"
 #include "Control/HelperClient.hpp"
+#include "Control/PrivilegeSeparation.hpp"
 #include "Model/AppState.hpp"
 #include "Model/SamplingLoop.hpp"
 #include "Publish/StatusPublisher.hpp"
@@ -46,12 +48,15 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: Kilnview [--port N] [--interval SECONDS] [--helper PATH] [--elevate 'CMD ARGS']\n"
-    "                [--status-dir DIR] [--settings-tool PATH] [--lang CODE]\n"
+    "                [--user NAME] [--status-dir DIR] [--settings-tool PATH] [--lang CODE]\n"
     "  --port N             loopback port to serve (default 8742; 0 picks a free one)\n"
     "  --interval SECONDS   sampling interval (default 1)\n"
     "  --helper PATH        PyrelleHelper to drive the fans (default: the one beside Kilnview)\n"
     "  --elevate 'CMD ARGS' starts the helper with administrator rights when Kilnview has none,\n"
     "                       and the real uid, e.g. 'sudo -n setpriv --ruid {uid} --euid 0 --'\n"
+    "  --user NAME          started as root: the user (name or uid) it runs as (default: the\n"
+    "                       real uid, else SUDO_UID); only a small part that starts the helper\n"
+    "                       stays root\n"
     "  --status-dir DIR     where the widget's status.json goes (default: the widget's location)\n"
     "  --settings-tool PATH the power-settings tool (default /usr/bin/pmset)\n"
     "  --lang CODE          UI language when the browser names none (zh-Hans zh-Hant en ja ko de "
@@ -62,6 +67,7 @@ struct Options {
     double interval = 1;
     std::optional<std::string> helper;
     std::vector<std::string> elevation;
+    std::optional<std::string> user;
     std::optional<fs::path> statusDirectory;
     std::string settingsTool = pyrelle::NativePowerSettings::defaultToolPath;
     std::optional<std::string> language;
@@ -106,6 +112,12 @@ std::optional<Options> parse(int argc, char** argv, std::string& problem) {
             std::string word;
             options.elevation.clear();
             while (words >> word) options.elevation.push_back(word);
+        } else if (argument == "--user") {
+            if (value.empty()) {
+                problem = "--user needs a user name";
+                return std::nullopt;
+            }
+            options.user = value;
         } else if (argument == "--status-dir") {
             if (value.empty()) {
                 problem = "--status-dir needs a directory";
@@ -152,57 +164,6 @@ fs::path translationTable(const fs::path& directory) {
     return directory / KILNVIEW_RESOURCES_RELATIVE / "Localization.json";
 }
 
-// Who Kilnview runs as. The helper's owner check wants an owner whose real and effective
-// user id is the non-root uid named on its command line, and the web server and sampler need
-// no rights at all. So a Kilnview started with administrator rights runs as its user (the
-// real uid; for a plain root start, the sudo user, else "nobody") and keeps root only in its
-// saved user id, from which a helper child regains it.
-struct Identity {
-    bool administrator = false;
-    uid_t uid = 0;
-    std::string problem;
-};
-
-Identity settleIdentity() {
-    Identity identity;
-    identity.uid = ::getuid();
-    if (::geteuid() != 0) return identity;
-    uid_t user = ::getuid();
-    if (user == 0) {
-        user = 65534;  // nobody
-        if (const char* sudo = std::getenv("SUDO_UID")) {
-            char* end = nullptr;
-            const unsigned long parsed = std::strtoul(sudo, &end, 10);
-            if (*sudo != '\0' && *end == '\0' && parsed > 0 && parsed < 4294967295UL)
-                user = static_cast<uid_t>(parsed);
-        }
-    }
-    // The user's own group too, and no supplementary groups: nothing of root's stays but the
-    // saved user id.
-    gid_t group = 65534;  // nogroup
-    if (const passwd* entry = ::getpwuid(user)) {
-        group = entry->pw_gid;
-        // The user's own home, so the widget's status file lands where that user's widget
-        // reads it rather than in root's home.
-        if (entry->pw_dir && *entry->pw_dir) ::setenv("HOME", entry->pw_dir, 1);
-    }
-    if (const char* sudo = std::getenv("SUDO_GID");
-        sudo && ::getuid() == 0 && std::getenv("SUDO_UID")) {
-        char* end = nullptr;
-        const unsigned long parsed = std::strtoul(sudo, &end, 10);
-        if (*sudo != '\0' && *end == '\0' && parsed < 4294967295UL)
-            group = static_cast<gid_t>(parsed);
-    }
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(group, group, group) != 0 ||
-        ::setresuid(user, user, 0) != 0) {
-        identity.problem = std::string("cannot set the user id: ") + std::strerror(errno);
-        return identity;
-    }
-    identity.administrator = true;
-    identity.uid = user;
-    return identity;
-}
-
 // Wakes the sampling loop's pause when Kilnview is stopping.
 class Stopper {
 public:
@@ -228,6 +189,23 @@ private:
     bool stopped_ = false;
 };
 
+// 0 only when the fans read automatic after the leases were ended; else the reason on
+// standard error and 1. The fans are read afresh: the last sample may predate the hand-back.
+int exitStatus(ActionResult ended, const HelperClient& helper, pyrelle::HardwareSampler& sampler) {
+    if (ended.ok) {
+        if (const auto failure = helper.control().failure) ended = ActionResult::failure(*failure);
+    }
+    pyrelle::Snapshot fresh;  // no reading: the fans cannot be taken for automatic
+    try {
+        fresh = sampler.sample();
+    } catch (const std::exception&) {
+    }
+    const auto problem = ControlTruth::exitProblem(ended, fresh, helper.droveFans());
+    if (!problem) return 0;
+    std::fprintf(stderr, "Kilnview: %s\n", problem->c_str());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,6 +220,17 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // First of all, while the process is single-threaded and has read nothing but its command
+    // line: a process started with administrator rights keeps them only in a small forked
+    // part that starts helpers; everything else runs as the user.
+    const fs::path directory = executableDirectory();
+    const std::string helperPath = options->helper.value_or(defaultHelper(directory));
+    const Privileges privileges = separatePrivileges(helperPath, options->user);
+    if (!privileges.problem.empty()) {
+        std::fprintf(stderr, "Kilnview: %s\n", privileges.problem.c_str());
+        return 1;
+    }
+
     // Stop signals are taken by sigwait below; every thread started from here inherits the
     // mask. A helper that went away must not kill Kilnview through a write to its pipe.
     sigset_t stops;
@@ -251,14 +240,6 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    // Before any thread starts, so every thread runs as the user.
-    const Identity identity = settleIdentity();
-    if (!identity.problem.empty()) {
-        std::fprintf(stderr, "Kilnview: %s\n", identity.problem.c_str());
-        return 1;
-    }
-
-    const fs::path directory = executableDirectory();
     std::vector<std::string> languages =
         pyrelle::WidgetStrings::preferredLanguagesFromEnvironment();
     if (options->language) languages.insert(languages.begin(), *options->language);
@@ -267,9 +248,8 @@ int main(int argc, char** argv) {
 
     AppState state(pyrelle::currentSensorNamingPlatform(), pyrelle::Date::now());
     LiveFeed feed;
-    HelperClient helper(HelperSettings{options->helper.value_or(defaultHelper(directory)),
-                                       options->elevation, identity.administrator, ::getpid(),
-                                       identity.uid, pyrelle::SystemClock::uptime});
+    HelperClient helper(HelperSettings{helperPath, options->elevation, privileges.launcher,
+                                       ::getpid(), privileges.uid, pyrelle::SystemClock::uptime});
     state.setControl(helper.control());
 
     const std::string settingsTool = options->settingsTool;
@@ -337,9 +317,5 @@ int main(int argc, char** argv) {
     server.stop();
     sampling.join();
     serving.join();
-    if (!ended.ok) {
-        std::fprintf(stderr, "Kilnview: %s\n", ended.message.c_str());
-        return 1;
-    }
-    return 0;
+    return exitStatus(ended, helper, sampler);
 }

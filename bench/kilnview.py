@@ -34,20 +34,22 @@ class Kilnview:
     """`Kilnview --port 0` on a virtual Mac, in a process group of its own; stop() ends it."""
 
     def __init__(self, mac, scratch):
-        # Started as root, Kilnview samples and serves as "nobody" (root stays for the helper
-        # only): that user must reach the device and own the files Kilnview writes.
+        # Started as root, Kilnview samples and serves as the user named by --user (root stays
+        # for the helper only): that user must reach the device and own the files it writes.
+        user = []
         if os.geteuid() == 0:
+            user = ["--user", "1000"]
             os.chmod(mac.directory, 0o711)
             os.chmod(mac.socket, 0o666)
             os.chmod(scratch, 0o711)
             scratch = os.path.join(scratch, "kilnview")
             os.mkdir(scratch, 0o700)
-            os.chown(scratch, 65534, 0)
+            os.chown(scratch, 1000, 0)
         environment = dict(os.environ, PYRELLE_SMC_SOCKET=mac.socket,
                            FAKE_PMSET_STATE=os.path.join(scratch, "pmset.state"))
         environment.pop("SUDO_UID", None)
         self.process = subprocess.Popen(
-            [kilnview_path(), "--port", "0", "--interval", "1", "--helper", hb.helper_path(),
+            [kilnview_path(), "--port", "0", "--interval", "1", *user, "--helper", hb.helper_path(),
              "--status-dir", os.path.join(scratch, "status"),
              "--settings-tool", os.path.join(SOURCE_DIR, "tools", "fake-pmset")],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment, start_new_session=True)

@@ -13,6 +13,9 @@
       for (var i = 0; i < nodes.length; i++) {
         if (nodes[i].textContent !== live[key]) nodes[i].textContent = live[key];
       }
+      // Notices that show only while they have something to say.
+      var shown = document.querySelectorAll('[data-live-shown="' + key + '"]');
+      for (var j = 0; j < shown.length; j++) shown[j].hidden = live[key] === "";
     });
     var list = document.getElementById("findings");
     if (list && state.findings) {
@@ -101,7 +104,7 @@
   }
 
   function busy(button, promise) {
-    var buttons = document.querySelectorAll(".actions button, #curve-start");
+    var buttons = document.querySelectorAll(".actions button, #curve-start, .control-auto");
     for (var i = 0; i < buttons.length; i++) buttons[i].disabled = true;
     var area = document.getElementById("fan-result");
     if (area) { area.className = "result"; area.textContent = "…"; }
@@ -147,6 +150,10 @@
     wire("fan-test", function (b) { busy(b, post("/api/fans/test")); });
     wire("fan-cooling", function (b) { busy(b, post("/api/fans/cooling")); });
     wire("fan-auto", function (b) { busy(b, post("/api/fans/auto")); });
+    var backToAuto = document.querySelectorAll(".control-auto");
+    for (var k = 0; k < backToAuto.length; k++) {
+      backToAuto[k].addEventListener("click", function () { busy(this, post("/api/fans/auto")); });
+    }
     wire("curve-start", function (b) { busy(b, post("/api/fans/curve", curveBody())); });
     listen();
   });

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "Control/ControlTruth.hpp"
 #include "pyrelle/CurveSensor.hpp"
 #include "pyrelle/DiagnosticInput.hpp"
 #include "pyrelle/DiagnosticSource.hpp"
@@ -119,12 +120,13 @@ void AppState::record(const Snapshot& snapshot,
                                          [&](const FanReading& fan) { return fan.id == id; });
         if (!present) entry.second.append(std::nullopt, at);
     }
-    modes_.append(at, control_.mode, control_.session, snapshot.cpuTemperature(),
-                  snapshot.cpuUsage);
+    // The timeline is labelled with the control state as these fans read.
+    const ControlView control = ControlTruth::derive(control_, &snapshot);
+    modes_.append(at, control.mode, control.session, snapshot.cpuTemperature(), snapshot.cpuUsage);
     common_.record(snapshot, platform_);
 
     if (at.isFinite()) {
-        recorded_.push_back({compact(snapshot), control_.mode});
+        recorded_.push_back({compact(snapshot), control.mode});
         while (!recorded_.empty() && at.secondsSince(recorded_.front().snapshot.date) > kRetention)
             recorded_.pop_front();
     }
@@ -167,7 +169,7 @@ AppView AppState::view() const {
     view.topDisk = topDisk_;
     view.common.assign(common_.readings().begin(), common_.readings().end());
     view.telemetry = telemetry_;
-    view.control = control_;
+    view.control = ControlTruth::derive(control_, latest_ ? &*latest_ : nullptr);
     view.samples = samples_;
     return view;
 }

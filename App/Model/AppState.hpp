@@ -41,7 +41,8 @@ public:
                 const std::optional<std::vector<pyrelle::ProcessReading>>& processes,
                 double processClock, const pyrelle::SystemTelemetry& telemetry);
 
-    // What the fan-control side reports; shown on the pages and labels the mode timeline.
+    // What the fan-control side reports; shown on the pages and labels the mode timeline as
+    // corrected by the fans as read (ControlTruth).
     void setControl(ControlView control);
 
     AppView view() const;

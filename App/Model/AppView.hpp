@@ -22,10 +22,12 @@ namespace kilnview {
 
 // The mode label of fans under system-automatic control.
 inline constexpr const char* kAutomaticMode = "系统自动";
+// The mode label of fans under manual control.
+inline constexpr const char* kManualMode = "手动";
 
 // What the fan-control side reports about the helper and its leases.
 struct ControlView {
-    std::string mode = kAutomaticMode;       // the running lease's label, or automatic
+    std::string mode = kAutomaticMode;       // the running lease's label, else the fans as read
     std::optional<std::string> session;      // identifier of the running lease
     std::optional<double> remainingSeconds;  // of the running lease
     bool protectionActive = false;
@@ -33,6 +35,9 @@ struct ControlView {
     bool cooling = false;                // the one-shot cooling run is going
     bool available = true;               // the helper can be started at all
     std::optional<std::string> failure;  // the last failure, as the helper said it
+    // Set when the fans as read contradict the helper side (a fan left manual with no lease
+    // running): the warning to show beside the "back to automatic" action.
+    std::optional<std::string> alert;
 
     bool operator==(const ControlView&) const = default;
 };

@@ -1,5 +1,6 @@
 #include "Web/LiveState.hpp"
 
+#include "Control/FanActions.hpp"
 #include "Web/CurveEditor.hpp"
 #include "Web/Wording.hpp"
 
@@ -17,6 +18,12 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
     live["headline"] = Wording::state(view.report.state, text);
     live["leaseRemaining"] = Wording::remaining(view.control, text);
     live["controlMode"] = text(view.control.mode);
+    // The fans as read against the helper side, and the helper's last words with their advice.
+    live["controlAlert"] = view.control.alert ? text(*view.control.alert) : std::string();
+    live["controlFailure"] = view.control.failure.value_or("");
+    live["controlAdvice"] = view.control.failure
+                                ? text(*ActionResult::failure(*view.control.failure).advice)
+                                : std::string();
     live["memoryPressure"] = Wording::memoryPressure(view, text);
     live["powerSource"] = Wording::powerSource(snapshot ? snapshot->acPower : std::nullopt, text);
     // Fans 0 and 1 always have keys, so a page's fixed elements are never left stale.

@@ -11,6 +11,7 @@
 #include "Web/HistoryCharts.hpp"
 #include "Web/LeaseBar.hpp"
 #include "Web/Wording.hpp"
+#include "Control/FanActions.hpp"
 #include "pyrelle/ControlRequest.hpp"
 #include "pyrelle/CurveSensor.hpp"
 #include "pyrelle/FanCurve.hpp"
@@ -153,13 +154,30 @@ std::string fanTable(const AppView& view, const AppText& t) {
     return html + "</tbody></table>";
 }
 
+// The helper's last failure with its advice, and the warning of fans left manual with the
+// action that hands them back; live, and hidden while empty.
+std::string controlNotices(const AppView& view, const AppText& t) {
+    const std::string alert = view.control.alert ? t(*view.control.alert) : std::string();
+    const std::string failure = view.control.failure.value_or("");
+    const std::string advice =
+        view.control.failure ? t(*ActionResult::failure(*view.control.failure).advice) : "";
+    const auto hidden = [](const std::string& text) {
+        return text.empty() ? std::string(" hidden") : std::string();
+    };
+    return "<div class=\"control-alert\" data-live-shown=\"controlAlert\"" + hidden(alert) +
+           "><span data-live=\"controlAlert\">" + h(alert) +
+           "</span> <button type=\"button\" class=\"control-auto\">" + h(t("恢复系统自动")) +
+           "</button></div><p class=\"failure\" data-live-shown=\"controlFailure\"" +
+           hidden(failure) + "><span data-live=\"controlFailure\">" + h(failure) +
+           "</span> <span class=\"advice\" data-live=\"controlAdvice\">" + h(advice) +
+           "</span></p>";
+}
+
 std::string controlLine(const AppView& view, const AppText& t) {
     std::string html = "<p class=\"control\">" + h(t("控制状态")) + ": " +
                        live("controlMode", t(view.control.mode)) + " · " + h(t("剩余时间")) + ": " +
                        live("leaseRemaining", Wording::remaining(view.control, t)) + "</p>";
-    if (view.control.failure) {
-        html += "<p class=\"failure\">" + h(*view.control.failure) + "</p>";
-    }
+    html += controlNotices(view, t);
     if (!view.control.available) {
         html += "<p class=\"note\">" +
                 h(t("控制风扇需要管理员权限：请以管理员身份运行 Kilnview，或用 --elevate "

@@ -137,7 +137,7 @@ std::string rate(std::optional<double> bytesPerSecond) {
 
 std::string fanMode(std::optional<bool> manual, const AppText& text) {
     if (!manual) return kNone;
-    return *manual ? text("手动") : text(kAutomaticMode);
+    return *manual ? text(kManualMode) : text(kAutomaticMode);
 }
 
 std::string remaining(const ControlView& control, const AppText& text) {

@@ -1,26 +1,34 @@
 // Kilnview end to end: the real program on a virtual Mac, driving the real helper, checked
 // over HTTP and through the device's own state dump. Kilnview runs as the desktop
 // application runs when given administrator rights (real uid 1000, effective uid 0).
+#include <grp.h>
+#include <pwd.h>
 #include <httplib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <thread>
 
+#include "Control/ControlTruth.hpp"
+#include "support/Descendants.hpp"
 #include "support/Subprocess.hpp"
 #include "support/VirtualMac.hpp"
 
 namespace {
 
 using namespace pyrelle::testing;
+using namespace kilnview;
 using Json = nlohmann::json;
 
 constexpr uid_t kUser = 1000;
@@ -41,6 +49,46 @@ bool fansAutomatic(const Json& state) {
     return state["ftst"] == 0;
 }
 
+bool anyFanManual(const Json& state) {
+    for (const Json& fan : state["fans"])
+        if (fan["manual"].get<bool>()) return true;
+    return false;
+}
+
+// The value of one field ("Uid", "CapPrm", ...) of /proc/<pid>/status.
+std::string statusField(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field + ":", 0) == 0) {
+            const auto value = line.find_first_not_of(" \t", field.size() + 1);
+            return value == std::string::npos ? "" : line.substr(value);
+        }
+    }
+    return "";
+}
+
+// The ids of a Uid/Gid status field.
+std::vector<long> ids(const std::string& field) {
+    std::istringstream words(field);
+    std::vector<long> result;
+    for (long id; words >> id;) result.push_back(id);
+    return result;
+}
+
+// The errno a process running as nobody gets from signalling `pid` (0: it could).
+int errorSignallingAsNobody(pid_t pid) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+            _exit(255);
+        _exit(kill(pid, SIGTERM) == 0 ? 0 : errno);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
 bool fansAtMaximum(const Json& state) {
     for (const Json& fan : state["fans"])
         if (!fan["manual"].get<bool>() || fan["target"] != fan["maximum"]) return false;
@@ -59,8 +107,12 @@ struct Kilnview : ::testing::Test {
         return {"/usr/bin/setpriv", "--ruid", std::to_string(kUser), "--euid", "0"};
     }
     virtual std::vector<std::string> extraArguments() const { return {}; }
+    virtual std::map<std::string, std::string> extraEnvironment() const { return {}; }
 
     void SetUp() override {
+        // Whatever Kilnview leaves behind (its privileged part, a helper's guardian still
+        // handing back) becomes this process's child, and is reaped in TearDown.
+        adoptOrphans();
         mac.shareWithAllUsers();
         char pattern[] = "/tmp/kilnview-e2e-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -72,6 +124,8 @@ struct Kilnview : ::testing::Test {
         // check cannot inspect such a process and would fail its exit status. Leaks of the
         // application's code are covered by the in-process tests of the model and web layer.
         options.environment["ASAN_OPTIONS"] = "detect_leaks=0";
+        options.unset = {"SUDO_UID", "SUDO_GID"};
+        for (const auto& [name, value] : extraEnvironment()) options.environment[name] = value;
         std::vector<std::string> argv = launcher();
         for (const std::string& argument :
              {binaryPath("App/Kilnview"), std::string("--port"), std::string("0"),
@@ -97,8 +151,23 @@ struct Kilnview : ::testing::Test {
 
     void TearDown() override {
         app.reset();  // kills and reaps Kilnview if a test left it running
+        mac.control({{"op", "clear-faults"}});
+        // The privileged part ends with Kilnview, however Kilnview ended.
+        EXPECT_TRUE(reapAdopted("kilnview-root", 10));
+        reapAdopted("PyrelleHelper", 30);
         std::error_code ignored;
         std::filesystem::remove_all(statusDirectory, ignored);
+    }
+
+    // Kilnview's privileged part (started with administrator rights), or -1.
+    pid_t privilegedPart() const {
+        const auto parts = childrenNamed(app->pid(), "kilnview-root");
+        return parts.empty() ? -1 : parts.front();
+    }
+    // The helpers Kilnview started.
+    std::vector<pid_t> helpers() const {
+        const pid_t part = privilegedPart();
+        return childrenNamed(part > 0 ? part : app->pid(), "PyrelleHelper");
     }
 
     httplib::Client client() const {
@@ -194,6 +263,179 @@ TEST_F(Kilnview, KilledDuringACurveTheHelperHandsTheFansBack) {
     app->wait(10);
     // The helper's owner watch sees its owner gone and restores the fans on its own.
     EXPECT_TRUE(eventually(15, [&] { return fansAutomatic(mac.state()); })) << mac.state().dump();
+}
+
+// Started with administrator rights in each of the ways a person does: the process that
+// serves HTTP holds no root in any id and no capability, the fans are still driven, and
+// neither Kilnview's parts nor its helpers can be signalled by the shared nobody account.
+struct RootStart {
+    const char* name;
+    std::vector<std::string> launcher;
+    bool namedUser = false;
+    std::map<std::string, std::string> environment;
+};
+
+struct KilnviewStartedAsRoot : Kilnview, ::testing::WithParamInterface<RootStart> {
+    std::vector<std::string> launcher() const override { return GetParam().launcher; }
+    std::vector<std::string> extraArguments() const override {
+        if (!GetParam().namedUser) return {};
+        const passwd* user = getpwuid(kUser);
+        return {"--user", user ? user->pw_name : "no-such-user"};
+    }
+    std::map<std::string, std::string> extraEnvironment() const override {
+        return GetParam().environment;
+    }
+};
+
+TEST_P(KilnviewStartedAsRoot, ServesWithoutRootAndKeepsItsHelpersOutOfReach) {
+    std::error_code ignored;
+    for (const auto& task : std::filesystem::directory_iterator(
+             "/proc/" + std::to_string(app->pid()) + "/task", ignored)) {
+        const pid_t thread = std::stoi(task.path().filename().string());
+        for (const char* field : {"Uid", "Gid"}) {
+            const std::vector<long> found = ids(statusField(thread, field));
+            EXPECT_EQ(found, std::vector<long>(4, kUser)) << field << " of thread " << thread;
+        }
+        EXPECT_EQ(statusField(thread, "CapPrm"), "0000000000000000") << thread;
+        EXPECT_EQ(statusField(thread, "CapEff"), "0000000000000000") << thread;
+        EXPECT_EQ(statusField(thread, "Groups"), "") << thread;
+    }
+    EXPECT_EQ(statusField(app->pid(), "NoNewPrivs"), "1");
+    const pid_t part = privilegedPart();
+    ASSERT_GT(part, 0);
+    EXPECT_EQ(ids(statusField(part, "Uid")), std::vector<long>(4, 0));
+
+    const Json started = post("/api/fans/curve", kCurve);
+    ASSERT_EQ(started["ok"], true) << started.dump();
+    EXPECT_FALSE(fansAutomatic(mac.state()));
+    const std::vector<pid_t> running = helpers();
+    ASSERT_EQ(running.size(), 1u);
+    // The helper: the user's real uid (its owner checks want it), root effective.
+    const std::vector<long> helperIds = ids(statusField(running[0], "Uid"));
+    ASSERT_EQ(helperIds.size(), 4u);
+    EXPECT_EQ(helperIds[0], kUser);
+    EXPECT_EQ(helperIds[1], 0);
+    for (const pid_t target : {running[0], part, app->pid()})
+        EXPECT_EQ(errorSignallingAsNobody(target), EPERM) << target;
+
+    const Json handedBack = post("/api/fans/auto", Json::object());
+    EXPECT_EQ(handedBack["ok"], true) << handedBack.dump();
+    EXPECT_TRUE(fansAutomatic(mac.state())) << mac.state().dump();
+    // The one-shot cooling run is started by the privileged part too, and stopped through
+    // the stop file Kilnview creates as the user.
+    const Json cooling = post("/api/fans/cooling", Json::object());
+    ASSERT_EQ(cooling["ok"], true) << cooling.dump();
+    EXPECT_TRUE(eventually(15, [&] { return fansAtMaximum(mac.state()); })) << mac.state().dump();
+    const Json stoppedCooling = post("/api/fans/auto", Json::object());
+    EXPECT_EQ(stoppedCooling["ok"], true) << stoppedCooling.dump();
+    EXPECT_TRUE(fansAutomatic(mac.state())) << mac.state().dump();
+    app->signal(SIGTERM);
+    const ProcessResult ended = app->wait(40);
+    EXPECT_EQ(ended.status, 0) << ended.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, KilnviewStartedAsRoot,
+    ::testing::Values(RootStart{"RealUidOfTheUser",
+                                {"/usr/bin/setpriv", "--ruid", "1000", "--euid", "0"}},
+                      RootStart{"Sudo", {}, false, {{"SUDO_UID", "1000"}, {"SUDO_GID", "1000"}}},
+                      RootStart{"NamedUser", {}, true, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The helper ends with a failed hand-back (a fan's mode key refuses the write that hands it
+// back), stopped by its stop signal or killed outright: Kilnview shows the helper's last
+// words with their advice and a warning with "back to automatic", never "系统自动" while the
+// device holds a fan manual, and its own stop then exits non-zero with the reason.
+// With `mend`, the user then takes the warning's "back to automatic" once the device lets
+// it, and Kilnview's stop exits 0.
+struct HelperEnding {
+    const char* name;
+    int signal;
+    bool mend;
+};
+
+struct KilnviewHandBackFails : Kilnview, ::testing::WithParamInterface<HelperEnding> {};
+
+TEST_P(KilnviewHandBackFails, ShowsTheFailureAndNeverClaimsAutomatic) {
+    const bool stopped = GetParam().signal == SIGTERM;
+    const Json started = post("/api/fans/curve", kCurve);
+    ASSERT_EQ(started["ok"], true) << started.dump();
+    ASSERT_TRUE(eventually(10, [&] { return anyFanManual(mac.state()); }));
+    ASSERT_EQ(mac.control({{"op", "fault"}, {"kind", "refuse-write"}, {"key", "F0Md"}})["ok"],
+              true);
+    const std::vector<pid_t> running = helpers();
+    ASSERT_EQ(running.size(), 1u);
+    ASSERT_EQ(kill(running[0], GetParam().signal), 0);
+
+    int manualRounds = 0;
+    Json shown;
+    const bool heard = eventually(60, [&] {
+        const Json device = mac.state();
+        shown = state();
+        const Json& live = shown["live"];
+        if (anyFanManual(device)) {
+            ++manualRounds;
+            EXPECT_NE(live["controlMode"], "系统自动") << shown.dump() << device.dump();
+        }
+        const std::string failure = live.value("controlFailure", "");
+        return live.value("controlAlert", "") == ControlTruth::kLeftManual && !failure.empty() &&
+               (!stopped || failure.find("恢复自动风扇失败") != std::string::npos);
+    });
+    ASSERT_TRUE(heard) << shown.dump();
+    EXPECT_GT(manualRounds, 0);
+    EXPECT_TRUE(anyFanManual(mac.state()));
+    EXPECT_NE(shown["live"]["controlAdvice"], "");
+    const std::string page = get("/fans?lang=zh-Hans")->body;
+    EXPECT_NE(page.find(shown["live"]["controlFailure"].get<std::string>()), std::string::npos);
+    EXPECT_NE(page.find(ControlTruth::kLeftManual), std::string::npos);
+    EXPECT_NE(page.find("class=\"control-auto\""), std::string::npos);
+
+    if (GetParam().mend) {
+        ASSERT_EQ(mac.control({{"op", "clear-faults"}})["ok"], true);
+        const Json handedBack = post("/api/fans/auto", Json::object());
+        EXPECT_EQ(handedBack["ok"], true) << handedBack.dump();
+        EXPECT_TRUE(fansAutomatic(mac.state())) << mac.state().dump();
+        EXPECT_TRUE(eventually(10, [&] {
+            const Json live = state()["live"];
+            return live["controlMode"] == "系统自动" && live["controlAlert"] == "";
+        }));
+    }
+
+    app->signal(SIGTERM);
+    const ProcessResult ended = app->wait(40);
+    EXPECT_FALSE(ended.timedOut);
+    EXPECT_EQ(ended.status, GetParam().mend ? 0 : 1) << ended.err;
+    if (stopped && !GetParam().mend)
+        EXPECT_NE(ended.err.find("恢复自动风扇失败"), std::string::npos) << ended.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(HelperEnds, KilnviewHandBackFails,
+                         ::testing::Values(HelperEnding{"Stopped", SIGTERM, false},
+                                           HelperEnding{"Killed", SIGKILL, false},
+                                           HelperEnding{"StoppedThenMended", SIGTERM, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Started by plain root with no user to run as, Kilnview refuses to start rather than serve
+// its pages as root or as the shared nobody account.
+TEST(KilnviewStart, RootWithoutAnOrdinaryUserIsRefused) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* says;
+    };
+    for (const Case& row : {Case{{}, "--user NAME"}, Case{{"--user", "nobody"}, "nobody"},
+                            Case{{"--user", "root"}, "root"},
+                            Case{{"--user", "no-such-user-of-pyrelle"}, "no such user"}}) {
+        std::vector<std::string> argv = {binaryPath("App/Kilnview"), "--port", "0"};
+        argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
+        ProcessOptions options;
+        options.unset = {"SUDO_UID", "SUDO_GID"};
+        options.environment["ASAN_OPTIONS"] = "detect_leaks=0";
+        options.timeoutSeconds = 20;
+        const ProcessResult result = runProcess(argv, options);
+        EXPECT_EQ(result.status, 1) << row.says << ": " << result.err;
+        EXPECT_NE(result.err.find(row.says), std::string::npos) << result.err;
+        EXPECT_EQ(result.out.find("http://"), std::string::npos) << result.out;
+    }
 }
 
 // Without administrator rights, through an elevation command that fails: the failure comes

@@ -91,9 +91,9 @@ for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, () => f
 const watchdog = setTimeout(() => fail(new Error(`the scenario took longer than ${SCENARIO_SECONDS} s`)),
   SCENARIO_SECONDS * 1000);
 
-// Kilnview started as root runs as "nobody" (keeping root for the helper only), so what it
-// reads and writes lives in a directory of that user.
-const APP_USER = 65534;
+// Kilnview started as root runs as the user named by --user (keeping root for the helper
+// only), so what it reads and writes lives in a directory of that user.
+const APP_USER = 1000;
 
 function startKilnview() {
   const home = path.join(scratch, 'kilnview');
@@ -108,7 +108,8 @@ function startKilnview() {
   };
   delete env.SUDO_UID;
   return new Child('Kilnview', programs.kilnview, [
-    '--port', '0', '--helper', programs.helper, '--status-dir', path.join(home, 'status'),
+    '--port', '0', '--user', String(APP_USER), '--helper', programs.helper,
+    '--status-dir', path.join(home, 'status'),
     '--settings-tool', path.join(sourceDir, 'tools', 'fake-pmset'),
   ], { env });
 }
