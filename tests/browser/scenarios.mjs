@@ -82,7 +82,7 @@ for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, () => f
 const watchdog = setTimeout(() => fail(new Error(`the scenarios took longer than ${SCENARIO_SECONDS} s`)),
   SCENARIO_SECONDS * 1000);
 
-const APP_USER = 65534; // Kilnview started as root serves as "nobody"
+const APP_USER = 1000; // Kilnview started as root serves as the user --user names
 
 function startKilnview() {
   const home = path.join(scratch, 'kilnview');
@@ -97,7 +97,8 @@ function startKilnview() {
   };
   delete env.SUDO_UID;
   return new Child('Kilnview', programs.kilnview, [
-    '--port', '0', '--helper', programs.helper, '--status-dir', path.join(home, 'status'),
+    '--port', '0', '--user', String(APP_USER), '--helper', programs.helper,
+    '--status-dir', path.join(home, 'status'),
     '--settings-tool', path.join(sourceDir, 'tools', 'fake-pmset'),
   ], { env });
 }
