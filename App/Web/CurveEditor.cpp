@@ -181,7 +181,9 @@ std::string section(const AppText& t, const AppView& view,
     html += "<div class=\"curve-side\"><table id=\"curve-points\" class=\"points\" data-sensor=\"" +
             h(toText(initial.sensor)) + "\"><caption>" + h(t("控制点")) +
             "</caption><thead><tr><th>#</th><th>" + h(t("温度")) + " (°C)</th><th>" +
-            h(t("风扇")) + " (%)</th><th></th><th></th></tr></thead><tbody>";
+            h(t("风扇")) + " (%)</th><th><span class=\"visually-hidden\">" + h(t("删除")) +
+            "</span></th><th><span class=\"visually-hidden\">" + h(t("说明")) +
+            "</span></th></tr></thead><tbody>";
     for (std::size_t i = 0; i < initial.points.size(); ++i)
         html += pointRow(t, i, initial.points[i]);
     html += "</tbody></table><button id=\"curve-add\" type=\"button\">" + h(t("添加控制点")) +
