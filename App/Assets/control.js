@@ -27,7 +27,9 @@
     if (!button) return;
     var lines = [];
     if (button.id === "fan-cooling") lines.push(texts.coolingConfirm);
-    if (last && last.leaseRunning) lines.push(describeRunning());
+    // A lease in its last second is handing back already: replacing it loses nothing.
+    if (last && last.leaseRunning && !(typeof last.leaseSeconds === "number" && last.leaseSeconds < 1))
+      lines.push(describeRunning());
     if (lines.length && !window.confirm(lines.join("\n") + "\n" + texts["continue"])) {
       event.stopPropagation();
       event.preventDefault();

@@ -59,6 +59,8 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
                             {"leaseRunning", view.control.remainingSeconds.has_value()}};
     state["curve"] = CurveEditor::live(view);
     state["cooling"] = view.control.cooling;
+    state["leaseSeconds"] = view.control.remainingSeconds ? nlohmann::json(*view.control.remainingSeconds)
+                                                          : nlohmann::json(nullptr);
     if (snapshot) state["date"] = snapshot->date.iso8601();
     if (view.control.failure) state["failure"] = *view.control.failure;
     return state;
