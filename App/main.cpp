@@ -303,6 +303,7 @@ int main(int argc, char** argv) {
     hooks.clock = pyrelle::SystemClock::uptime;
     hooks.pause = [&](double seconds) { stopper.pause(seconds); };
     hooks.stopping = [&] { return stopper.stopped(); };
+    hooks.reconnect = [&] { sampler.reconnect(); };
 
     std::thread serving([&] { server.run(); });
     std::thread sampling([&] { runSamplingLoop(state, hooks, options->interval); });

@@ -17,6 +17,8 @@
       var shown = document.querySelectorAll('[data-live-shown="' + key + '"]');
       for (var j = 0; j < shown.length; j++) shown[j].hidden = live[key] === "";
     });
+    var headline = document.querySelector("section.headline");
+    if (headline && typeof state.state === "number") headline.className = "headline state-" + state.state;
     var list = document.getElementById("findings");
     if (list && state.findings) {
       while (list.firstChild) list.removeChild(list.firstChild);
@@ -49,6 +51,16 @@
     }
     // The page modules (lease bar, curve editor, charts, tables) follow the same state.
     document.dispatchEvent(new CustomEvent("kilnview:state", { detail: state }));
+  }
+
+  // Pages drawn once say how old their values are: "{age}" in the template counts on.
+  function tickAges() {
+    var nodes = document.querySelectorAll(".age[data-date][data-template]");
+    for (var i = 0; i < nodes.length; i++) {
+      var seconds = Math.max(0, Math.floor((Date.now() - Number(nodes[i].getAttribute("data-date"))) / 1000));
+      var text = nodes[i].getAttribute("data-template").replace("{age}", String(seconds));
+      if (nodes[i].textContent !== text) nodes[i].textContent = text;
+    }
   }
 
   var polling = null;
@@ -156,5 +168,7 @@
     }
     wire("curve-start", function (b) { busy(b, post("/api/fans/curve", curveBody())); });
     listen();
+    tickAges();
+    setInterval(tickAges, 1000);
   });
 })();

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "Control/ControlTruth.hpp"
+#include "Model/MissingFigures.hpp"
 #include "pyrelle/CurveSensor.hpp"
 #include "pyrelle/DiagnosticInput.hpp"
 #include "pyrelle/DiagnosticSource.hpp"
@@ -99,8 +100,10 @@ std::vector<ActivitySource> AppState::sources(const std::vector<ProcessReading>&
 
 void AppState::record(const Snapshot& snapshot,
                       const std::optional<std::vector<ProcessReading>>& processes,
-                      double processClock, const SystemTelemetry& telemetry) {
+                      double processClock, const SystemTelemetry& telemetry,
+                      const std::optional<DeviceStatus>& device) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (device) device_ = *device;
     ++samples_;
     latest_ = snapshot;
     telemetry_ = telemetry;
@@ -149,7 +152,11 @@ void AppState::record(const Snapshot& snapshot,
     input.processSeconds = firstProcessClock_ ? processClock - *firstProcessClock_ : 0;
     input.processDate = processDate_;
     input.batteryPercent = telemetry.batteryPercent;
-    report_ = engine_.evaluate(input);
+    const DiagnosticReport report = engine_.evaluate(input);
+    const std::vector<DiagnosticFigure> missing = MissingFigures::of(
+        input, report.metrics ? *report.metrics : DiagnosticMetrics::from(input));
+    missing_ = MissingFigures::providable(missing);
+    report_ = MissingFigures::discountPlatformGaps(report, missing);
 }
 
 void AppState::setControl(ControlView control) {
@@ -170,6 +177,8 @@ AppView AppState::view() const {
     view.common.assign(common_.readings().begin(), common_.readings().end());
     view.telemetry = telemetry_;
     view.control = ControlTruth::derive(control_, latest_ ? &*latest_ : nullptr);
+    view.device = device_;
+    view.missing = missing_;
     view.samples = samples_;
     return view;
 }

@@ -37,9 +37,12 @@ public:
 
     // One sample of the machine. `processes` is absent when the process sampler had nothing
     // (its first call, or a failed snapshot); `processClock` is its monotonic second count.
+    // `device`, when given, is whether the SMC answered this sample; it changes together with
+    // the readings, so no reader sees the one without the other.
     void record(const pyrelle::Snapshot& snapshot,
                 const std::optional<std::vector<pyrelle::ProcessReading>>& processes,
-                double processClock, const pyrelle::SystemTelemetry& telemetry);
+                double processClock, const pyrelle::SystemTelemetry& telemetry,
+                const std::optional<DeviceStatus>& device = std::nullopt);
 
     // What the fan-control side reports; shown on the pages and labels the mode timeline as
     // corrected by the fans as read (ControlTruth).
@@ -81,6 +84,8 @@ private:
     std::optional<pyrelle::Date> processDate_;                           // guarded by lock_
     pyrelle::SystemTelemetry telemetry_;                                 // guarded by lock_
     ControlView control_;                                                // guarded by lock_
+    DeviceStatus device_;                                                // guarded by lock_
+    std::vector<DiagnosticFigure> missing_;                              // guarded by lock_
     std::int64_t samples_ = 0;                                           // guarded by lock_
 };
 

@@ -42,6 +42,32 @@ struct ControlView {
     bool operator==(const ControlView&) const = default;
 };
 
+// Whether the SMC answers, as the sampling loop last saw it.
+struct DeviceStatus {
+    bool answering = false;                   // the latest sample read something from the SMC
+    bool everAnswered = false;                // some sample since start did
+    std::optional<pyrelle::Date> lastAnswer;  // date of the latest sample that read something
+    // While it does not answer: since when (its last answer, or the first sample when it
+    // never answered).
+    std::optional<pyrelle::Date> silentSince;
+
+    // The SMC answered before and has stopped: the pages say so and fan actions wait.
+    bool outage() const { return everAnswered && !answering; }
+    bool operator==(const DeviceStatus&) const = default;
+};
+
+// A figure the diagnostics count as missing when absent.
+enum class DiagnosticFigure {
+    cpuTemperature,
+    cpuUsage,
+    speedLimit,
+    schedulerLimit,
+    memoryPressure,
+    availableCPUs,
+    processFigures,
+    sleepBlockers,
+};
+
 struct AppView {
     std::optional<pyrelle::Snapshot> latest;  // absent before the first sample
     pyrelle::DiagnosticReport report;
@@ -51,6 +77,10 @@ struct AppView {
     std::vector<pyrelle::CommonSensorReading> common;
     pyrelle::SystemTelemetry telemetry;
     ControlView control;
+    DeviceStatus device;
+    // The figures the latest evaluation lacked that this platform can provide; a report that
+    // lacked only figures the platform never has is decided as for complete data.
+    std::vector<DiagnosticFigure> missing;
     std::int64_t samples = 0;
 };
 

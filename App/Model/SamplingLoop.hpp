@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Model/AppState.hpp"
+#include "Model/DeviceWatch.hpp"
 
 namespace kilnview {
 
@@ -24,11 +25,16 @@ struct SamplingHooks {
     std::function<double()> clock;      // monotonic seconds
     std::function<void(double)> pause;  // waits (returns early when stopping)
     std::function<bool()> stopping;
+    // Opens a new SMC connection; called with backoff while the device does not answer.
+    std::function<void()> reconnect;
 };
 
 // Samples every `interval` seconds until `stopping()`. A round that overruns its slot starts
 // the next at once, and a loop that fell more than one interval behind (a sleep, a stall)
-// starts counting afresh instead of catching up with a burst. Returns the rounds run.
+// starts counting afresh instead of catching up with a burst. While the SMC does not answer,
+// the loop reconnects with backoff (see DeviceWatch) and takes the next sample no later than
+// the next reconnection, so readings return within seconds of the device answering whatever
+// the interval. Returns the rounds run.
 long runSamplingLoop(AppState& state, const SamplingHooks& hooks, double interval);
 
 }  // namespace kilnview

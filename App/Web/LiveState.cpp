@@ -26,6 +26,10 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
                                 : std::string();
     live["memoryPressure"] = Wording::memoryPressure(view, text);
     live["powerSource"] = Wording::powerSource(snapshot ? snapshot->acPower : std::nullopt, text);
+    live["thermalState"] = Wording::thermalState(view, text);
+    live["assessment"] = Wording::assessment(view, text);
+    live["deviceOutage"] = Wording::outage(view.device, text);
+    live["smcMissing"] = Wording::smcMissing(view, text);
     // Fans 0 and 1 always have keys, so a page's fixed elements are never left stale.
     for (int id = 0; id < 2; ++id) {
         live["fan-" + std::to_string(id) + "-rpm"] = "—";
@@ -49,8 +53,8 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
                             {"severity", value(finding.severity)},
                             {"severityText", Wording::severity(finding.severity, text)},
                             {"title", Wording::findingTitle(finding, text)},
-                            {"detail", Wording::findingDetail(finding, text)},
-                            {"action", Wording::action(finding, text)}});
+                            {"detail", Wording::findingDetail(finding, view, text)},
+                            {"action", Wording::action(finding, view, text)}});
     }
     nlohmann::json state = {{"live", live},
                             {"findings", findings},
@@ -62,6 +66,8 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
     state["leaseSeconds"] = view.control.remainingSeconds ? nlohmann::json(*view.control.remainingSeconds)
                                                           : nlohmann::json(nullptr);
     if (snapshot) state["date"] = snapshot->date.iso8601();
+    state["deviceUp"] = view.device.answering;
+    if (view.device.lastAnswer) state["deviceLastAnswer"] = view.device.lastAnswer->iso8601();
     if (view.control.failure) state["failure"] = *view.control.failure;
     return state;
 }

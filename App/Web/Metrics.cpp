@@ -73,6 +73,16 @@ std::string metricsText(const AppView& view) {
               "Whether the SMC (real or virtual) could be read (1) or not (0).");
     up.sample({}, snapshot && snapshot->smcAvailable ? 1 : 0);
 
+    // Readings below are left out while the device does not answer; these two say why.
+    Family device(out, "pyrelle_device_up",
+                  "Whether the SMC answered the latest sample (1) or not (0).");
+    device.sample({}, view.device.answering ? 1 : 0);
+    if (view.device.lastAnswer && view.device.lastAnswer->isFinite()) {
+        Family answered(out, "pyrelle_device_last_answer_timestamp_seconds",
+                        "Unix time of the latest sample the SMC answered.");
+        answered.sample({}, view.device.lastAnswer->unixTime());
+    }
+
     Family temperature(out, "pyrelle_temperature_celsius",
                        "Temperature of one SMC sensor in degrees Celsius.");
     if (snapshot) {

@@ -74,8 +74,27 @@ std::string languageName(std::string_view code) {
     return names.at(code);
 }
 
-std::string layout(const PageContext& context, std::string_view active, std::string_view title,
-                   const std::string& body) {
+// While the SMC does not answer, every page says so and since when; the element is always
+// there (empty otherwise) so the page script can show and clear it live.
+std::string outageLine(const AppView& view, const AppText& t) {
+    return "<p class=\"outage\" role=\"status\" data-live=\"deviceOutage\">" +
+           h(Wording::outage(view.device, t)) + "</p>";
+}
+
+// Pages whose values are drawn once say how old they are; the page script counts the age on.
+std::string ageLine(const AppView& view, const AppText& t) {
+    if (!view.latest || !view.latest->date.isFinite()) return "";
+    const std::string pattern = Wording::filled(t("读数时间 {time}（{age} 秒前）"), "time",
+                                                Wording::clock(view.latest->date));
+    const double age = std::max(0.0, Date::now().secondsSince(view.latest->date));
+    return "<p class=\"age\" data-date=\"" +
+           format("%.0f", std::floor(view.latest->date.unixTime() * 1000)) + "\" data-template=\"" +
+           h(pattern) + "\">" +
+           h(Wording::filled(pattern, "age", format("%.0f", std::floor(age)))) + "</p>";
+}
+
+std::string layout(const PageContext& context, const AppView& view, std::string_view active,
+                   std::string_view title, const std::string& body) {
     const AppText& t = context.text;
     std::string html;
     html.reserve(body.size() + 4096);
@@ -104,8 +123,10 @@ std::string layout(const PageContext& context, std::string_view active, std::str
     html += "</select></label></header>";
     html += LeaseBar::bar(t);
     html += "<main><h1>" + h(t(title)) + "</h1>";
+    html += outageLine(view, t);
+    if (active != "overview" && active != "fans") html += ageLine(view, t);
     html += body;
-    html += "</main><footer><span data-live=\"headline\"></span>";
+    html += "</main><footer>" + live("headline", Wording::state(view.report.state, t));
     html += LeaseBar::notificationSwitch(t);
     html += "</footer></body></html>\n";
     return html;
@@ -125,8 +146,8 @@ std::string findingsList(const AppView& view, const AppText& t) {
         html += "<li class=\"severity-" + std::to_string(value(finding.severity)) + "\"><strong>" +
                 h(Wording::findingTitle(finding, t)) + "</strong> <span class=\"tag\">" +
                 h(Wording::severity(finding.severity, t)) + "</span><div class=\"detail\">" +
-                h(Wording::findingDetail(finding, t)) + "</div><div class=\"action\">" +
-                h(Wording::action(finding, t)) + "</div></li>";
+                h(Wording::findingDetail(finding, view, t)) + "</div><div class=\"action\">" +
+                h(Wording::action(finding, view, t)) + "</div></li>";
     }
     return html + "</ul>";
 }
@@ -206,26 +227,25 @@ std::string overview(const PageContext& context, const AppView& view) {
             std::to_string(static_cast<int>(view.report.state)) + "\"><span class=\"label\">" +
             h(t("状态")) + "</span> " + live("headline", Wording::state(view.report.state, t)) +
             "</section>";
-    if (s && !s->smcAvailable) {
-        body += "<p class=\"note\">" + h(t("无法读取 SMC：温度与风扇数据不可用")) + "</p>";
-    }
+    body +=
+        "<p class=\"note\" data-live=\"smcMissing\">" + h(Wording::smcMissing(view, t)) + "</p>";
     body += "<section class=\"cards\">";
-    body += card(t("CPU 温度"),
+    body += card(Wording::figure(DiagnosticFigure::cpuTemperature, t),
                  live("cpuTemperature", Wording::celsius(s ? s->cpuTemperature() : std::nullopt)));
     body += card(t("GPU 温度"),
                  live("gpuTemperature",
                       Wording::celsius(s ? s->temperature(SensorCategory::gpu) : std::nullopt)));
-    body += card(t("CPU 负载"), live("cpuUsage", Wording::percent(s ? s->cpuUsage : std::nullopt)));
-    body += card(t("内存压力"), live("memoryPressure", Wording::memoryPressure(view, t)));
+    body += card(Wording::figure(DiagnosticFigure::cpuUsage, t),
+                 live("cpuUsage", Wording::percent(s ? s->cpuUsage : std::nullopt)));
+    body += card(Wording::figure(DiagnosticFigure::memoryPressure, t),
+                 live("memoryPressure", Wording::memoryPressure(view, t)));
     body += card(t("电源"),
                  live("powerSource", Wording::powerSource(s ? s->acPower : std::nullopt, t)));
-    body += card(t("热状态"), h(s ? t(s->thermalTitle()) : std::string(kNone)));
+    body += card(t("热状态"), live("thermalState", Wording::thermalState(view, t)));
     body += "</section><h2>" + h(t("发现")) + "</h2>" + findingsList(view, t);
     body += "<h2>" + h(t("风扇")) + "</h2>" + fanTable(view, t) + controlLine(view, t);
-    if (s) {
-        body += "<p class=\"assessment\">" + h(t(s->assessment())) + "</p>";
-    }
-    return layout(context, "overview", "概览", body);
+    body += "<p class=\"assessment\">" + live("assessment", Wording::assessment(view, t)) + "</p>";
+    return layout(context, view, "overview", "概览", body);
 }
 
 std::string sensors(const PageContext& context, const AppView& view) {
@@ -233,7 +253,7 @@ std::string sensors(const PageContext& context, const AppView& view) {
     std::string body;
     if (!view.latest) {
         body += "<p class=\"note\">" + h(t("等待状态数据")) + "</p>";
-        return layout(context, "sensors", "传感器", body);
+        return layout(context, view, "sensors", "传感器", body);
     }
     body += "<h2>" + h(t("常用读数")) + "</h2><dl class=\"common\">";
     for (const CommonSensorReading& reading : view.common) {
@@ -271,7 +291,7 @@ std::string sensors(const PageContext& context, const AppView& view) {
         }
         body += "</tbody></table>";
     }
-    return layout(context, "sensors", "传感器", body);
+    return layout(context, view, "sensors", "传感器", body);
 }
 
 std::string fans(const PageContext& context, const AppView& view,
@@ -284,7 +304,7 @@ std::string fans(const PageContext& context, const AppView& view,
             h(t("恢复系统自动")) + "</button></section>";
     body += CurveEditor::section(t, view, running);
     body += "<section id=\"fan-result\" class=\"result\" aria-live=\"polite\"></section>";
-    return layout(context, "fans", "风扇", body);
+    return layout(context, view, "fans", "风扇", body);
 }
 
 std::string history(const PageContext& context, const AppView& view, const AppHistory& history,
@@ -293,7 +313,7 @@ std::string history(const PageContext& context, const AppView& view, const AppHi
     std::string body;
     if (!history.end) {
         body += "<p class=\"note\">" + h(t("等待状态数据")) + "</p>";
-        return layout(context, "history", "历史", body);
+        return layout(context, view, "history", "历史", body);
     }
     body += HistoryCharts::section(t, history, minutes);
     const TurboState turbo = view.latest ? view.latest->turbo : TurboState::unsupported;
@@ -337,7 +357,7 @@ std::string history(const PageContext& context, const AppView& view, const AppHi
                 h(Wording::celsius(it->peak)) + "</td></tr>";
     }
     body += "</tbody></table>";
-    return layout(context, "history", "历史", body);
+    return layout(context, view, "history", "历史", body);
 }
 
 std::string processes(const PageContext& context, const AppView& view) {
@@ -407,7 +427,7 @@ std::string processes(const PageContext& context, const AppView& view) {
         body += "</tr>";
     }
     body += "</tbody></table>";
-    return layout(context, "processes", "进程", body);
+    return layout(context, view, "processes", "进程", body);
 }
 
 std::string power(const PageContext& context, const AppView& view, const AppHistory& history,
@@ -472,7 +492,7 @@ std::string power(const PageContext& context, const AppView& view, const AppHist
             h(t("样本")) + "</dt><dd>" + std::to_string(summary.count) + " / " +
             format("%.0f s", summary.seconds) + "</dd><dt>" + h(t("足以比较")) + "</dt><dd>" +
             h(summary.sufficient() ? t("是") : t("否")) + "</dd></dl>";
-    return layout(context, "power", "电源", body);
+    return layout(context, view, "power", "电源", body);
 }
 
 }  // namespace kilnview::Pages

@@ -7,9 +7,11 @@
 #include "Web/AppText.hpp"
 #include "Web/Assets.hpp"
 #include "Web/HistoryCharts.hpp"
+#include "Web/HistoryState.hpp"
 #include "Web/LiveState.hpp"
 #include "Web/Metrics.hpp"
 #include "Web/RequestGuard.hpp"
+#include "Web/Wording.hpp"
 #include "pyrelle/ScopeError.hpp"
 
 namespace kilnview {
@@ -218,6 +220,9 @@ void WebServer::routes() {
     server.Get("/api/state", [this, text](const httplib::Request& req, httplib::Response& res) {
         json(res, 200, liveState(deps_.state.view(), text(req)));
     });
+    server.Get("/api/history", [this](const httplib::Request&, httplib::Response& res) {
+        json(res, 200, historyState(deps_.state.history(), deps_.state.view().device));
+    });
     server.Get("/events", [this, text](const httplib::Request& req, httplib::Response& res) {
         if (streams_.fetch_add(1) >= maximumStreams) {
             streams_.fetch_sub(1);
@@ -265,9 +270,17 @@ void WebServer::routes() {
         res.set_content(std::string(content), "text/javascript; charset=utf-8");
     });
 
-    const auto action = [this, text](auto perform) {
-        return [this, text, perform](const httplib::Request& req, httplib::Response& res) {
+    // `whileSilent`: the action may run while the SMC does not answer. Only handing the fans
+    // back to the system may: the others would drive fans no one can see.
+    const auto action = [this, text](auto perform, bool whileSilent = false) {
+        return [this, text, perform, whileSilent](const httplib::Request& req,
+                                                  httplib::Response& res) {
             const AppText t = text(req);
+            if (const std::string reason = Wording::outage(deps_.state.view().device, t);
+                !whileSilent && !reason.empty()) {
+                json(res, 503, {{"ok", false}, {"message", reason}});
+                return;
+            }
             ActionResult result;
             try {
                 result = perform(req);
@@ -298,7 +311,7 @@ void WebServer::routes() {
     };
     server.Post("/api/fans/test", action(replacing(&FanActions::test)));
     server.Post("/api/fans/cooling", action(replacing(&FanActions::cooling)));
-    server.Post("/api/fans/auto", action(replacing(&FanActions::automatic)));
+    server.Post("/api/fans/auto", action(replacing(&FanActions::automatic), true));
     server.Post("/api/fans/curve", action([this](const httplib::Request& req) {
                     const pyrelle::ControlRequest request = RequestGuard::curveRequest(req.body);
                     ActionResult result = deps_.fans.curve(request);

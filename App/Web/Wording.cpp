@@ -1,7 +1,9 @@
 #include "Web/Wording.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 #include "pyrelle/MemoryPressure.hpp"
 
@@ -12,6 +14,8 @@ using namespace pyrelle;
 namespace {
 
 constexpr const char* kNone = "—";
+constexpr const char* kSpeedLimit = "速度上限";
+constexpr const char* kSleepBlockers = "个睡眠阻止项";
 
 std::string format(const char* pattern, double value) {
     char buffer[64];
@@ -71,14 +75,14 @@ std::string findingDetail(const DiagnosticFinding& finding, const AppText& text)
             case DiagnosticKind::temperatureObservation: detail = celsius(finding.value); break;
             case DiagnosticKind::sustainedCPU: detail = format("%.0f %%", *finding.value); break;
             case DiagnosticKind::performanceLimit:
-                detail = text("速度上限") + " " + format("%.0f %%", *finding.value);
+                detail = text(kSpeedLimit) + " " + format("%.0f %%", *finding.value);
                 break;
             case DiagnosticKind::diskActivity: detail = rate(finding.value); break;
             case DiagnosticKind::batteryPolicy:
                 detail = text("电量") + " " + format("%.0f %%", *finding.value);
                 break;
             case DiagnosticKind::wakeRequests:
-                detail = format("%.0f", *finding.value) + " " + text("个睡眠阻止项");
+                detail = format("%.0f", *finding.value) + " " + text(kSleepBlockers);
                 break;
             case DiagnosticKind::memoryPressure:
                 if (auto pressure = memoryPressureFromValue(static_cast<int64_t>(*finding.value)))
@@ -109,6 +113,74 @@ std::string action(const DiagnosticFinding& finding, const AppText& text) {
         case DiagnosticAction::Case::refresh: return text("稍后刷新");
     }
     return kNone;
+}
+
+std::string figure(DiagnosticFigure figure, const AppText& text) {
+    switch (figure) {
+        case DiagnosticFigure::cpuTemperature: return text("CPU 温度");
+        case DiagnosticFigure::cpuUsage: return text("CPU 负载");
+        case DiagnosticFigure::speedLimit: return text(kSpeedLimit);
+        case DiagnosticFigure::schedulerLimit: return text("调度上限");
+        case DiagnosticFigure::memoryPressure: return text("内存压力");
+        case DiagnosticFigure::availableCPUs: return text("可用 CPU 数");
+        case DiagnosticFigure::processFigures: return text("进程数据");
+        case DiagnosticFigure::sleepBlockers: return text(kSleepBlockers);
+    }
+    return kNone;
+}
+
+std::string findingDetail(const DiagnosticFinding& finding, const AppView& view,
+                          const AppText& text) {
+    if (finding.kind != DiagnosticKind::unavailable || view.missing.empty())
+        return findingDetail(finding, text);
+    std::string detail = text("缺少") + ": ";
+    for (std::size_t i = 0; i < view.missing.size(); ++i) {
+        if (i) detail += ", ";
+        detail += figure(view.missing[i], text);
+    }
+    return detail;
+}
+
+std::string action(const DiagnosticFinding& finding, const AppView& view, const AppText& text) {
+    if (finding.kind != DiagnosticKind::unavailable || view.missing.empty())
+        return action(finding, text);
+    // The SMC coming back helps; a figure that comes with the next samples helps itself;
+    // anything else this machine simply does not provide.
+    const auto lacks = [&](DiagnosticFigure figure) {
+        return std::find(view.missing.begin(), view.missing.end(), figure) != view.missing.end();
+    };
+    if (view.device.outage() && lacks(DiagnosticFigure::cpuTemperature))
+        return outage(view.device, text);
+    if (lacks(DiagnosticFigure::cpuUsage) || lacks(DiagnosticFigure::processFigures))
+        return action(finding, text);  // the core's own advice: refresh later
+    return text("此机器不提供这些数据，刷新也无济于事");
+}
+
+std::string clock(Date date) {
+    if (!date.isFinite()) return kNone;
+    const std::time_t seconds = static_cast<std::time_t>(std::floor(date.unixTime()));
+    std::tm local{};
+    if (!::localtime_r(&seconds, &local)) return kNone;
+    char buffer[16];
+    std::strftime(buffer, sizeof buffer, "%H:%M:%S", &local);
+    return buffer;
+}
+
+std::string outage(const DeviceStatus& device, const AppText& text) {
+    if (!device.outage() || !device.silentSince) return "";
+    return filled(text("SMC 自 {time} 起没有响应；正在重试"), "time", clock(*device.silentSince));
+}
+
+std::string smcMissing(const AppView& view, const AppText& text) {
+    if (!view.latest || view.latest->smcAvailable || view.device.outage()) return "";
+    return text("无法读取 SMC：温度与风扇数据不可用");
+}
+
+std::string filled(std::string pattern, std::string_view name, std::string_view value) {
+    const std::string placeholder = "{" + std::string(name) + "}";
+    if (const auto at = pattern.find(placeholder); at != std::string::npos)
+        pattern.replace(at, placeholder.size(), value);
+    return pattern;
 }
 
 std::string celsius(std::optional<double> value) {
@@ -154,6 +226,14 @@ std::string powerSource(std::optional<bool> acPower, const AppText& text) {
 std::string memoryPressure(const AppView& view, const AppText& text) {
     if (!view.latest || !view.latest->memoryPressure) return text("未知");
     return text(title(*view.latest->memoryPressure));
+}
+
+std::string thermalState(const AppView& view, const AppText& text) {
+    return view.latest ? text(view.latest->thermalTitle()) : std::string(kNone);
+}
+
+std::string assessment(const AppView& view, const AppText& text) {
+    return view.latest ? text(view.latest->assessment()) : std::string();
 }
 
 }  // namespace kilnview::Wording

@@ -20,6 +20,24 @@ std::string severity(pyrelle::DiagnosticSeverity severity, const AppText& text);
 std::string findingTitle(const pyrelle::DiagnosticFinding& finding, const AppText& text);
 std::string findingDetail(const pyrelle::DiagnosticFinding& finding, const AppText& text);
 std::string action(const pyrelle::DiagnosticFinding& finding, const AppText& text);
+// The same with what the app knows beyond the finding: the "data unavailable" finding names
+// the figures that cannot be read, and its action says what helps, or that nothing does.
+std::string findingDetail(const pyrelle::DiagnosticFinding& finding, const AppView& view,
+                          const AppText& text);
+std::string action(const pyrelle::DiagnosticFinding& finding, const AppView& view,
+                   const AppText& text);
+std::string figure(DiagnosticFigure figure, const AppText& text);
+
+// The local time of day of `date`, "14:02:11"; "—" for a date that is not finite.
+std::string clock(pyrelle::Date date);
+// "SMC 自 14:02:11 起没有响应；正在重试" while the SMC does not answer after having answered;
+// empty otherwise.
+std::string outage(const DeviceStatus& device, const AppText& text);
+// "无法读取 SMC：温度与风扇数据不可用" when this machine has no SMC to read (and no outage
+// explains it); empty otherwise.
+std::string smcMissing(const AppView& view, const AppText& text);
+// `pattern` (a translated text) with "{name}" replaced by `value`.
+std::string filled(std::string pattern, std::string_view name, std::string_view value);
 
 // "72.4 °C" / "—" for an absent value.
 std::string celsius(std::optional<double> value);
@@ -33,5 +51,9 @@ std::string fanMode(std::optional<bool> manual, const AppText& text);
 std::string remaining(const ControlView& control, const AppText& text);
 std::string powerSource(std::optional<bool> acPower, const AppText& text);
 std::string memoryPressure(const AppView& view, const AppText& text);
+// The system's thermal state ("正常") and the snapshot's sentence about its limits; "—" and
+// empty before the first sample.
+std::string thermalState(const AppView& view, const AppText& text);
+std::string assessment(const AppView& view, const AppText& text);
 
 }  // namespace kilnview::Wording

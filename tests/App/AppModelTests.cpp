@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "Model/AppState.hpp"
+#include "Model/DeviceWatch.hpp"
 #include "Model/SamplingLoop.hpp"
 #include "Publish/StatusPublisher.hpp"
 #include "Web/AppText.hpp"
+#include "Web/LiveState.hpp"
 #include "Web/RequestGuard.hpp"
 #include "pyrelle/ScopeError.hpp"
 #include "pyrelle/widget/WidgetStorage.hpp"
@@ -121,6 +123,144 @@ TEST(SamplingLoop, KeepsItsScheduleAndNeverBurstsAfterAStall) {
     // the last sample's cost.
     EXPECT_NEAR(clock.now(), 100 + 4 + 30 + 4 + 0.2, 1e-9);
     EXPECT_EQ(state.samples(), 10);
+}
+
+// A device that goes silent for a while, as the sampler sees it: a connection that failed
+// once stays failed until reconnected; a stalled device costs each sample the exchange
+// timeout, a dropped connection or a restarting device fails at once.
+enum class Outage { drop, stall, restart, absent };
+struct OutageCase {
+    const char* name;
+    Outage kind;
+    double seconds;  // how long the device does not answer (from t = 10)
+};
+
+class DeviceOutage : public ::testing::TestWithParam<OutageCase> {};
+
+TEST_P(DeviceOutage, ReconnectsWithBoundedBackoffAndReadsAgainWithinFiveSeconds) {
+    const OutageCase c = GetParam();
+    pyrelle::testing::FakeClock clock(0);
+    AppState state(SensorNamingPlatform::generic, Date(0));
+    constexpr double start = 10, timeout = 2, interval = 1;
+    const double back = c.kind == Outage::absent ? 1e9 : start + c.seconds;
+    const double end = c.kind == Outage::absent ? 200 : back + 15;
+    bool connected = c.kind != Outage::absent;
+    bool dropped = false;
+    std::vector<double> reconnects;
+    std::optional<double> firstAnswerAfter, silentSeen;
+    std::optional<Date> lastAnswerBefore;
+    SamplingHooks hooks;
+    hooks.sample = [&] {
+        const double now = clock.now();
+        const bool silent =
+            c.kind == Outage::drop ? (now >= start && !dropped) : (now >= start && now < back);
+        if (c.kind == Outage::drop && silent) dropped = true;  // the one request it drops
+        if (!connected || silent) {
+            connected = false;
+            clock.advance(c.kind == Outage::stall && silent ? timeout : 0.01);
+            Snapshot nothing;
+            nothing.date = Date(now);
+            return nothing;
+        }
+        clock.advance(0.05);
+        if (now >= start && !firstAnswerAfter) firstAnswerAfter = now;
+        if (now < start) lastAnswerBefore = Date(now);
+        return sample(now, 50, 10, 2000);
+    };
+    hooks.reconnect = [&] {
+        reconnects.push_back(clock.now());
+        // A restarting device refuses connections until it is back.
+        connected = c.kind != Outage::absent && !(c.kind == Outage::restart && clock.now() < back);
+    };
+    hooks.recorded = [&] {
+        const DeviceStatus device = state.view().device;
+        if (device.outage() && !silentSeen) {
+            silentSeen = clock.now();
+            EXPECT_EQ(device.silentSince, lastAnswerBefore);
+        }
+    };
+    hooks.clock = [&] { return clock.now(); };
+    hooks.pause = [&](double seconds) { clock.pause(seconds); };
+    hooks.stopping = [&] { return clock.now() >= end; };
+    runSamplingLoop(state, hooks, interval);
+
+    ASSERT_FALSE(reconnects.empty());
+    EXPECT_GE(reconnects.front(), c.kind == Outage::absent ? 0 : start);
+    // Backoff: never twice within half a second, and never further apart than the longest
+    // delay plus one silent sample.
+    const double longest =
+        c.kind == Outage::absent ? DeviceWatch::absentDelay : DeviceWatch::maximumDelay;
+    for (std::size_t i = 1; i < reconnects.size(); ++i) {
+        const double gap = reconnects[i] - reconnects[i - 1];
+        EXPECT_GE(gap, DeviceWatch::firstDelay - 1e-9) << i;
+        EXPECT_LE(gap, longest + timeout + 0.1) << i;
+    }
+    if (c.kind == Outage::absent) {
+        EXPECT_FALSE(state.view().device.everAnswered);
+        EXPECT_FALSE(state.view().device.outage());  // nothing was ever there to lose
+        EXPECT_LE(reconnects.size(), 12u);
+        return;
+    }
+    ASSERT_TRUE(firstAnswerAfter);
+    EXPECT_LE(*firstAnswerAfter - std::max(back, start), 5.0);
+    EXPECT_TRUE(silentSeen);
+    EXPECT_TRUE(state.view().device.answering);
+    // The history shows the outage as a gap, not as the last value carried on.
+    const auto history = state.history();
+    const auto silentPoint =
+        std::find_if(history.cpuTemperature.begin(), history.cpuTemperature.end(),
+                     [](const MetricPoint& p) { return !p.value; });
+    ASSERT_NE(silentPoint, history.cpuTemperature.end());
+    EXPECT_GE(silentPoint->date.secondsSinceReferenceDate(), start);
+    EXPECT_TRUE(history.cpuTemperature.back().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outages, DeviceOutage,
+                         ::testing::Values(OutageCase{"drop", Outage::drop, 0},
+                                           OutageCase{"stall6", Outage::stall, 6},
+                                           OutageCase{"stall12", Outage::stall, 12},
+                                           OutageCase{"restart", Outage::restart, 8},
+                                           OutageCase{"longStall", Outage::stall, 90},
+                                           OutageCase{"absent", Outage::absent, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Sleep blockers are never listed here: a machine that lacks nothing else settles as
+// "stable"; one that lacks a figure this machine can have stays "partial", named.
+TEST(AppState, OnlyFiguresThePlatformCanProvideKeepTheDataIncomplete) {
+    ProcessReading idle;
+    idle.pid = 1;
+    idle.name = "idle";
+    idle.cpu = 1;
+    for (const bool withSpeedLimit : {true, false}) {
+        AppState state(SensorNamingPlatform::generic, Date(0));
+        for (int i = 0; i < 60; ++i) {
+            Snapshot s = sample(i, 50, 10, 2000);
+            if (withSpeedLimit) s.speedLimit = 100;
+            s.schedulerLimit = 100;
+            s.availableCPUs = 8;
+            s.memoryPressure = MemoryPressure::normal;
+            state.record(s, std::vector<ProcessReading>{idle}, i, SystemTelemetry{});
+        }
+        const AppView view = state.view();
+        const bool unavailable = std::any_of(
+            view.report.findings.begin(), view.report.findings.end(),
+            [](const DiagnosticFinding& f) { return f.kind == DiagnosticKind::unavailable; });
+        SCOPED_TRACE(withSpeedLimit);
+        EXPECT_EQ(view.report.state,
+                  withSpeedLimit ? DiagnosticState::stable : DiagnosticState::partial);
+        EXPECT_EQ(unavailable, !withSpeedLimit);
+        EXPECT_EQ(view.missing, withSpeedLimit
+                                    ? std::vector<DiagnosticFigure>{}
+                                    : std::vector<DiagnosticFigure>{DiagnosticFigure::speedLimit});
+        // The finding names the figure and says that nothing helps.
+        const WidgetStrings strings;
+        const nlohmann::json findings = liveState(view, AppText(strings, "zh-Hans"))["findings"];
+        if (!withSpeedLimit) {
+            ASSERT_EQ(findings.size(), 1u) << findings.dump();
+            EXPECT_EQ(findings[0]["detail"], "缺少: 速度上限");
+            EXPECT_EQ(findings[0]["action"], "此机器不提供这些数据，刷新也无济于事");
+        }
+    }
 }
 
 struct HostCase {

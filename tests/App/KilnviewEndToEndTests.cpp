@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -463,5 +464,125 @@ TEST_F(KilnviewUnprivileged, AFailedElevationIsReportedWithAdvice) {
     app->signal(SIGTERM);
     EXPECT_EQ(app->wait(20).status, 0);
 }
+
+// The device goes silent during a run (a stall, dropped connections, a restart): the outage
+// is shown with its start, fan actions wait for the device, the readings come back within
+// 5 s of the device answering, and the history, the CSV and /metrics show the gap.
+enum class Silence { stall, drop, restart };
+struct SilenceCase {
+    const char* name;
+    Silence kind;
+    int seconds;  // how long the device is silent (stall, restart)
+};
+
+struct KilnviewOutage : Kilnview, ::testing::WithParamInterface<SilenceCase> {
+    static bool numeric(const std::string& text) {
+        return std::regex_search(text, std::regex("^[0-9]"));
+    }
+    bool readingsNumeric() const {
+        const Json live = state()["live"];
+        return live.is_object() && numeric(live.value("cpuTemperature", "")) &&
+               numeric(live.value("fan-0-rpm", "")) && numeric(live.value("fan-1-rpm", ""));
+    }
+    std::string metrics() const {
+        auto res = get("/metrics");
+        return res ? res->body : "";
+    }
+};
+
+TEST_P(KilnviewOutage, ShowsTheOutageRefusesFanActionsAndReadsAgainOnceTheDeviceAnswers) {
+    const SilenceCase c = GetParam();
+    using Clock = std::chrono::steady_clock;
+    ASSERT_TRUE(eventually(10, [&] { return readingsNumeric(); })) << state().dump();
+    const Json writesBefore = mac.state()["writes"];
+    const auto injected = Clock::now();
+    auto back = injected;
+    std::future<void> restarted;
+    switch (c.kind) {
+        case Silence::stall:
+            ASSERT_EQ(
+                mac.control({{"op", "fault"}, {"kind", "stall"}, {"seconds", c.seconds}})["ok"],
+                true);
+            back = injected + std::chrono::seconds(c.seconds);
+            break;
+        case Silence::drop:
+            // Several, so the sampler's own connection is surely among those dropped.
+            for (int i = 0; i < 4; ++i) {
+                mac.control({{"op", "fault"}, {"kind", "drop-connection"}});
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
+            back = Clock::now();
+            break;
+        case Silence::restart:
+            restarted = std::async(std::launch::async, [&] {
+                mac.restart(std::chrono::seconds(c.seconds));
+                mac.shareWithAllUsers();
+                back = Clock::now();
+            });
+            break;
+    }
+
+    if (c.kind != Silence::drop) {
+        ASSERT_TRUE(eventually(10, [&] { return state().value("deviceUp", true) == false; }));
+        const std::string reason = state()["live"]["deviceOutage"];
+        EXPECT_TRUE(std::regex_search(
+            reason, std::regex("^SMC 自 [0-2][0-9]:[0-5][0-9]:[0-5][0-9] 起没有响应；正在重试$")))
+            << reason;
+        const std::string silentMetrics = metrics();
+        EXPECT_NE(silentMetrics.find("\npyrelle_device_up 0\n"), std::string::npos)
+            << silentMetrics;
+        EXPECT_EQ(silentMetrics.find("pyrelle_fan_rpm{"), std::string::npos) << silentMetrics;
+        for (const char* path : {"/", "/sensors", "/history"})
+            EXPECT_NE(get(path)->body.find(reason), std::string::npos) << path;
+        const Json refused = post("/api/fans/test", Json::object());
+        EXPECT_EQ(refused["status"], 503) << refused.dump();
+        EXPECT_EQ(refused["ok"], false);
+        EXPECT_EQ(refused["message"], reason);
+    }
+    if (restarted.valid()) restarted.get();
+    std::this_thread::sleep_until(back);
+    const auto answering = Clock::now();
+    ASSERT_TRUE(eventually(20, [&] { return readingsNumeric(); })) << state().dump();
+    const double recovered = std::chrono::duration<double>(Clock::now() - answering).count();
+    EXPECT_LE(recovered, 5.0);
+    EXPECT_TRUE(state()["deviceUp"].get<bool>());
+    EXPECT_NE(metrics().find("\npyrelle_device_up 1\n"), std::string::npos);
+    EXPECT_NE(metrics().find("pyrelle_fan_rpm{fan=\"0\"}"), std::string::npos);
+    if (c.kind != Silence::restart) EXPECT_EQ(mac.state()["writes"], writesBefore);
+
+    // The gap: a CPU temperature point without a value, a CSV row without temperature and
+    // fans, each followed by readings again.
+    const Json history = Json::parse(get("/api/history")->body);
+    const Json& points = history["cpuTemperature"];
+    ASSERT_FALSE(points.empty());
+    auto silent = std::find_if(points.begin(), points.end(),
+                               [](const Json& p) { return p["value"].is_null(); });
+    ASSERT_NE(silent, points.end()) << history.dump();
+    EXPECT_TRUE(points.back()["value"].is_number());
+    EXPECT_TRUE(history["fans"]["0"].back()["value"].is_number());
+    std::istringstream csv(get("/export.csv")->body);
+    std::string line;
+    bool gap = false, after = false;
+    while (std::getline(csv, line)) {
+        std::vector<std::string> fields;
+        std::stringstream row(line);
+        for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+        if (line.back() == ',') fields.emplace_back();
+        ASSERT_EQ(fields.size(), 14u) << line;
+        if (fields[2].empty() && fields[12].empty() && fields[13].empty())
+            gap = true;
+        else if (gap && !fields[2].empty() && !fields[12].empty())
+            after = true;
+    }
+    EXPECT_TRUE(gap);
+    EXPECT_TRUE(after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Silences, KilnviewOutage,
+                         ::testing::Values(SilenceCase{"stall6", Silence::stall, 6},
+                                           SilenceCase{"stall12", Silence::stall, 12},
+                                           SilenceCase{"droppedConnections", Silence::drop, 0},
+                                           SilenceCase{"restart", Silence::restart, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

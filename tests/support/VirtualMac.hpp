@@ -38,6 +38,30 @@ public:
         if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
         directory_ = pattern;
         socket_ = directory_ + "/smc.sock";
+        profile_ = profile;
+        start();
+    }
+
+    ~VirtualMac() { stop(); }
+
+    VirtualMac(const VirtualMac&) = delete;
+    VirtualMac& operator=(const VirtualMac&) = delete;
+
+    // Stops the device (its socket goes with it), waits `away`, and starts it afresh on the
+    // same socket: a device restart as its clients see it.
+    void restart(std::chrono::milliseconds away) {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            reapOrKill(pid_, 10);
+            pid_ = -1;
+        }
+        std::this_thread::sleep_for(away);
+        start();
+    }
+
+private:
+    void start() {
+        const std::string& profile = profile_;
         const std::string program = binaryPath("Simulator/PyrelleSimulator");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -66,11 +90,7 @@ public:
         }
     }
 
-    ~VirtualMac() { stop(); }
-
-    VirtualMac(const VirtualMac&) = delete;
-    VirtualMac& operator=(const VirtualMac&) = delete;
-
+public:
     const std::string& socket() const { return socket_; }
 
     // Lets processes of other users (the helper run as "nobody") reach the device.
@@ -157,6 +177,7 @@ private:
 
     std::string directory_;
     std::string socket_;
+    std::string profile_;
     pid_t pid_ = -1;
 };
 

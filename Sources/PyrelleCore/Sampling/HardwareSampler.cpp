@@ -183,6 +183,12 @@ void HardwareSampler::reset() {
     needsDiscovery_ = true;
 }
 
+void HardwareSampler::reconnect() {
+    std::lock_guard guard(lock_);
+    smc_.reopen();
+    needsDiscovery_ = true;
+}
+
 void HardwareSampler::refreshTurbo() {
     std::lock_guard guard(lock_);
     ticks_ = 0;

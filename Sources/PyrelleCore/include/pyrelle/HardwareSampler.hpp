@@ -50,6 +50,11 @@ public:
     // next sample run discovery. The sample count and turbo state are kept.
     void reset();
 
+    // Opens a new SMC connection in place of the current one (which may have timed out or
+    // broken, and then answers nothing) and makes the next sample run discovery; the CPU
+    // counters and the known sensors are kept, so CPU use stays continuous.
+    void reconnect();
+
     // Makes the next sample re-evaluate the turbo state (and run discovery).
     void refreshTurbo();
 
