@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Web/Charts.hpp"
+#include "Web/Wording.hpp"
 
 namespace kilnview::LeaseBar {
 
@@ -14,7 +15,7 @@ std::string h(std::string_view text) {
 
 }  // namespace
 
-std::string bar(const AppText& t) {
+std::string bar(const AppText& t, const AppView& view) {
     // Texts of the confirmations, the lease's end and the notifications, already translated.
     const nlohmann::json texts = {
         {"coolingConfirm", t("全速散热会让风扇以最高转速运行 5 分钟。")},
@@ -29,9 +30,11 @@ std::string bar(const AppText& t) {
         {"notifyDenied", t("浏览器不允许通知")},
         {"remaining", t("剩余时间")}};
     return "<div id=\"lease-bar\" class=\"lease-bar\" role=\"status\" data-texts=\"" +
-           h(texts.dump()) + "\" hidden><span class=\"who\">" + h(t("风扇控制")) +
-           ": <strong data-live=\"controlMode\"></strong></span> <span class=\"left\">" +
-           h(t("剩余时间")) + ": <span data-live=\"leaseRemaining\"></span></span> " +
+           h(texts.dump()) + "\"" + (view.control.remainingSeconds ? "" : " hidden") +
+           "><span class=\"who\">" + h(t("风扇控制")) + ": <strong data-live=\"controlMode\">" +
+           h(t(view.control.mode)) + "</strong></span> <span class=\"left\">" + h(t("剩余时间")) +
+           ": <span data-live=\"leaseRemaining\">" + h(Wording::remaining(view.control, t)) +
+           "</span></span> " +
            "<button id=\"lease-auto\" type=\"button\">" + h(t("恢复系统自动")) +
            "</button></div><div id=\"lease-outcome\" class=\"lease-outcome\" role=\"status\" "
            "aria-live=\"polite\" hidden></div>";

@@ -7,12 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "Model/AppView.hpp"
 #include "Web/AppText.hpp"
 
 namespace kilnview::LeaseBar {
 
-// The bar, hidden until the live state says a lease runs.
-std::string bar(const AppText& text);
+// The bar as `view` has it (hidden while no lease runs); the page script keeps it live.
+std::string bar(const AppText& text, const AppView& view);
 
 // The switch that turns browser notifications on (they are off until the user asks).
 std::string notificationSwitch(const AppText& text);

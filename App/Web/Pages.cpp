@@ -121,7 +121,7 @@ std::string layout(const PageContext& context, const AppView& view, std::string_
         html += ">" + h(languageName(code)) + "</option>";
     }
     html += "</select></label></header>";
-    html += LeaseBar::bar(t);
+    html += LeaseBar::bar(t, view);
     html += "<main><h1>" + h(t(title)) + "</h1>";
     html += outageLine(view, t);
     if (active != "overview" && active != "fans") html += ageLine(view, t);
