@@ -1,5 +1,28 @@
 // Kilnview page script: live values from /events (polling /api/state when the stream is not
 // available), the language selector, and the fan actions on the Fans page. No framework.
+
+// The appearance: the switch's choice ("light" or "dark"), kept in this browser, overrides
+// the system's preference; applied as soon as this script runs, and on every change.
+(function () {
+  "use strict";
+  var root = document.documentElement;
+  function apply(choice) {
+    if (choice === "light" || choice === "dark") root.setAttribute("data-theme", choice);
+    else root.removeAttribute("data-theme");
+  }
+  var choice = "";
+  try { choice = window.localStorage.getItem("kilnview-theme") || ""; } catch (e) {}
+  apply(choice);
+  document.addEventListener("DOMContentLoaded", function () {
+    var select = document.getElementById("theme");
+    if (!select) return;
+    select.value = choice;
+    select.addEventListener("change", function () {
+      apply(select.value);
+      try { window.localStorage.setItem("kilnview-theme", select.value); } catch (e) {}
+    });
+  });
+})();
 (function () {
   "use strict";
   var lang = document.documentElement.lang || "zh-Hans";

@@ -239,12 +239,13 @@
         var curve = JSON.parse(option.getAttribute("data-curve"));
         points = curve.points;
         table.setAttribute("data-sensor", curve.sensor);
-        document.getElementById("curve-sensor").value = curve.sensor;
+        var sensors = document.getElementById("curve-sensor").options;
+        for (var i = 0; i < sensors.length; i++) sensors[i].selected = sensors[i].getAttribute("data-sensor") === curve.sensor;
         changed(true);
       } catch (e) {}
     });
     document.getElementById("curve-sensor").addEventListener("change", function () {
-      table.setAttribute("data-sensor", this.value);
+      table.setAttribute("data-sensor", this.options[this.selectedIndex].getAttribute("data-sensor"));
       check();
     });
     document.getElementById("curve-start").addEventListener("click", function () {

@@ -83,7 +83,7 @@ std::string resolveLanguage(std::string_view query, std::string_view cookie,
     for (const std::string& tag : processLanguages) {
         if (auto language = languageFor(tag)) return *language;
     }
-    return "zh-Hans";
+    return "en";
 }
 
 std::string AppText::operator()(std::string_view source) const {

@@ -21,8 +21,9 @@ inline constexpr std::array<std::string_view, 8> kLanguages = {"zh-Hans", "zh-Ha
 std::optional<std::string> languageFor(std::string_view tag);
 
 // The language of one request, by precedence: ?lang, the cookie, the Accept-Language header
-// (by quality, then order), then the process locale's preferred languages; "zh-Hans" when
-// none of them names an offered language.
+// (by quality, then order), then the process locale's preferred languages; English when
+// none of them names an offered language (the pages then stay readable on machines without
+// CJK fonts).
 std::string resolveLanguage(std::string_view query, std::string_view cookie,
                             std::string_view acceptLanguage,
                             const std::vector<std::string>& processLanguages);

@@ -155,7 +155,9 @@ std::string section(const AppText& t, const AppView& view,
     }
     html += "</select></label><label>" + h(t("驱动传感器")) + " <select id=\"curve-sensor\">";
     for (CurveSensor sensor : kSensors) {
-        html += "<option value=\"" + h(toText(sensor)) + "\"" +
+        // The value names the option; the sensor's identity (its text) rides in data-sensor.
+        html += "<option value=\"" + std::to_string(static_cast<int>(sensor)) +
+                "\" data-sensor=\"" + h(toText(sensor)) + "\"" +
                 (sensor == initial.sensor ? " selected" : "") + ">" + h(t(toText(sensor))) +
                 "</option>";
     }

@@ -74,6 +74,23 @@ std::string languageName(std::string_view code) {
     return names.at(code);
 }
 
+// The favicon, inline so that no page load asks for a file (a kiln's flame on dark).
+constexpr const char* kFavicon =
+    "<link rel=\"icon\" href=\"data:image/svg+xml,%3Csvg xmlns='http://www.w3.org/2000/svg' "
+    "viewBox='0 0 16 16'%3E%3Crect width='16' height='16' rx='3' fill='%231d1d1f'/%3E%3Cpath "
+    "d='M8 2c1 3 4 4 4 8a4 4 0 0 1-8 0c0-2 1-3 2-4 0 2 1 3 2 3 0-3-1-4 0-7z' "
+    "fill='%23ff7a1a'/%3E%3C/svg%3E\">";
+
+// The light/dark choice; the page script applies and remembers it ("" follows the system).
+std::string themeMenu(const AppText& t) {
+    std::string html =
+        "<label class=\"theme\"><span>" + h(t("外观")) + "</span><select id=\"theme\">";
+    for (const auto& [value, text] :
+         {std::pair{"", "跟随系统"}, std::pair{"light", "浅色"}, std::pair{"dark", "深色"}})
+        html += "<option value=\"" + std::string(value) + "\">" + h(t(text)) + "</option>";
+    return html + "</select></label>";
+}
+
 // While the SMC does not answer, every page says so and since when; the element is always
 // there (empty otherwise) so the page script can show and clear it live.
 std::string outageLine(const AppView& view, const AppText& t) {
@@ -103,11 +120,15 @@ std::string layout(const PageContext& context, const AppView& view, std::string_
     html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">";
     html += "<meta name=\"kilnview-token\" content=\"" + h(context.token) + "\">";
     html += "<title>" + h(t(title)) + " · Kilnview</title>";
+    html += "<meta name=\"color-scheme\" content=\"light dark\">";
+    html += kFavicon;
     html += "<link rel=\"stylesheet\" href=\"/assets/app.css\">";
     html += "<script src=\"/assets/app.js\" defer></script>";
     html += LeaseBar::scripts(active);
     html += "</head><body data-page=\"" + h(active) + "\">";
-    html += "<header><a class=\"brand\" href=\"/\">Kilnview</a><nav>";
+    html += "<a class=\"skip\" href=\"#main\">" + h(t("跳到正文")) + "</a>";
+    html += "<header><a class=\"brand\" href=\"/\">Kilnview</a><nav aria-label=\"" +
+            h(t("页面导航")) + "\">";
     for (const NavItem& item : kNav) {
         html += "<a id=\"nav-" + std::string(item.id) + "\" href=\"" + item.href + "\"";
         if (active == item.id) html += " class=\"active\" aria-current=\"page\"";
@@ -120,9 +141,9 @@ std::string layout(const PageContext& context, const AppView& view, std::string_
         if (code == t.language()) html += " selected";
         html += ">" + h(languageName(code)) + "</option>";
     }
-    html += "</select></label></header>";
+    html += "</select></label>" + themeMenu(t) + "</header>";
     html += LeaseBar::bar(t, view);
-    html += "<main><h1>" + h(t(title)) + "</h1>";
+    html += "<main id=\"main\" tabindex=\"-1\"><h1>" + h(t(title)) + "</h1>";
     html += outageLine(view, t);
     if (active != "overview" && active != "fans") html += ageLine(view, t);
     html += body;
@@ -130,6 +151,16 @@ std::string layout(const PageContext& context, const AppView& view, std::string_
     html += LeaseBar::notificationSwitch(t);
     html += "</footer></body></html>\n";
     return html;
+}
+
+// A fan's name as the other pages number it (by its id: "风扇 0"), for a reading of the key
+// "F{id}Ac"; absent for any other key.
+std::optional<std::string> fanName(std::string_view key, const AppText& t) {
+    if (key.size() < 4 || key.front() != 'F' || !key.ends_with("Ac")) return std::nullopt;
+    const std::string_view digits = key.substr(1, key.size() - 3);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    return t("风扇") + " " + std::string(digits);
 }
 
 std::string card(std::string_view label, const std::string& value) {
@@ -168,8 +199,8 @@ std::string fanTable(const AppView& view, const AppText& t) {
                                                 ? std::string(kNone)
                                                 : Wording::rpm(target->second)) +
                     "</td><td>" + live(prefix + "mode", Wording::fanMode(fan.manual, t)) +
-                    "</td><td>" + h(Wording::rpm(fan.minimum)) + " – " +
-                    h(Wording::rpm(fan.maximum)) + "</td></tr>";
+                    "</td><td><span>" + h(Wording::rpm(fan.minimum)) + "</span> – <span>" +
+                    h(Wording::rpm(fan.maximum)) + "</span></td></tr>";
         }
     }
     return html + "</tbody></table>";
@@ -260,9 +291,12 @@ std::string sensors(const PageContext& context, const AppView& view) {
         std::string value = kNone;
         if (reading.value)
             value = format("%.1f ", *reading.value) + std::string(unit(reading.kind));
-        body += "<dt data-spark=\"sensor-" + h(reading.id) + "\">" + h(t(reading.title)) +
-                " <span class=\"value\">" + h(value) + "</span></dt><dd>" +
-                h(t(reading.explanation)) + "</dd>";
+        std::optional<std::string> name;
+        if (reading.kind == HardwareSensorKind::fan && !reading.sources.empty())
+            name = fanName(reading.sources.front(), t);
+        body += "<dt>" + h(name.value_or(t(reading.title))) +
+                " <span class=\"value\" data-spark=\"sensor-" + h(reading.id) + "\">" + h(value) +
+                "</span></dt><dd>" + h(t(reading.explanation)) + "</dd>";
     }
     body += "</dl>";
     // Every discovered reading, grouped by the component the catalog says it belongs to.
@@ -280,14 +314,21 @@ std::string sensors(const PageContext& context, const AppView& view) {
         body += "<h2>" + h(t(title(component))) + "</h2><table class=\"sensors\"><thead><tr><th>" +
                 h(t("键")) + "</th><th>" + h(t("名称")) + "</th><th>" + h(t("读数")) + "</th><th>" +
                 h(t("说明")) + "</th></tr></thead><tbody>";
+        // Fans by their number; other readings by the catalog's name, else the device's label.
+        const auto name = [&t](const HardwareSensorReading& reading,
+                               const std::optional<SensorMeaning>& meaning) {
+            if (reading.kind == HardwareSensorKind::fan)
+                if (auto fan = fanName(reading.key, t)) return *fan;
+            // The sampler labels unknown keys "<category> · <key>": the category is translated.
+            return meaning ? t(meaning->title) : t(reading.label);
+        };
         for (const auto& [reading, meaning] : group->second) {
             std::string value = kNone;
             if (reading.value)
                 value = format("%.1f ", *reading.value) + std::string(unit(reading.kind));
             body += "<tr><td><code>" + h(reading.key) + "</code></td><td>" +
-                    h(meaning ? t(meaning->title) : reading.label) + "</td><td>" + h(value) +
-                    "</td><td>" + h(meaning ? t(meaning->explanation) : std::string(kNone)) +
-                    "</td></tr>";
+                    h(name(reading, meaning)) + "</td><td>" + h(value) + "</td><td>" +
+                    h(meaning ? t(meaning->explanation) : std::string(kNone)) + "</td></tr>";
         }
         body += "</tbody></table>";
     }

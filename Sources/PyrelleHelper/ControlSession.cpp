@@ -14,6 +14,7 @@
 
 #include "CSMC.h"
 #include "LeaseCommands.hpp"
+#include "OwnerWatch.hpp"
 #include "pyrelle/ControlChannel.hpp"
 #include "pyrelle/ScopeError.hpp"
 
@@ -35,8 +36,10 @@ ServeEnvironment ServeEnvironment::system() {
     ServeEnvironment environment;
     environment.isAdministrator = [] { return geteuid() == 0; };
     environment.realUser = [] { return static_cast<uint32_t>(getuid()); };
-    environment.ownerAlive = [](int32_t pid, uint32_t uid) {
-        return pyr_owner_alive(pid, uid) == 1;
+    auto owners = std::make_shared<OwnerWatch>(
+        [](int32_t pid, uint32_t uid) { return pyr_owner_alive(pid, uid) == 1; });
+    environment.ownerAlive = [owners](int32_t pid, uint32_t uid) {
+        return owners->alive(pid, uid);
     };
     environment.stopSignalled = [] { return pyr_should_stop() == 1; };
     environment.installStopHandlers = [] { pyr_install_stop_handlers(); };

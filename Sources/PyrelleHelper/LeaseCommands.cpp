@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <ostream>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "GuardedFans.hpp"
 #include "Guardian.hpp"
 #include "HelperMessages.hpp"
+#include "OwnerWatch.hpp"
 #include "pyrelle/Base64.hpp"
 #include "pyrelle/CoolingLease.hpp"
 #include "pyrelle/CurveLease.hpp"
@@ -51,10 +53,14 @@ std::optional<LeaseOwner> parseOwner(const Arguments& args, size_t pidIndex,
     return LeaseOwner{*pid, *uid, stopFilePath(*token)};
 }
 
-std::function<bool()> cancellation(const LeaseOwner& owner, const LeaseEnvironment& environment) {
-    return [owner, &environment] {
+// The lease's end: a stop signal, the owner gone, its stop file, or the end of the time its
+// guardian was told (the guardian ends a helper that overruns it).
+std::function<bool()> cancellation(const LeaseOwner& owner, const LeaseEnvironment& environment,
+                                   double deadline) {
+    return [owner, &environment, deadline] {
         return environment.stopSignalled() || !environment.ownerAlive(owner.pid, owner.uid) ||
-               environment.fileExists(owner.stopFile);
+               environment.stopFilePresent(owner.stopFile, owner.uid) ||
+               environment.now() >= deadline;
     };
 }
 
@@ -99,12 +105,15 @@ LeaseEnvironment LeaseEnvironment::system() {
     };
     environment.installStopHandlers = [] { pyr_install_stop_handlers(); };
     environment.stopSignalled = [] { return pyr_should_stop() == 1; };
-    environment.ownerAlive = [](int32_t pid, uint32_t uid) {
-        return pyr_owner_alive(pid, uid) == 1;
+    auto owners = std::make_shared<OwnerWatch>(
+        [](int32_t pid, uint32_t uid) { return pyr_owner_alive(pid, uid) == 1; });
+    environment.ownerAlive = [owners](int32_t pid, uint32_t uid) {
+        return owners->alive(pid, uid);
     };
-    environment.fileExists = [](const std::string& path) {
+    environment.stopFilePresent = [](const std::string& path, uint32_t owner) {
         struct stat info {};
-        return ::lstat(path.c_str(), &info) == 0;
+        return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+               (info.st_uid == owner || info.st_uid == 0);
     };
     return environment;
 }
@@ -148,9 +157,11 @@ void runCooling(const Arguments& args, double duration, std::ostream& out,
     SMC smc;
     Guardian guardian(guardianHandBack);
     GuardedFans fans(smc, &guardian);
+    fans.begin(duration);
+    const double deadline = environment.now() + duration;
     guarded(fans, [&] {
         CoolingLease::run(
-            fans, duration, environment.now, cancellation(*owner, environment),
+            fans, duration, environment.now, cancellation(*owner, environment, deadline),
             [&environment] { environment.sleep(1); }, handBackRetry(smc, false));
     });
     out << kCoolingDone << '\n';
@@ -170,7 +181,9 @@ void runProfile(const Arguments& args, std::ostream& out, const LeaseEnvironment
     curve.validate();
 
     environment.installStopHandlers();
-    const auto isCancelled = cancellation(*owner, environment);
+    constexpr double kDuration = 1800;
+    double deadline = environment.now() + kDuration;
+    auto isCancelled = cancellation(*owner, environment, deadline);
     if (isCancelled()) return;
 
     SMC smc;
@@ -187,9 +200,12 @@ void runProfile(const Arguments& args, std::ostream& out, const LeaseEnvironment
 
     Guardian guardian(guardianHandBack);
     GuardedFans guardedFans(smc, &guardian);
+    guardedFans.begin(kDuration);
+    deadline = environment.now() + kDuration;
+    isCancelled = cancellation(*owner, environment, deadline);
     guarded(guardedFans, [&] {
         CurveLease::run(
-            guardedFans, curve, 1800, [&sampler] { return sampler.sample(); }, environment.now,
+            guardedFans, curve, kDuration, [&sampler] { return sampler.sample(); }, environment.now,
             isCancelled, [&environment] { environment.sleep(2); }, {}, handBackRetry(smc, false));
     });
     out << kProfileDone << '\n';
@@ -243,7 +259,16 @@ void handBackAll(CoolingHardware& fans, const HandBackRetry& retry) {
 
 void guardianHandBack() {
     SMC smc;
-    handBackAll(smc, handBackRetry(smc, true));
+    HandBackRetry retry = handBackRetry(smc, true);
+    retry.passes = 1;  // the guardian's own rounds are the retries
+    handBackAll(smc, retry);
+    const auto fans = smc.fans();
+    if (fans.empty()) throw ScopeError(messages::kNoFans);
+    for (const auto& fan : fans) {
+        if (!fan.manual || *fan.manual) throw ScopeError(messages::kFanNotAutomatic);
+    }
+    const auto unlock = smc.number("Ftst");
+    if (unlock && *unlock != 0) smc.write("Ftst", 0);
 }
 
 }  // namespace pyrelle::helper

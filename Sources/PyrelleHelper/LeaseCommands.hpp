@@ -20,14 +20,17 @@ namespace pyrelle::helper {
 
 // Everything the commands take from the operating system, so tests can substitute it.
 struct LeaseEnvironment {
-    std::function<double()> now;                         // continuous clock, seconds
-    std::function<void(double)> sleep;                   // blocking pause, seconds
-    std::function<void()> installStopHandlers;           // SIGTERM, SIGINT, SIGHUP
-    std::function<bool()> stopSignalled;                 // a stop signal has arrived
-    std::function<bool(int32_t, uint32_t)> ownerAlive;   // pid still runs as uid
-    std::function<bool(const std::string&)> fileExists;  // the stop file test
+    std::function<double()> now;                        // continuous clock, seconds
+    std::function<void(double)> sleep;                  // blocking pause, seconds
+    std::function<void()> installStopHandlers;          // SIGTERM, SIGINT, SIGHUP
+    std::function<bool()> stopSignalled;                // a stop signal has arrived
+    std::function<bool(int32_t, uint32_t)> ownerAlive;  // pid still runs as uid
+    // The stop file test: a plain file at the path (not a symbolic link) that belongs to
+    // the given owner uid or to root; a file of anybody else's asks nothing.
+    std::function<bool(const std::string&, uint32_t)> stopFilePresent;
 
-    // The real clock, sleep, signals, owner check and file test.
+    // The real clock, sleep, signals, owner check (pinned by a pidfd, see OwnerWatch) and
+    // file test.
     static LeaseEnvironment system();
 };
 
@@ -65,7 +68,9 @@ HandBackRetry handBackRetry(SMC& smc, bool releaseUnlock);
 // the restore's failure ("恢复自动风扇失败：…").
 void handBackAll(CoolingHardware& fans, const HandBackRetry& retry);
 
-// The guardian's work (see Guardian): a fresh device connection, then handBackAll.
+// One round of the guardian's work (see Guardian): a fresh device connection, one pass of
+// handBackAll, then a check that every fan reads automatic and the unlock flag "Ftst" is 0.
+// Throws when any of it fails; the guardian itself paces the rounds.
 void guardianHandBack();
 
 }  // namespace pyrelle::helper

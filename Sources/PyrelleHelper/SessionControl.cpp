@@ -21,8 +21,7 @@ constexpr const char* kNotApplied = "控制未生效";
 constexpr const char* kConfirmTimeout = "控制确认超时，已请求恢复系统自动";
 constexpr const char* kConfirmed = "控制已确认生效";
 constexpr const char* kSystemManaged = "风扇由系统管理";
-constexpr const char* kHandBackTimeout = "恢复自动风扇失败：等待风扇恢复自动超时";
-constexpr const char* kNotAutomatic = "风扇未处于系统自动，请先退出其他风扇控制程序";
+constexpr const char* kHandBackTimeoutReason = "等待风扇恢复自动超时";
 constexpr const char* kTestLabel = "风扇验证";
 constexpr const char* kCustomLabel = "自定义";
 
@@ -68,6 +67,8 @@ bool SessionControl::cancelledNow() {
         std::lock_guard lock(mutex_);
         if (cancelled_) return true;
     }
+    // The bound the guardian was given: it ends a helper whose lease overruns it.
+    if (dependencies_.now() >= leaseDeadline_) return true;
     return dependencies_.externalStop && dependencies_.externalStop();
 }
 
@@ -117,7 +118,7 @@ void SessionControl::requireNoFailedRestore() {
 
 std::optional<std::string> SessionControl::handBackFailure() {
     std::lock_guard lock(mutex_);
-    if (running_) return std::string(kHandBackTimeout);
+    if (running_) return std::string(messages::kRestoreFailed) + kHandBackTimeoutReason;
     if (failure_ && failure_->find(messages::kRestoreFailedMark) != std::string::npos)
         return failure_;
     return std::nullopt;
@@ -133,8 +134,17 @@ ControlReply SessionControl::status() {
         idle = !running_ && !failure_;
     }
     bool automatic = true;
+    bool readable = true;
     if (idle) {
-        for (const auto& fan : dependencies_.hardware->fans()) {
+        auto fans = dependencies_.hardware->fans();
+        if (fans.empty() && dependencies_.reconnect) {
+            // The connection may have broken; a new one may read them (as "auto" does).
+            dependencies_.reconnect();
+            fans = dependencies_.hardware->fans();
+        }
+        // Fans that cannot be read are not known to be automatic.
+        readable = !fans.empty();
+        for (const auto& fan : fans) {
             if (!fan.manual || *fan.manual) automatic = false;
         }
     }
@@ -143,9 +153,9 @@ ControlReply SessionControl::status() {
     ControlReply reply;
     reply.ok = !failure_.has_value();
     reply.message = failure_ ? *failure_ : (running_ ? kConfirmed : kSystemManaged);
-    if (!running_ && !failure_ && !automatic) {
+    if (!running_ && !failure_ && (!automatic || !readable)) {
         reply.ok = false;
-        reply.message = kNotAutomatic;
+        reply.message = readable ? messages::kFanNotAutomatic : messages::kNoFans;
     }
     reply.session = session_;
     reply.profile = profile_;
@@ -201,6 +211,9 @@ void SessionControl::start(const FanCurve& curve, const std::string& mode, const
     curve.validate();
     requireStopped();
     requireNoFailedRestore();
+    if (dependencies_.beginLease) dependencies_.beginLease(duration);
+    // Set before the lease thread starts and only read by it.
+    leaseDeadline_ = dependencies_.now() + duration;
 
     {
         std::lock_guard lock(mutex_);

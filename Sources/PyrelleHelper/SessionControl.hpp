@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -33,8 +34,11 @@ struct SessionDependencies {
     std::function<void(double)> sleep;
     std::function<bool()> externalStop;  // a stop signal arrived or the owner is gone
     std::function<void(const std::vector<int>&)> handBack;  // every listed fan to automatic
-    HandBackRetry retry;               // how a lease's own hand-back is tried again
-    std::function<void()> reconnect;   // reopens a broken device connection ("auto")
+    HandBackRetry retry;              // how a lease's own hand-back is tried again
+    std::function<void()> reconnect;  // reopens a broken device connection ("auto")
+    // A lease of at most the given seconds begins: holds the device through the guardian, or
+    // throws ScopeError when an earlier one still holds it.
+    std::function<void(double)> beginLease;
     std::function<void()> handedBack;  // the fans are verifiably automatic (the guardian)
     double stopWaitSeconds = 12;       // bound of every wait on the lock
 };
@@ -102,6 +106,8 @@ private:
     int32_t owner_;
     uint32_t uid_;
     std::thread lease_;  // touched only by the request thread
+    // The running lease's bound, written before its thread starts.
+    double leaseDeadline_ = std::numeric_limits<double>::infinity();
 };
 
 }  // namespace pyrelle::helper

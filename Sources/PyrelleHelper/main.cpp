@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
             };
             dependencies.retry = handBackRetry(*smc, false);
             dependencies.reconnect = [] { smc->reopen(); };
+            dependencies.beginLease = [](double seconds) { fans->begin(seconds); };
             dependencies.handedBack = [] { fans->handedBack(); };
             return dependencies;
         });

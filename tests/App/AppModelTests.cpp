@@ -343,8 +343,11 @@ TEST(Language, PrecedenceIsQueryCookieHeaderThenLocale) {
     EXPECT_EQ(resolveLanguage("", "", "es;q=0.5, zh-TW;q=0.9, en", locale), "en");
     EXPECT_EQ(resolveLanguage("", "", "es;q=0.5, zh-TW;q=0.9", locale), "zh-Hant");
     EXPECT_EQ(resolveLanguage("", "", "sv, nb", locale), "de");
-    EXPECT_EQ(resolveLanguage("", "", "", {}), "zh-Hans");
     EXPECT_EQ(resolveLanguage("", "", "zh-CN,zh;q=0.9", {}), "zh-Hans");
+    // A language outside the offered ones falls to the locale, then to English.
+    EXPECT_EQ(resolveLanguage("", "", "pt-BR, pt;q=0.8", locale), "de");
+    EXPECT_EQ(resolveLanguage("", "", "pt-BR, pt;q=0.8", {"C"}), "en");
+    EXPECT_EQ(resolveLanguage("", "", "", {}), "en");
 }
 
 TEST(StatusPublisher, WritesChangesAtOnceAndAnUnchangedStateOnceAMinute) {

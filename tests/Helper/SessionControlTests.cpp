@@ -187,7 +187,7 @@ TEST(SessionControl, FailedRestoreBlocksNewSessionsUntilAutoSucceeds) {
 }
 
 // Outside a lease the fans are read: one left manual (or of unknown mode, as with "Ftst" still
-// set) is never reported as managed by the system.
+// set), or none readable, is never reported as managed by the system.
 TEST(SessionControl, StatusOutsideALeaseClaimsSystemControlOnlyForAutomaticFans) {
     Harness h;
     for (const std::optional<bool> mode : {std::optional<bool>(true), std::optional<bool>()}) {
@@ -197,6 +197,12 @@ TEST(SessionControl, StatusOutsideALeaseClaimsSystemControlOnlyForAutomaticFans)
         EXPECT_EQ(reply.message, "风扇未处于系统自动，请先退出其他风扇控制程序");
         EXPECT_FALSE(reply.session);
     }
+    // Nor fans that cannot be read at all (a broken connection is reopened first).
+    h.hardware.hidden = {0, 1};
+    const auto unread = h.request(R"({"command":"status"})");
+    EXPECT_FALSE(unread.ok);
+    EXPECT_EQ(unread.message, "没有可读取的风扇");
+    h.hardware.hidden.clear();
     const auto handedBack = h.request(R"({"command":"auto"})");
     EXPECT_TRUE(handedBack.ok);
     EXPECT_EQ(handedBack.message, "风扇由系统管理");

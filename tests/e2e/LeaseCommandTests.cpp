@@ -2,6 +2,10 @@
 // every scenario — success, refusal, fault, signal, owner exit or stop file — the device's own
 // state shows every fan back under system-automatic control with "Ftst" at its old value.
 #include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -189,6 +193,27 @@ TEST_F(Fixture, UnlockFlagHeldByAnotherProgramRefusesTheTakeOver) {
     const auto state = mac.state();
     EXPECT_TRUE(allFansAutomatic(state));
     EXPECT_EQ(state.at("ftst").get<int>(), before);
+}
+
+// The stop file's path is public (its token is in the helper's argv): only a plain file of the
+// owner's or root's stops the run; a link, or a file of another user's, is ignored.
+TEST_F(Fixture, OnlyTheOwnersOrRootsStopFileStopsTheRun) {
+    auto helper = start(cooling());
+    awaitControl();
+    const std::string path = token.stopFile();
+    ASSERT_EQ(symlink("/etc/hostname", path.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // over one lease cycle
+    EXPECT_TRUE(helper.running()) << "a link stopped the run";
+    unlink(path.c_str());
+    token.requestStop();
+    ASSERT_EQ(chown(path.c_str(), 1001, 1001), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(helper.running()) << "another user's file stopped the run";
+    ASSERT_EQ(chown(path.c_str(), kOwnerUid, kOwnerUid), 0);
+    const auto r = helper.wait(15);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kCoolingDone);
+    expectHandedBack();
 }
 
 TEST_F(Fixture, CustomCurveRunsUntilItsStopFile) {

@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "FanControlMessages.hpp"
+#include "pyrelle/FanControlMessages.hpp"
 #include "pyrelle/ScopeError.hpp"
 
 namespace pyrelle::CoolingLease {

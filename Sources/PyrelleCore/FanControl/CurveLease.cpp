@@ -4,7 +4,7 @@
 #include <cmath>
 #include <exception>
 
-#include "FanControlMessages.hpp"
+#include "pyrelle/FanControlMessages.hpp"
 #include "pyrelle/CoolingLease.hpp"
 #include "pyrelle/CurvePolicy.hpp"
 #include "pyrelle/ScopeError.hpp"

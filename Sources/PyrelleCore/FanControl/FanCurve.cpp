@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../Support/JSONDecoding.hpp"
-#include "FanControlMessages.hpp"
+#include "pyrelle/FanControlMessages.hpp"
 #include "pyrelle/CurvePolicy.hpp"
 #include "pyrelle/FanTarget.hpp"
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "pyrelle/FanControlMessages.hpp"
 #include "pyrelle/ScopeError.hpp"
 #include "pyrelle/SystemClock.hpp"
 
@@ -11,10 +12,8 @@ namespace {
 
 constexpr const char* kUnlockKey = "Ftst";
 constexpr const char* kNoModeKey = "此风扇没有可识别的 Apple Silicon 模式接口";
-constexpr const char* kNotAutomatic = "风扇未处于系统自动，请先退出其他风扇控制程序";
 constexpr const char* kHandoverTaken = "风扇控制交接已被占用，请先恢复系统自动";
 constexpr const char* kRestoreUnconfirmed = "未能确认风扇恢复系统自动";
-constexpr const char* kRestoreFailed = "；恢复自动风扇失败：";
 
 bool automatic(double mode) {
     return mode == 0 || mode == 3;
@@ -71,7 +70,7 @@ bool AppleSiliconFanControl::holdsOtherThan(int fan) const {
 
 void AppleSiliconFanControl::takeOver(int fan, const std::string& key) {
     const auto current = read_(key);
-    if (!current || !automatic(*current)) throw ScopeError(kNotAutomatic);
+    if (!current || !automatic(*current)) throw ScopeError(fancontrol::messages::kFanNotAutomatic);
     if (originals_.empty()) {
         // Somebody else holds the unlock flag: taking over now would fight that program.
         const auto unlock = read_(kUnlockKey);
@@ -118,7 +117,8 @@ void AppleSiliconFanControl::giveUp(int fan, const std::string& key, const std::
     try {
         restore(fan, key);
     } catch (const std::exception& failure) {
-        throw ScopeError(error + kRestoreFailed + failure.what());
+        throw ScopeError(error + fancontrol::messages::kJoin +
+                         fancontrol::messages::kRestoreFailed + failure.what());
     }
     throw ScopeError(error);
 }

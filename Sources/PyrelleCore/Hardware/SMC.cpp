@@ -98,6 +98,7 @@ std::vector<std::optional<double>> SMC::numbers(const std::vector<std::string>& 
 void SMC::write(const std::string& key, double number) {
     PYRValue value = raw(key);
     if (pyr_encode(&value, number) != 0) throw ScopeError("SMC " + key + " 不支持写入这个数值");
+    ++writeAttempts_;
     const int32_t code = pyr_smc_write(connection_, key.c_str(), &value);
     if (code != 0) {
         // A refusal by the controller may mean the model does not allow control; a device that

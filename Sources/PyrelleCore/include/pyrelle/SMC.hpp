@@ -58,6 +58,9 @@ public:
     // Encodes and writes, then reads back until two consecutive reads lie within 1 of `number`
     // (at most 2 seconds). Throws ScopeError when any step fails or nothing is confirmed.
     void write(const std::string& key, double number);
+    // Writes sent to the device through this object so far (whether or not they succeeded):
+    // a run that sent none has changed nothing it would have to hand back.
+    uint64_t writeAttempts() const { return writeAttempts_; }
 
     std::vector<FanReading> fans() override;
     std::optional<double> target(int fan) override;
@@ -73,6 +76,7 @@ private:
     std::optional<double> fanValue(int fan, const char* suffix) const;
 
     uint32_t connection_ = 0;
+    uint64_t writeAttempts_ = 0;
     Timing timing_;
     std::unique_ptr<AppleSiliconFanControl> armFans_;
 };

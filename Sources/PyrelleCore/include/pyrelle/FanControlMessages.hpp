@@ -18,8 +18,11 @@ inline constexpr const char* kInheritedTarget = "风扇当前目标转速无法�
 inline constexpr const char* kCoolingCancelled = "散热会话已取消或超时";
 inline constexpr const char* kCoolingChanged = "检测到风扇状态改变或无法读取，散热会话已停止";
 
-// Restore.
+// Restore. Every message about fans that could not be handed back contains kRestoreFailedMark.
+inline constexpr const char* kRestoreFailedMark = "恢复自动风扇失败";
 inline constexpr const char* kRestoreFailed = "恢复自动风扇失败：";
+// A fan found out of automatic control where it must be automatic (take-over, session status).
+inline constexpr const char* kFanNotAutomatic = "风扇未处于系统自动，请先退出其他风扇控制程序";
 inline constexpr const char* kJoin = "；";
 
 // Curve lease.
