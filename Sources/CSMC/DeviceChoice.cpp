@@ -8,7 +8,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <limits.h>
+#include <stdlib.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <string_view>
@@ -114,15 +118,6 @@ DeviceChoice environmentChoice() {
 }
 
 DeviceChoice probeStandardTrees(const std::string& sysRoot) {
-    DeviceChoice choice;
-    struct stat info {};
-    const std::string applesmc = sysRoot + "/devices/platform/applesmc.768";
-    // The platform device is the driver's own: its presence is the driver's presence.
-    if (::stat(applesmc.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        choice.kind = DeviceChoice::Kind::applesmc;
-        choice.path = applesmc;
-        return choice;
-    }
     const std::string hwmon = sysRoot + "/class/hwmon";
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(hwmon.c_str())) {
@@ -132,15 +127,48 @@ DeviceChoice probeStandardTrees(const std::string& sysRoot) {
         ::closedir(dir);
     }
     std::sort(names.begin(), names.end());
+    auto found = [](DeviceChoice::Kind kind, std::string path) {
+        DeviceChoice choice;
+        choice.kind = kind;
+        choice.path = std::move(path);
+        return choice;
+    };
+    // applesmc wherever it lives: a hwmon device of its own (named applesmc), or the device
+    // behind a hwmon entry whose driver, or whose `name`, is applesmc (the platform device
+    // applesmc.768 on older Intel Macs, the ACPI device APP0001:00 on T2 Macs).
     for (const auto& name : names) {
         const std::string path = hwmon + "/" + name;
-        if (firstLine(path + "/name") == "macsmc_hwmon") {
-            choice.kind = DeviceChoice::Kind::macsmc;
-            choice.path = path;
-            return choice;
+        if (firstLine(path + "/name") == "applesmc")
+            return found(DeviceChoice::Kind::applesmc, path);
+        const std::string device = path + "/device";
+        char driver[PATH_MAX];
+        const ssize_t length = ::readlink((device + "/driver").c_str(), driver, sizeof driver - 1);
+        const std::string driverName =
+            length > 0 ? std::filesystem::path(std::string(driver, static_cast<size_t>(length)))
+                             .filename()
+                             .string()
+                       : std::string();
+        if (driverName == "applesmc" || firstLine(device + "/name") == "applesmc") {
+            char resolved[PATH_MAX];
+            if (::realpath(device.c_str(), resolved) != nullptr)
+                return found(DeviceChoice::Kind::applesmc, resolved);
         }
     }
-    return choice;
+    // Without the hwmon class (a trimmed /sys), the driver's own devices.
+    for (const char* known : {"/devices/platform/applesmc.768", "/bus/acpi/devices/APP0001:00"}) {
+        struct stat info {};
+        const std::string path = sysRoot + known;
+        if (::stat((path + "/fan1_input").c_str(), &info) == 0 ||
+            ::stat((path + "/key_count").c_str(), &info) == 0) {
+            return found(DeviceChoice::Kind::applesmc, path);
+        }
+    }
+    for (const auto& name : names) {
+        const std::string path = hwmon + "/" + name;
+        if (firstLine(path + "/name") == "macsmc_hwmon")
+            return found(DeviceChoice::Kind::macsmc, path);
+    }
+    return {};
 }
 
 std::shared_ptr<SocketDevice> connectSocket(const std::string& path,

@@ -38,8 +38,11 @@ struct DeviceChoice {
 DeviceChoice parseDeviceChoice(const char* device, const char* socket);
 // The choice made by the process environment; no probing.
 DeviceChoice environmentChoice();
-// The first driver tree found below `sysRoot` (normally "/sys"): applesmc's platform device,
-// then a hwmon device named macsmc_hwmon. Kind none when there is neither.
+// The first driver tree found below `sysRoot` (normally "/sys"): applesmc, found through the
+// hwmon class (a hwmon device named applesmc, or the device behind a hwmon entry whose driver
+// or `name` is applesmc: the platform device applesmc.768, the ACPI device APP0001:00 of T2
+// Macs), else at those two devices' own places; then a hwmon device named macsmc_hwmon.
+// Kind none when there is neither.
 DeviceChoice probeStandardTrees(const std::string& sysRoot);
 
 // True when this process runs with privileges its caller does not have.

@@ -19,10 +19,10 @@ struct CallResult {
     SMCBlock output;
 };
 
-// A status in the shim's own ranges (-3...-1, 1...255) would be read as one of its codes;
+// A status in the shim's own ranges (-4...-1, 1...255) would be read as one of its codes;
 // such a status from a device is reported as an unusable status instead.
 int32_t kernelStatus(int32_t status) {
-    if ((status >= -3 && status <= -1) || (status >= 1 && status <= 255)) return PYR_KERN_IPC_ERROR;
+    if ((status >= -4 && status <= -1) || (status >= 1 && status <= 255)) return PYR_KERN_IPC_ERROR;
     return status;
 }
 
@@ -224,6 +224,66 @@ extern "C" int32_t pyr_smc_read(uint32_t connection, const char* key, PYRValue* 
     const CallResult readResult = call(connection, read);
     if (readResult.code != 0) return readResult.code;
     std::memcpy(out->bytes, readResult.output.bytes.data(), sizeof(out->bytes));
+    return 0;
+}
+
+namespace {
+
+bool usableInfo(const PYRValue* info) {
+    return info != nullptr && info->size >= 1 && info->size <= 32;
+}
+
+SMCBlock knownRead(const char* key, const PYRValue& info) {
+    SMCBlock read;
+    read.key = fourCC(std::string_view(key, 4));
+    read.dataSize = info.size;
+    read.command = static_cast<uint8_t>(SMCCommand::readBytes);
+    return read;
+}
+
+// The result of a byte read made with held key info: a reply that names another size or type
+// than the held one means the info is stale (a device that names none is taken at its word).
+int32_t knownResult(const CallResult& call, const PYRValue& info, PYRValue& out) {
+    if (call.code != 0) return call.code;
+    const SMCBlock& reply = call.output;
+    if ((reply.dataSize != 0 && reply.dataSize != info.size) ||
+        (reply.dataType != 0 && reply.dataType != info.type)) {
+        return PYR_SMC_STALE_INFO;
+    }
+    out.size = info.size;
+    out.type = info.type;
+    std::memcpy(out.bytes, reply.bytes.data(), sizeof(out.bytes));
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int32_t pyr_smc_read_known(uint32_t connection, const char* key, const PYRValue* info,
+                                      PYRValue* out) {
+    if (connection == 0 || out == nullptr || !isFourBytes(key) || !usableInfo(info))
+        return PYR_SMC_INVALID;
+    const PYRValue held = *info;  // `info` and `out` may be the same record
+    return knownResult(call(connection, knownRead(key, held)), held, *out);
+}
+
+extern "C" int32_t pyr_smc_read_many_known(uint32_t connection, const char* const* keys,
+                                           const PYRValue* infos, uint32_t count, PYRValue* out,
+                                           int32_t* results) {
+    if (keys == nullptr || infos == nullptr || out == nullptr || results == nullptr)
+        return PYR_SMC_INVALID;
+    std::vector<uint32_t> asked;
+    std::vector<SMCBlock> reads;
+    std::vector<PYRValue> held;
+    for (uint32_t i = 0; i < count; ++i) {
+        results[i] = PYR_SMC_INVALID;
+        if (connection == 0 || !isFourBytes(keys[i]) || !usableInfo(&infos[i])) continue;
+        held.push_back(infos[i]);
+        reads.push_back(knownRead(keys[i], infos[i]));
+        asked.push_back(i);
+    }
+    const auto calls = callAll(connection, reads);
+    for (size_t n = 0; n < asked.size(); ++n)
+        results[asked[n]] = knownResult(calls[n], held[n], out[asked[n]]);
     return 0;
 }
 

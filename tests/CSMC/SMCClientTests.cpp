@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <vector>
 #include <memory>
@@ -380,3 +381,79 @@ TEST(SMCBlockTest, RoundTripsAndRejectsWrongLength) {
 }
 
 }  // namespace
+
+// Reads with held key info: one exchange (the bytes), the held size on the wire, and a held
+// info the device contradicts reported so the caller can read in full again.
+struct KnownReadCase {
+    const char* name;
+    uint32_t heldType;
+    uint32_t heldSize;
+    std::function<void(FakeSMCDevice&)> change;  // what the device does before the read
+    int32_t result;
+};
+
+class ReadWithHeldInfo : public ::testing::TestWithParam<KnownReadCase> {
+protected:
+    void TearDown() override { pyrelle::csmc::installDevice(nullptr); }
+};
+
+TEST_P(ReadWithHeldInfo, OneExchangeAndStaleInfoReported) {
+    const auto& c = GetParam();
+    ::unsetenv("PYRELLE_SMC_SOCKET");
+    auto device = std::make_shared<FakeSMCDevice>();
+    device->setKey("TC0P", "sp78", {0x32, 0x80});
+    if (c.change) c.change(*device);
+    pyrelle::csmc::installDevice(device);
+    const uint32_t connection = pyr_smc_open();
+    pyrelle::csmc::resetExchangeCount();
+    const PYRValue held{c.heldSize, c.heldType, {}};
+    PYRValue out{};
+    EXPECT_EQ(pyr_smc_read_known(connection, "TC0P", &held, &out), c.result);
+    EXPECT_EQ(pyrelle::csmc::exchangeCount(), 1u);
+    ASSERT_EQ(device->requests().size(), 1u);
+    EXPECT_EQ(device->requests()[0].command, static_cast<uint8_t>(SMCCommand::readBytes));
+    EXPECT_EQ(device->requests()[0].dataSize, c.heldSize);
+    if (c.result == 0) EXPECT_EQ(pyr_decode(&out), 50.5);
+
+    // The batch gives each entry what the single call gives.
+    if (c.change) {
+        c.change(*device);
+        c.change(*device);
+    }
+    const char* keys[] = {"TC0P", "TC0P"};
+    const PYRValue infos[] = {held, held};
+    PYRValue values[2] = {};
+    int32_t results[2] = {};
+    ASSERT_EQ(pyr_smc_read_many_known(connection, keys, infos, 2, values, results), 0);
+    EXPECT_EQ(results[0], c.result);
+    EXPECT_EQ(results[1], c.result);
+    pyr_smc_close(connection);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shim, ReadWithHeldInfo,
+    ::testing::Values(
+        KnownReadCase{"HeldInfoRight", PYR_TYPE_SP78, 2, nullptr, 0},
+        KnownReadCase{"HeldSizeWrong", PYR_TYPE_SP78, 4, nullptr, 0x87},
+        KnownReadCase{"TypeChanged", PYR_TYPE_SP78, 2,
+                      [](FakeSMCDevice& d) { d.setKey("TC0P", "fp88", {0x32, 0x80}); },
+                      PYR_SMC_STALE_INFO},
+        KnownReadCase{"KeyGone", PYR_TYPE_SP78, 2,
+                      [](FakeSMCDevice& d) { d.scriptFault({0, uint8_t{0x84}, {}}); }, 0x84}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReadWithHeldInfoArguments, InvalidHeldInfoMakesNoCall) {
+    auto device = std::make_shared<FakeSMCDevice>();
+    pyrelle::csmc::installDevice(device);
+    const uint32_t connection = pyr_smc_open();
+    pyrelle::csmc::resetExchangeCount();
+    PYRValue out{};
+    for (uint32_t size : {0u, 33u}) {
+        const PYRValue held{size, PYR_TYPE_SP78, {}};
+        EXPECT_EQ(pyr_smc_read_known(connection, "TC0P", &held, &out), PYR_SMC_INVALID);
+    }
+    EXPECT_EQ(pyr_smc_read_known(connection, "TC0P", nullptr, &out), PYR_SMC_INVALID);
+    EXPECT_EQ(pyrelle::csmc::exchangeCount(), 0u);
+    pyr_smc_close(connection);
+    pyrelle::csmc::installDevice(nullptr);
+}

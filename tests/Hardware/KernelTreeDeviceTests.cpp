@@ -160,28 +160,29 @@ TEST(KernelTreeDevice, WritesReachOnlyTheDocumentedControlFiles) {
     EXPECT_EQ(tree.read("temp6_input"), "48500");
 }
 
-TEST(KernelTreeDevice, MacsmcTreeReadsButOffersNoControl) {
-    KernelTree tree("macsmc");
-    TreeConnection smc("macsmc", tree);
-    ASSERT_NE(smc.id(), 0u);
-    const auto keys = smc.keys();
-    EXPECT_EQ(keys.size(), 2u + 2 * 4 + 11 + 3);  // #KEY FNum, 4 per fan, 11 temps, P V I
-    EXPECT_EQ(keys.count("F0Md"), 0u);
-    const Expected table[] = {
-        {"F0Ac", PYR_TYPE_FLT, 2317},      {"F1Tg", PYR_TYPE_FLT, 2400},
-        {"Tp01", PYR_TYPE_FLT, 51.234},    {"TW0P", PYR_TYPE_FLT, 36.75},
-        {"PSTR", PYR_TYPE_FLT, 12.345678}, {"VD0R", PYR_TYPE_FLT, 20.123},
-        {"ID0R", PYR_TYPE_FLT, 0.613},
-    };
-    for (const auto& row : table) {
-        uint32_t type = 0;
-        const auto [code, value] = smc.read(row.key, &type);
-        EXPECT_EQ(code, 0) << row.key;
-        EXPECT_EQ(type, row.type) << row.key;
-        EXPECT_NEAR(value, row.value, 1e-5) << row.key;
+// The hwmon layout of applesmc: fanN_target for the target, pwmN_enable for the mode
+// (1 manual, 2 and above automatic; 0, full speed without control, is no mode of the SMC).
+TEST(KernelTreeDevice, HwmonLayoutDrivesTargetAndPwmEnable) {
+    KernelTree tree("applesmc");
+    namespace fs = std::filesystem;
+    for (const char* fan : {"fan1", "fan2"}) {
+        const std::string n = std::string(fan).substr(3);
+        fs::rename(tree.path() + "/" + fan + "_output", tree.path() + "/" + fan + "_target");
+        fs::remove(tree.path() + "/" + fan + "_manual");
+        std::ofstream(tree.path() + "/pwm" + n + "_enable") << "2\n";
     }
-    EXPECT_EQ(smc.write("F0Tg", PYR_TYPE_FLT, 4, 5000), 0x86);
-    EXPECT_EQ(tree.read("fan1_target"), "2317");
+    TreeConnection smc("applesmc", tree);
+    ASSERT_NE(smc.id(), 0u);
+    EXPECT_EQ(smc.read("F0Md").second, 0);
+    EXPECT_EQ(smc.write("F0Md", PYR_TYPE_UI8, 1, 1), 0);
+    EXPECT_EQ(tree.read("pwm1_enable"), "1");
+    EXPECT_EQ(smc.read("F0Md").second, 1);
+    EXPECT_EQ(smc.write("F0Tg", PYR_TYPE_FPE2, 2, 2500), 0);
+    EXPECT_EQ(tree.read("fan1_target"), "2500");
+    EXPECT_EQ(smc.write("F0Md", PYR_TYPE_UI8, 1, 0), 0);
+    EXPECT_EQ(tree.read("pwm1_enable"), "2");
+    tree.write("pwm2_enable", "0");
+    EXPECT_EQ(smc.read("F1Md").first, kIOError);
 }
 
 TEST(KernelTreeDevice, RootOnlyTreeRefusesFilesOthersCouldHavePlanted) {

@@ -315,3 +315,36 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Held key info changes what is asked, never what is read: the sensor keys of the M4 Pro
+// read with the info discovery learned give the full reads' values for half the exchanges, and
+// a held info the device refutes is replaced by what a full read reports.
+TEST_F(VirtualMac, HeldKeyInfoReadsTheSameValuesWithHalfTheExchanges) {
+    auto& smc = open("apple-m4-pro");
+    SMC::KeyInfos infos;
+    std::vector<std::string> keys;
+    for (const auto& sensor : smc.sensorKeys(&infos)) keys.push_back(sensor.key);
+    ASSERT_GT(keys.size(), 200u);
+    ASSERT_GE(infos.size(), keys.size());
+    // The device's clock stands still between the passes, and so do its readings.
+
+    csmc::resetExchangeCount();
+    const auto full = smc.numbers(keys);
+    const uint64_t fullExchanges = csmc::exchangeCount();
+    csmc::resetExchangeCount();
+    const auto known = smc.numbers(keys, infos);
+    EXPECT_EQ(known, full);
+    EXPECT_EQ(fullExchanges, 2 * keys.size());
+    EXPECT_EQ(csmc::exchangeCount(), keys.size());
+
+    const SMC::KeyInfo first = infos[keys[0]], second = infos[keys[1]];
+    infos[keys[0]].size = first.size == 4 ? 2 : 4;  // stale: the device answers a size mismatch
+    infos[keys[1]].type = PYR_TYPE_UI8;             // stale: the device names another type
+    EXPECT_EQ(smc.numbers(keys, infos), full);
+    EXPECT_EQ(infos[keys[0]].size, first.size);
+    EXPECT_EQ(infos[keys[1]].type, second.type);
+}
+
+}  // namespace

@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "pyrelle/Base64.hpp"
+#include "pyrelle/HardwareSensorReading.hpp"
+#include "pyrelle/SensorCatalog.hpp"
 #include "support/KernelTree.hpp"
 #include "support/LeaseScenario.hpp"
 
@@ -180,7 +182,9 @@ TEST_F(Applesmc, ServeCurveFollowsTheTreeAndStopsWhenAFileBreaks) {
     EXPECT_EQ(serve.wait(20).status, 0);
 }
 
-TEST(Macsmc, ProbeReadsFansAndSensorsAndControlIsRefused) {
+// A MacBook Pro's macsmc-hwmon tree as Linux publishes it: channels labelled with the device
+// tree's words, each key beside its label in device/of_node.
+TEST(Macsmc, ProbeListsEveryChannelUnderItsKeyAndControlIsRefused) {
     KernelTree tree("macsmc");
     const auto options = treeOptions("macsmc", tree);
     const auto snapshot = runJSON({helperPath(), "probe"}, options);
@@ -191,7 +195,42 @@ TEST(Macsmc, ProbeReadsFansAndSensorsAndControlIsRefused) {
         EXPECT_FALSE(fan.contains("manual")) << fan.dump();
     }
     EXPECT_EQ(snapshot.at("fans")[1].at("rpm"), 2400);
-    EXPECT_EQ(snapshot.at("sensors").size(), 11u) << snapshot.at("sensors").dump();
+
+    // Every reading under its SMC key, with the catalogue's explanation where it has one.
+    std::map<std::string, pyrelle::HardwareSensorReading> readings;
+    for (const auto& s : snapshot.at("sensors")) {
+        readings.emplace(s.at("key"), pyrelle::HardwareSensorReading(
+                                          s.at("key"), s.at("label"),
+                                          pyrelle::HardwareSensorKind::temperature,
+                                          s.at("celsius").get<double>()));
+    }
+    for (const auto& s : snapshot.at("additionalSensors")) {
+        readings.emplace(s.at("key"), s.get<pyrelle::HardwareSensorReading>());
+    }
+    struct Expected {
+        const char* key;
+        double value;
+        bool explained;  // the catalogue explains it (TCHP, the charge regulator, is left out:
+                         // the catalogue still reads every "TC" key as a processor probe)
+    };
+    const Expected table[] = {
+        {"TH0x", 37, true},    {"TB0T", 31, true},     {"TW0P", 36.75, true},
+        {"PSTR", 12.346, true}, {"PDTR", 30.5, true},
+        {"PMVR", 4.125, false}, {"PHPC", 7.25, false}, {"VD0R", 20.123, true},
+        {"ID0R", 0.613, true},
+    };
+    ASSERT_TRUE(readings.count("TCHP"));
+    EXPECT_EQ(readings.at("TCHP").value, 35.5);
+    for (const auto& row : table) {
+        const auto found = readings.find(row.key);
+        ASSERT_NE(found, readings.end()) << row.key << " " << snapshot.dump();
+        ASSERT_TRUE(found->second.value) << row.key;
+        EXPECT_NEAR(*found->second.value, row.value, 1e-3) << row.key;
+        const auto meaning =
+            pyrelle::SensorCatalog::meaning(found->second, pyrelle::SensorNamingPlatform::generic);
+        EXPECT_EQ(meaning.has_value(), row.explained) << row.key;
+        if (meaning) EXPECT_FALSE(meaning->explanation.empty()) << row.key;
+    }
 
     OwnerProcess owner;
     Token token;
@@ -201,6 +240,42 @@ TEST(Macsmc, ProbeReadsFansAndSensorsAndControlIsRefused) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string(kNotControllable) + "\n");
     EXPECT_EQ(tree.read("fan1_target"), "2317");
+}
+
+TEST(Macsmc, AFanlessAirHasAnSMCWithSensorsAndNoFans) {
+    KernelTree tree("macsmc-air");
+    const auto snapshot = runJSON({helperPath(), "probe"}, treeOptions("macsmc", tree));
+    EXPECT_EQ(snapshot.value("smcAvailable", false), true) << snapshot.dump();
+    EXPECT_TRUE(snapshot.at("fans").empty());
+    EXPECT_EQ(snapshot.at("sensors").size(), 3u) << snapshot.dump();  // TB0T TCHP TW0P
+    EXPECT_EQ(runJSON({helperPath(), "fan-probe"}, treeOptions("macsmc", tree)),
+              (Json{{"FNum", 0}}));
+}
+
+// A T2 Mac: applesmc as an ACPI device, its fan keys floats and its mode a byte of its own.
+TEST(T2, FanProbeReadsTheTreeAndTestFansTakesAndHandsBackItsFans) {
+    KernelTree tree("applesmc-t2");
+    const auto options = treeOptions("applesmc", tree);
+    EXPECT_EQ(runJSON({helperPath(), "fan-probe"}, options), (Json{{"FNum", 2},
+                                                                   {"F0Ac", 2158},
+                                                                   {"F0Mn", 1200},
+                                                                   {"F0Mx", 6864},
+                                                                   {"F0Md", 0},
+                                                                   {"F0Tg", 1200}}));
+    OwnerProcess owner;
+    Token token;
+    BackgroundProcess helper(
+        {helperPath(), "test-fans", owner.pidText(), std::to_string(kOwnerUid), token.text()},
+        options);
+    EXPECT_TRUE(eventually([&] {
+        return tree.read("fan1_manual") == "1" && tree.read("fan2_manual") == "1" &&
+               tree.read("fan1_output") == "6864" && tree.read("fan2_output") == "7200";
+    })) << tree.read("fan1_manual") << " " << tree.read("fan1_output");
+    const auto r = helper.wait(20);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kCoolingDone);
+    EXPECT_EQ(tree.read("fan1_manual"), "0");
+    EXPECT_EQ(tree.read("fan2_manual"), "0");
 }
 
 // `probe` started the way the desktop application starts the helper (real uid 1000,

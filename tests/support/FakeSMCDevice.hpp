@@ -142,6 +142,16 @@ private:
                 return output;
             case csmc::SMCCommand::readBytes:
                 if (Key* key = find(input.key)) {
+                    // As the SMC does: the bytes only for the size its key info reports,
+                    // and the size and type named in the reply.
+                    const uint32_t size =
+                        key->reportedSize.value_or(static_cast<uint32_t>(key->bytes.size()));
+                    if (input.dataSize != size) {
+                        output.result = 0x87;
+                        return output;
+                    }
+                    output.dataSize = size;
+                    output.dataType = key->type;
                     for (size_t i = 0; i < key->bytes.size() && i < output.bytes.size(); ++i) {
                         output.bytes[i] = key->bytes[i];
                     }

@@ -1,7 +1,8 @@
 #pragma once
 // A kernel SMC driver tree for tests: a fixture of tests/Hardware/data/kernel-trees copied
-// into a fresh directory (root's, readable by every user, as sysfs is), and an emulation of
-// the driver's fans: while fanN_manual is 1, fanN_input follows fanN_output.
+// into a fresh directory (root's, readable by every user, as sysfs is, each attribute with
+// the mode its driver gives it: 0644 where applesmc has a store function, else 0444), and an
+// emulation of the driver's fans: while fanN_manual is 1, fanN_input follows fanN_output.
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,6 +31,18 @@ public:
         fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read |
                                    fs::perms::group_exec | fs::perms::others_read |
                                    fs::perms::others_exec);
+        const bool applesmc = fixture.rfind("applesmc", 0) == 0;
+        for (const auto& item : fs::recursive_directory_iterator(path_)) {
+            if (!item.is_regular_file(ignored_) || item.is_symlink(ignored_)) continue;
+            const std::string name = item.path().filename().string();
+            auto endsWith = [&name](const std::string& tail) {
+                return name.size() >= tail.size() &&
+                       name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+            };
+            const bool stored = applesmc && (endsWith("_output") || endsWith("_manual") ||
+                                             endsWith("_min") || name == "key_at_index");
+            fs::permissions(item.path(), stored ? fs::perms(0644) : fs::perms(0444), ignored_);
+        }
     }
     ~KernelTree() {
         std::error_code ignored;
@@ -61,6 +74,7 @@ public:
 
 private:
     std::string root_, path_;
+    std::error_code ignored_;
 };
 
 // The driver's side of the fans: every few milliseconds, each manual fan's speed is set to its

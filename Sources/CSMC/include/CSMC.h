@@ -11,6 +11,8 @@
  *                      wrong size
  *   -2                 (read) the SMC reported a data size outside 1...32
  *   -3                 (write) key not on the write allow-list, or an invalid "Ftst" value
+ *   -4                 (read with held key info) the device answered with another size or
+ *                      type than the caller held
  *   1...255            the SMC's own result byte (the SMC refused the request)
  *   any other value    kernel status of the user-client call, e.g. PYR_KERN_NO_DEVICE;
  *                      a device status that would read as one of the codes above is
@@ -47,6 +49,7 @@ typedef struct PYRValue {
 #define PYR_SMC_INVALID (-1)     /* bad argument or output block of the wrong size */
 #define PYR_SMC_BAD_SIZE (-2)    /* read: reported data size outside 1...32 */
 #define PYR_SMC_NOT_ALLOWED (-3) /* write: key not on the allow-list or invalid "Ftst" value */
+#define PYR_SMC_STALE_INFO (-4)  /* read with held info: the device answered another size or type */
 
 /* Results of pyr_encode. */
 #define PYR_CODEC_SUCCESS 0
@@ -55,7 +58,7 @@ typedef struct PYRValue {
 
 /*
  * Kernel-style statuses that the shim itself reports when the device cannot be reached.
- * They follow the IOKit return codes of the same names and never collide with -3...-1 or
+ * They follow the IOKit return codes of the same names and never collide with -4...-1 or
  * 1...255.
  */
 #define PYR_KERN_IPC_ERROR ((int32_t)0xE00002BFu) /* device answered with an unusable status */
@@ -102,6 +105,24 @@ int32_t pyr_smc_keys_at(uint32_t connection, uint32_t first, uint32_t count, cha
                         int32_t* results);
 int32_t pyr_smc_read_many(uint32_t connection, const char* const* keys, uint32_t count,
                           PYRValue* out, int32_t* results);
+
+/*
+ * Reads `key` with the key info the caller already holds: info->size (1...32) and info->type,
+ * as an earlier pyr_smc_read of the same key reported them. One exchange (the bytes only)
+ * instead of two; a key's size and type do not change while the machine runs. `out` receives
+ * the held size and type and all 32 returned bytes. -1 for invalid arguments (a held size
+ * outside 1...32 included); the SMC's result byte (0x87 when the held size is wrong); -4 when
+ * the device answered with another size or type than the held ones (read the key again with
+ * pyr_smc_read to learn them). pyr_smc_read itself is unchanged.
+ *
+ * pyr_smc_read_many_known: out[i] and results[i] as pyr_smc_read_known(connection, keys[i],
+ * &infos[i]), batched as pyr_smc_read_many is. -1 when an array is NULL, else 0.
+ */
+int32_t pyr_smc_read_known(uint32_t connection, const char* key, const PYRValue* info,
+                           PYRValue* out);
+int32_t pyr_smc_read_many_known(uint32_t connection, const char* const* keys,
+                                const PYRValue* infos, uint32_t count, PYRValue* out,
+                                int32_t* results);
 
 /*
  * Writes `value` to `key`. Only fan mode keys (F<digit>Md, F<digit>md), fan target keys

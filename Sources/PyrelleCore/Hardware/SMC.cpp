@@ -21,7 +21,7 @@ constexpr const char* kNotResponding = "，设备没有正常响应";
 // A kernel status of the user-client call (the device did not answer, or not usably), as
 // opposed to the shim's own argument codes and the SMC's result bytes.
 bool deviceFailure(int32_t code) {
-    return code < -3 || code > 255;
+    return code < -4 || code > 255;
 }
 
 std::string formatted(double value) {
@@ -91,6 +91,63 @@ std::vector<std::optional<double>> SMC::numbers(const std::vector<std::string>& 
                       results.data());
     for (size_t i = 0; i < keys.size(); ++i) {
         if (results[i] == 0) decoded[i] = finite(pyr_decode(&values[i]));
+    }
+    return decoded;
+}
+
+std::vector<std::optional<double>> SMC::numbers(const std::vector<std::string>& keys,
+                                                KeyInfos& infos) const {
+    std::vector<std::optional<double>> decoded(keys.size());
+    std::vector<size_t> known;
+    std::vector<const char*> knownNames;
+    std::vector<PYRValue> held;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const auto found = infos.find(keys[i]);
+        if (found == infos.end()) continue;
+        PYRValue info{};
+        info.size = found->second.size;
+        info.type = found->second.type;
+        held.push_back(info);
+        known.push_back(i);
+        knownNames.push_back(keys[i].c_str());
+    }
+    std::vector<PYRValue> values(known.size());
+    std::vector<int32_t> results(known.size());
+    if (!known.empty()) {
+        pyr_smc_read_many_known(connection_, knownNames.data(), held.data(),
+                                static_cast<uint32_t>(known.size()), values.data(), results.data());
+    }
+    // Keys read in full: those without held info, and those whose info the device refuted.
+    constexpr int32_t kKeySizeMismatch = 0x87;
+    std::vector<bool> full(keys.size(), true);
+    for (size_t n = 0; n < known.size(); ++n) {
+        const int32_t result = results[n];
+        if (result == PYR_SMC_STALE_INFO || result == kKeySizeMismatch) continue;
+        full[known[n]] = false;
+        if (result == 0) decoded[known[n]] = finite(pyr_decode(&values[n]));
+    }
+    std::vector<size_t> unknown;
+    std::vector<std::string> unknownKeys;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (!full[i]) continue;
+        unknown.push_back(i);
+        unknownKeys.push_back(keys[i]);
+    }
+    if (unknown.empty()) return decoded;
+    std::vector<const char*> names;
+    for (const auto& key : unknownKeys) names.push_back(key.c_str());
+    std::vector<PYRValue> fresh(unknown.size());
+    std::vector<int32_t> freshResults(unknown.size());
+    pyr_smc_read_many(connection_, names.data(), static_cast<uint32_t>(unknown.size()),
+                      fresh.data(), freshResults.data());
+    for (size_t n = 0; n < unknown.size(); ++n) {
+        if (freshResults[n] != 0) {
+            // Held info the device refuted is forgotten; other failures keep what was known.
+            if (infos.count(unknownKeys[n]) != 0) infos.erase(unknownKeys[n]);
+            continue;
+        }
+        infos[unknownKeys[n]] = KeyInfo{fresh[n].size, fresh[n].type};
+        decoded[unknown[n]] = finite(pyr_decode(&fresh[n]));
     }
     return decoded;
 }
@@ -200,7 +257,7 @@ void SMC::setManual(int fan, bool manual) {
     armFans().setManual(fan, manual);
 }
 
-std::vector<SMC::SensorKey> SMC::sensorKeys() const {
+std::vector<SMC::SensorKey> SMC::sensorKeys(KeyInfos* infos) const {
     std::vector<SensorKey> result;
     const auto count = number("#KEY");
     if (!count || *count <= 0 || *count > 10000) return result;
@@ -225,6 +282,7 @@ std::vector<SMC::SensorKey> SMC::sensorKeys() const {
                       read.data());
     for (size_t i = 0; i < candidates.size(); ++i) {
         if (read[i] != 0) continue;
+        if (infos != nullptr) (*infos)[candidates[i]] = KeyInfo{values[i].size, values[i].type};
         const auto kind = smcKind(candidates[i], values[i].type, values[i].size);
         if (!kind) continue;
         if (!valid(*kind, pyr_decode(&values[i]))) continue;

@@ -55,7 +55,7 @@ std::vector<HardwareSampler::KnownSensor> HardwareSampler::discover() const {
 
     std::vector<KnownSensor> found;
     std::unordered_set<std::string> enumerated;
-    for (const auto& sensor : smc_.sensorKeys()) {
+    for (const auto& sensor : smc_.sensorKeys(&keyInfos_)) {
         std::string label;
         if (const auto named = labels.find(sensor.key); named != labels.end()) {
             label = named->second;
@@ -126,7 +126,7 @@ Snapshot HardwareSampler::sample() {
     for (const auto& sensor : known_) keys.push_back(sensor.key);
     std::vector<std::optional<double>> values;
     try {
-        values = smc_.numbers(keys);
+        values = smc_.numbers(keys, keyInfos_);
     } catch (const std::exception&) {
         values.assign(keys.size(), std::nullopt);
     }
@@ -180,12 +180,14 @@ void HardwareSampler::reset() {
     previous_.reset();
     smc_.reopen();
     known_.clear();
+    keyInfos_.clear();
     needsDiscovery_ = true;
 }
 
 void HardwareSampler::reconnect() {
     std::lock_guard guard(lock_);
     smc_.reopen();
+    keyInfos_.clear();  // the device answering now may not be the one that taught them
     needsDiscovery_ = true;
 }
 

@@ -77,6 +77,9 @@ private:
     SMC smc_;                                 // guarded by lock_
     std::optional<CPUCounters> previous_;     // guarded by lock_
     std::vector<KnownSensor> known_;          // guarded by lock_
+    // The size and type of each sensor key, learned at discovery (or by a full read), so a
+    // steady sample asks the SMC for the bytes alone.
+    mutable SMC::KeyInfos keyInfos_;          // guarded by lock_
     bool needsDiscovery_ = true;              // guarded by lock_
     int64_t ticks_ = 0;                       // guarded by lock_
     TurboState turbo_ = TurboState::unknown;  // guarded by lock_

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "CSMC.h"
@@ -37,6 +38,13 @@ public:
         friend bool operator==(const SensorKey&, const SensorKey&) = default;
     };
 
+    // A key's size and type as the SMC reported them; they do not change while it runs.
+    struct KeyInfo {
+        uint32_t size = 0;
+        uint32_t type = 0;
+    };
+    using KeyInfos = std::unordered_map<std::string, KeyInfo>;
+
     // Opens the connection (0 when there is no SMC service).
     SMC();
     explicit SMC(Timing timing);
@@ -55,6 +63,11 @@ public:
     std::optional<double> number(const std::string& key) const;
     // number() of each key, read as one batch (a few round trips to the device in all).
     std::vector<std::optional<double>> numbers(const std::vector<std::string>& keys) const;
+    // The same, asking only for the bytes of keys whose info `infos` holds (one exchange each
+    // instead of two). A key whose held info the device contradicts, and a key without held
+    // info, is read in full, and what it reports is kept in `infos`.
+    std::vector<std::optional<double>> numbers(const std::vector<std::string>& keys,
+                                               KeyInfos& infos) const;
     // Encodes and writes, then reads back until two consecutive reads lie within 1 of `number`
     // (at most 2 seconds). Throws ScopeError when any step fails or nothing is confirmed.
     void write(const std::string& key, double number);
@@ -68,7 +81,8 @@ public:
     void setManual(int fan, bool manual) override;
 
     // Every T/P/V/I key whose type gives it a kind and whose value is valid, sorted by key.
-    std::vector<SensorKey> sensorKeys() const;
+    // With `infos`, the size and type of every key listed are kept there.
+    std::vector<SensorKey> sensorKeys(KeyInfos* infos = nullptr) const;
     std::vector<std::string> temperatureKeys() const;
 
 private:
