@@ -72,6 +72,8 @@
         list.appendChild(item);
       });
     }
+    // The page modules (lease bar, curve editor, charts, tables) follow the same state.
+    document.dispatchEvent(new CustomEvent("kilnview:state", { detail: state }));
   }
 
   // Pages drawn once say how old their values are: "{age}" in the template counts on.
@@ -145,26 +147,6 @@
       .then(function () { for (var i = 0; i < buttons.length; i++) buttons[i].disabled = false; });
   }
 
-  function fillPoints(curve) {
-    var table = document.getElementById("curve-points");
-    if (!table || !curve) return;
-    table.setAttribute("data-sensor", curve.sensor);
-    var body = table.tBodies[0];
-    while (body.firstChild) body.removeChild(body.firstChild);
-    curve.points.forEach(function (point) {
-      var row = body.insertRow();
-      [["point-temperature", point.temperature], ["point-percent", point.percent]].forEach(function (cell) {
-        var input = document.createElement("input");
-        input.type = "number";
-        input.step = "1";
-        input.className = cell[0];
-        input.setAttribute("aria-labelledby", cell[0]);
-        input.value = cell[1];
-        row.insertCell().appendChild(input);
-      });
-    });
-  }
-
   function curveBody() {
     var table = document.getElementById("curve-points");
     var points = [];
@@ -198,13 +180,6 @@
     if (select) {
       select.addEventListener("change", function () {
         window.location.search = "?lang=" + encodeURIComponent(select.value);
-      });
-    }
-    var preset = document.getElementById("curve-preset");
-    if (preset) {
-      preset.addEventListener("change", function () {
-        var option = preset.options[preset.selectedIndex];
-        try { fillPoints(JSON.parse(option.getAttribute("data-curve"))); } catch (e) {}
       });
     }
     wire("fan-test", function (b) { busy(b, post("/api/fans/test")); });

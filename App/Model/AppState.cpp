@@ -196,6 +196,9 @@ AppHistory AppState::history(bool timelines) const {
             break;
         }
     }
+    // The last minutes of every common reading, for the sensors page's sparklines.
+    for (const CommonSensorReading& reading : common_.readings())
+        history.common[reading.id] = copy(common_.points(reading.id, 5));
     history.modes.assign(modes_.records().begin(), modes_.records().end());
     if (latest_) history.end = latest_->date;
     if (timelines && !recorded_.empty()) {

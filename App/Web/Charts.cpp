@@ -12,8 +12,8 @@ using namespace pyrelle;
 
 namespace {
 
-constexpr double kWidth = 640, kHeight = 216;
-constexpr ChartRect kFrame{48, 12, 576, 160};
+constexpr double kWidth = 640, kHeight = 232;
+constexpr ChartRect kFrame{48, 16, 576, 160};
 
 std::string num(double value) {
     char buffer[32];
@@ -38,22 +38,85 @@ std::string axes(const ChartCoordinates& chart, const ChartOptions& options) {
         svg += "<text class=\"tick\" x=\"" + num(kFrame.minX() - 6) + "\" y=\"" + num(at.y + 4) +
                "\" text-anchor=\"end\">" + tickLabel(tick) + "</text>";
     }
+    // Minutes before the end, counted positive ("5" is five minutes ago).
     for (double minutes : ChartCoordinates::ticks({-options.seconds / 60, 0}, 6)) {
         const ChartPoint at = chart.position(minutes * 60, chart.yRange.lower);
         svg += "<text class=\"tick\" x=\"" + num(at.x) + "\" y=\"" + num(kFrame.maxY() + 16) +
-               "\" text-anchor=\"middle\">" + tickLabel(minutes) + "</text>";
+               "\" text-anchor=\"middle\">" + tickLabel(std::fabs(minutes)) + "</text>";
     }
-    svg += "<text class=\"unit\" x=\"" + num(kFrame.minX() - 6) + "\" y=\"" +
-           num(kFrame.minY() - 2) + "\" text-anchor=\"end\">" + escapeXML(options.unit) + "</text>";
+    if (!options.axisTitle.empty()) {
+        svg += "<text class=\"unit\" x=\"" + num(kFrame.minX() + kFrame.width / 2) + "\" y=\"" +
+               num(kFrame.maxY() + 31) + "\" text-anchor=\"middle\">" +
+               escapeXML(options.axisTitle) + "</text>";
+    }
+    // The unit above the frame's left edge, clear of the top tick label beside the frame.
+    svg += "<text class=\"unit\" x=\"" + num(kFrame.minX()) + "\" y=\"" + num(kFrame.minY() - 4) +
+           "\">" + escapeXML(options.unit) + "</text>";
     svg += "<rect class=\"frame\" x=\"" + num(kFrame.x) + "\" y=\"" + num(kFrame.y) +
            "\" width=\"" + num(kFrame.width) + "\" height=\"" + num(kFrame.height) + "\"/>";
     return svg;
 }
 
 std::string open(const ChartOptions& options) {
-    return "<svg class=\"chart\" viewBox=\"0 0 " + num(kWidth) + " " + num(kHeight) +
-           "\" role=\"img\" aria-label=\"" + escapeXML(options.title) +
-           "\" xmlns=\"http://www.w3.org/2000/svg\">";
+    std::string svg = "<svg class=\"chart\" viewBox=\"0 0 " + num(kWidth) + " " + num(kHeight) +
+                      "\" role=\"img\" aria-label=\"" + escapeXML(options.title) + "\"";
+    if (!options.summaryId.empty())
+        svg += " aria-describedby=\"" + escapeXML(options.summaryId) + "\" tabindex=\"0\"";
+    char window[96];
+    std::snprintf(window, sizeof window,
+                  " data-end=\"%.3f\" data-seconds=\"%.0f\" data-frame=\"%g %g\"",
+                  options.end.unixTime(), options.seconds, kFrame.minX(),
+                  kFrame.maxX());
+    return svg + window + " xmlns=\"http://www.w3.org/2000/svg\">";
+}
+
+// The drawn points of one series for the pointer readout: view x and value, in order.
+std::string readoutData(const std::string& name, const std::string& color,
+                        const std::vector<std::pair<MetricPoint, ChartPoint>>& placed) {
+    std::string xs, values;
+    for (const auto& [point, at] : placed) {
+        if (!xs.empty()) {
+            xs += ' ';
+            values += ' ';
+        }
+        xs += num(at.x);
+        values += num(*point.value);
+    }
+    return "<g class=\"data\" data-name=\"" + escapeXML(name) + "\" data-color=\"" +
+           escapeXML(color) + "\" data-x=\"" + xs + "\" data-v=\"" + values + "\"></g>";
+}
+
+// A dashed line wherever the record broke: where a series' values stop (the device stopped
+// answering) and between two values of different segments (a pause longer than the record
+// bridges). Worked out on the whole window, not the thinned drawing; one marker for breaks
+// that several series share.
+std::string gapMarkers(const std::vector<std::vector<MetricPoint>>& series,
+                       const ChartCoordinates& chart, const ChartOptions& options) {
+    std::vector<double> xs;
+    auto mark = [&](double secondsBeforeEnd) {
+        const double x = chart.position(secondsBeforeEnd, chart.yRange.lower).x;
+        for (double seen : xs)
+            if (std::fabs(seen - x) < 3) return;
+        xs.push_back(x);
+    };
+    for (const auto& points : series) {
+        for (std::size_t i = 1; i < points.size(); ++i) {
+            const MetricPoint& a = points[i - 1];
+            const MetricPoint& b = points[i];
+            if (a.value && !b.value) {
+                mark(b.date.secondsSince(options.end));
+            } else if (a.value && b.value && a.segment != b.segment) {
+                mark((a.date.secondsSince(options.end) + b.date.secondsSince(options.end)) / 2);
+            }
+        }
+    }
+    std::string svg;
+    for (double x : xs) {
+        svg += "<line class=\"gap\" x1=\"" + num(x) + "\" x2=\"" + num(x) + "\" y1=\"" +
+               num(kFrame.minY()) + "\" y2=\"" + num(kFrame.maxY()) + "\"><title>" +
+               escapeXML(options.gapText) + "</title></line>";
+    }
+    return svg;
 }
 
 std::vector<std::pair<MetricPoint, ChartPoint>> place(const std::vector<MetricPoint>& points,
@@ -117,22 +180,27 @@ std::string pathData(const std::vector<std::pair<MetricPoint, ChartPoint>>& plac
 }
 
 std::string lineChart(const std::vector<Series>& series, const ChartOptions& options) {
-    std::vector<std::vector<MetricPoint>> drawn;
+    std::vector<std::vector<MetricPoint>> drawn, kept;
     std::vector<double> values;
     for (const Series& each : series) {
-        drawn.push_back(MetricPlot::decimated(window(each.points, options), options.budget));
+        kept.push_back(window(each.points, options));
+        drawn.push_back(MetricPlot::decimated(kept.back(), options.budget));
         for (const MetricPoint& point : drawn.back())
             if (point.value) values.push_back(*point.value);
     }
     const ChartCoordinates chart = coordinates(values, options);
     std::string svg = open(options) + axes(chart, options);
     if (values.empty()) svg += emptyNote(options);
+    std::vector<std::vector<std::pair<MetricPoint, ChartPoint>>> placed;
     for (std::size_t i = 0; i < series.size(); ++i) {
-        const std::string d = pathData(place(drawn[i], chart, options.end));
+        placed.push_back(place(drawn[i], chart, options.end));
+        const std::string d = pathData(placed.back());
         if (d.empty()) continue;
         svg += "<path class=\"series\" fill=\"none\" stroke=\"" + escapeXML(series[i].color) +
                "\" d=\"" + d + "\"><title>" + escapeXML(series[i].name) + "</title></path>";
+        svg += readoutData(series[i].name, series[i].color, placed.back());
     }
+    svg += gapMarkers(kept, chart, options);
     // Legend under the time axis.
     double x = kFrame.minX();
     for (const Series& each : series) {
@@ -164,7 +232,25 @@ std::string loadBandChart(std::span<const MetricPoint> cpuUsage, const ChartOpti
         svg +=
             std::string("<path class=\"band band-") + band + "\" fill=\"none\" d=\"" + d + "\"/>";
     }
+    // The readout and the breaks follow the load itself, thinned as the other charts are.
+    const auto all = place(MetricPlot::decimated(kept, options.budget), chart, options.end);
+    svg += readoutData(options.title, "#2b8a3e", all) + gapMarkers({kept}, chart, options);
     return svg + "</svg>";
+}
+
+std::string sparkline(std::span<const MetricPoint> points, const ChartOptions& options) {
+    static constexpr ChartRect frame{1, 1, 118, 26};
+    const std::vector<MetricPoint> drawn =
+        MetricPlot::decimated(window(points, options), options.budget);
+    std::vector<double> values;
+    for (const MetricPoint& point : drawn)
+        if (point.value) values.push_back(*point.value);
+    const ChartCoordinates chart{
+        frame, ClosedRange{-options.seconds, 0},
+        MetricPlot::scale(values, options.automaticScale, options.baseline, options.upper)};
+    return "<svg class=\"spark\" viewBox=\"0 0 120 28\" aria-hidden=\"true\" "
+           "xmlns=\"http://www.w3.org/2000/svg\"><path fill=\"none\" d=\"" +
+           pathData(place(drawn, chart, options.end)) + "\"/></svg>";
 }
 
 }  // namespace kilnview::Charts

@@ -1,6 +1,7 @@
 #include "Web/LiveState.hpp"
 
 #include "Control/FanActions.hpp"
+#include "Web/CurveEditor.hpp"
 #include "Web/Wording.hpp"
 
 namespace kilnview {
@@ -60,6 +61,10 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
                             {"samples", view.samples},
                             {"state", static_cast<int>(view.report.state)},
                             {"leaseRunning", view.control.remainingSeconds.has_value()}};
+    state["curve"] = CurveEditor::live(view);
+    state["cooling"] = view.control.cooling;
+    state["leaseSeconds"] = view.control.remainingSeconds ? nlohmann::json(*view.control.remainingSeconds)
+                                                          : nlohmann::json(nullptr);
     if (snapshot) state["date"] = snapshot->date.iso8601();
     state["deviceUp"] = view.device.answering;
     if (view.device.lastAnswer) state["deviceLastAnswer"] = view.device.lastAnswer->iso8601();

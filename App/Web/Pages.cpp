@@ -7,6 +7,9 @@
 #include <nlohmann/json.hpp>
 
 #include "Web/Charts.hpp"
+#include "Web/CurveEditor.hpp"
+#include "Web/HistoryCharts.hpp"
+#include "Web/LeaseBar.hpp"
 #include "Web/Wording.hpp"
 #include "Control/FanActions.hpp"
 #include "pyrelle/ControlRequest.hpp"
@@ -120,8 +123,9 @@ std::string layout(const PageContext& context, const AppView& view, std::string_
     html += "<meta name=\"color-scheme\" content=\"light dark\">";
     html += kFavicon;
     html += "<link rel=\"stylesheet\" href=\"/assets/app.css\">";
-    html += "<script src=\"/assets/app.js\" defer></script></head><body data-page=\"" + h(active) +
-            "\">";
+    html += "<script src=\"/assets/app.js\" defer></script>";
+    html += LeaseBar::scripts(active);
+    html += "</head><body data-page=\"" + h(active) + "\">";
     html += "<a class=\"skip\" href=\"#main\">" + h(t("跳到正文")) + "</a>";
     html += "<header><a class=\"brand\" href=\"/\">Kilnview</a><nav aria-label=\"" +
             h(t("页面导航")) + "\">";
@@ -137,13 +141,15 @@ std::string layout(const PageContext& context, const AppView& view, std::string_
         if (code == t.language()) html += " selected";
         html += ">" + h(languageName(code)) + "</option>";
     }
-    html += "</select></label>" + themeMenu(t) + "</header><main id=\"main\" tabindex=\"-1\"><h1>" +
-            h(t(title)) + "</h1>";
+    html += "</select></label>" + themeMenu(t) + "</header>";
+    html += LeaseBar::bar(t, view);
+    html += "<main id=\"main\" tabindex=\"-1\"><h1>" + h(t(title)) + "</h1>";
     html += outageLine(view, t);
     if (active != "overview" && active != "fans") html += ageLine(view, t);
     html += body;
-    html += "</main><footer>" + live("headline", Wording::state(view.report.state, t)) +
-            "</footer></body></html>\n";
+    html += "</main><footer>" + live("headline", Wording::state(view.report.state, t));
+    html += LeaseBar::notificationSwitch(t);
+    html += "</footer></body></html>\n";
     return html;
 }
 
@@ -233,6 +239,15 @@ std::string controlLine(const AppView& view, const AppText& t) {
     return html;
 }
 
+// A power setting's value in words: the low-power switch on or off, a sleep delay in minutes
+// or never (0).
+std::string powerValue(PowerSetting setting, std::optional<std::int64_t> value, const AppText& t) {
+    if (!value) return kNone;
+    if (setting == PowerSetting::lowpowermode) return *value ? t("开启") : t("关闭");
+    if (*value == 0) return t("从不");
+    return std::to_string(*value) + " " + t("分钟");
+}
+
 }  // namespace
 
 std::string overview(const PageContext& context, const AppView& view) {
@@ -279,7 +294,8 @@ std::string sensors(const PageContext& context, const AppView& view) {
         std::optional<std::string> name;
         if (reading.kind == HardwareSensorKind::fan && !reading.sources.empty())
             name = fanName(reading.sources.front(), t);
-        body += "<dt>" + h(name.value_or(t(reading.title))) + " <span class=\"value\">" + h(value) +
+        body += "<dt>" + h(name.value_or(t(reading.title))) +
+                " <span class=\"value\" data-spark=\"sensor-" + h(reading.id) + "\">" + h(value) +
                 "</span></dt><dd>" + h(t(reading.explanation)) + "</dd>";
     }
     body += "</dl>";
@@ -319,109 +335,28 @@ std::string sensors(const PageContext& context, const AppView& view) {
     return layout(context, view, "sensors", "传感器", body);
 }
 
-std::string fans(const PageContext& context, const AppView& view) {
+std::string fans(const PageContext& context, const AppView& view,
+                 const std::optional<pyrelle::ControlRequest>& running) {
     const AppText& t = context.text;
     std::string body = fanTable(view, t) + controlLine(view, t);
     body += "<section class=\"actions\"><button id=\"fan-test\" type=\"button\">" +
             h(t("风扇验证（5 秒）")) + "</button><button id=\"fan-cooling\" type=\"button\">" +
             h(t("全速散热（5 分钟）")) + "</button><button id=\"fan-auto\" type=\"button\">" +
             h(t("恢复系统自动")) + "</button></section>";
-    // The built-in profiles as presets of the editor; their points are the core's.
-    body += "<section class=\"curve\"><h2>" + h(t("自定义曲线")) + "</h2><label>" + h(t("预设")) +
-            " <select id=\"curve-preset\">";
-    for (ThermalProfile profile :
-         {ThermalProfile::balanced, ThermalProfile::performance, ThermalProfile::quiet}) {
-        const FanCurve curve = pyrelle::curve(profile);
-        body += "<option value=\"" + std::string(command(profile)) + "\" data-curve=\"" +
-                h(nlohmann::json(curve).dump()) + "\">" + h(t(toText(profile))) + "</option>";
-    }
-    body += "</select></label>";
-    const FanCurve initial = pyrelle::curve(ThermalProfile::balanced);
-    body += "<table id=\"curve-points\" class=\"points\" data-sensor=\"" +
-            h(toText(initial.sensor)) + "\"><thead><tr><th id=\"point-temperature\">" +
-            h(t("温度")) + " (°C)</th><th id=\"point-percent\">" + h(t("风扇")) +
-            " (%)</th></tr></thead><tbody>";
-    for (const CurvePoint& point : initial.points) {
-        body +=
-            "<tr><td><input type=\"number\" class=\"point-temperature\" "
-            "aria-labelledby=\"point-temperature\" step=\"1\" value=\"" +
-            format("%g", point.temperature) +
-            "\"></td><td><input type=\"number\" class=\"point-percent\" "
-            "aria-labelledby=\"point-percent\" step=\"1\" value=\"" +
-            format("%g", point.percent) + "\"></td></tr>";
-    }
-    body += "</tbody></table><label>" + h(t("时长（秒）")) +
-            " <input id=\"curve-duration\" type=\"number\" min=\"1\" max=\"1800\" "
-            "value=\"600\"></label>"
-            "<label>" +
-            h(t("名称")) +
-            " <input id=\"curve-label\" type=\"text\" maxlength=\"80\" value=\"\"></label>"
-            "<button id=\"curve-start\" type=\"button\">" +
-            h(t("启动曲线")) + "</button></section>";
+    body += CurveEditor::section(t, view, running);
     body += "<section id=\"fan-result\" class=\"result\" aria-live=\"polite\"></section>";
     return layout(context, view, "fans", "风扇", body);
 }
 
-std::string history(const PageContext& context, const AppView& view, const AppHistory& history) {
+std::string history(const PageContext& context, const AppView& view, const AppHistory& history,
+                    int minutes) {
     const AppText& t = context.text;
     std::string body;
     if (!history.end) {
         body += "<p class=\"note\">" + h(t("等待状态数据")) + "</p>";
         return layout(context, view, "history", "历史", body);
     }
-    Charts::ChartOptions options;
-    options.end = *history.end;
-    options.emptyText = t("暂无数据");
-
-    options.title = t("温度");
-    options.unit = "°C";
-    body += "<h2>" + h(options.title) + "</h2>" +
-            Charts::lineChart({{"CPU", "#d9480f", history.cpuTemperature},
-                               {"GPU", "#1971c2", history.gpuTemperature}},
-                              options);
-
-    options.title = t("CPU 负载");
-    options.unit = "%";
-    options.automaticScale = false;
-    options.baseline = 0;
-    options.upper = 100;
-    body += "<h2>" + h(options.title) + "</h2>" + Charts::loadBandChart(history.cpuUsage, options);
-    body += "<p class=\"legend\"><span class=\"band-normal\">" + h(t("正常")) +
-            "</span> <span class=\"band-elevated\">" + h(t("偏高")) +
-            "</span> <span class=\"band-critical\">" + h(t("持续高负载")) + "</span></p>";
-
-    options.title = t("风扇转速");
-    options.unit = "RPM";
-    options.automaticScale = true;
-    std::vector<Charts::Series> fanSeries;
-    static const char* colors[] = {"#2b8a3e", "#862e9c", "#e67700", "#0b7285"};
-    for (const auto& [id, points] : history.fans)
-        fanSeries.push_back({t("风扇") + " " + std::to_string(id), colors[id % 4], points});
-    body += "<h2>" + h(options.title) + "</h2>" + Charts::lineChart(fanSeries, options);
-
-    options.title = t("整机功耗");
-    options.unit = "W";
-    body += "<h2>" + h(options.title) + "</h2>" +
-            Charts::lineChart({{options.title, "#5f3dc4", history.power}}, options);
-
-    // The sensor timeline: each category's temperature, broken wherever the mode changed or
-    // the record did.
-    options.title = t("传感器时间线");
-    options.unit = "°C";
-    std::vector<Charts::Series> timeline;
-    static const std::map<SensorCategory, const char*> categoryColors = {
-        {SensorCategory::cpu, "#d9480f"},
-        {SensorCategory::gpu, "#1971c2"},
-        {SensorCategory::storage, "#2b8a3e"},
-        {SensorCategory::battery, "#e67700"},
-        {SensorCategory::other, "#868e96"}};
-    for (const auto& [category, rows] : history.sensorTimeline) {
-        Charts::Series series{t(title(category)), categoryColors.at(category), {}};
-        for (const ModeRecord& row : rows)
-            series.points.push_back({row.date, row.temperature, row.segment});
-        timeline.push_back(std::move(series));
-    }
-    body += "<h2>" + h(options.title) + "</h2>" + Charts::lineChart(timeline, options);
+    body += HistoryCharts::section(t, history, minutes);
     const TurboState turbo = view.latest ? view.latest->turbo : TurboState::unsupported;
     body += "<p class=\"note\">" + h(t("睿频")) + ": " + h(t(title(turbo)));
     if (history.turboPoints > 0) {
@@ -456,7 +391,7 @@ std::string history(const PageContext& context, const AppView& view, const AppHi
     if (stretches.empty()) body += "<tr><td colspan=\"5\">" + h(t("暂无数据")) + "</td></tr>";
     for (auto it = stretches.rbegin(); it != stretches.rend(); ++it) {
         const std::string start = it->start.iso8601();
-        body += "<tr><td>" + h(t(it->mode)) + "</td><td><time>" +
+        body += "<tr><td>" + h(t(it->mode)) + "</td><td><time datetime=\"" + h(start) + "\">" +
                 h(start.size() >= 19 ? start.substr(11, 8) : start) + "</time></td><td>" +
                 format("%.0f s", it->elapsed) + "</td><td>" +
                 h(Wording::celsius(it->sum / it->count)) + "</td><td>" +
@@ -469,35 +404,68 @@ std::string history(const PageContext& context, const AppView& view, const AppHi
 std::string processes(const PageContext& context, const AppView& view) {
     const AppText& t = context.text;
     std::string body;
-    auto table = [&](const char* title, const std::vector<ProcessReading>& rows) {
-        std::string html = "<h2>" + h(t(title)) +
-                           "</h2><table class=\"processes\"><thead><tr><th>PID</th><th>" +
-                           h(t("名称")) + "</th><th>CPU</th><th>" + h(t("内存")) + "</th><th>" +
-                           h(t("磁盘")) + "</th></tr></thead><tbody>";
-        if (rows.empty()) html += "<tr><td colspan=\"5\">" + h(t("等待状态数据")) + "</td></tr>";
+    // Disk figures of other users' processes are unknown to an unprivileged reader: their
+    // columns are left out, with the reason, rather than filled with dashes.
+    bool diskKnown = false;
+    for (const auto* rows : {&view.topCPU, &view.topMemory, &view.topDisk})
+        for (const ProcessReading& p : *rows) diskKnown = diskKnown || p.diskRate().has_value();
+    for (const SustainedActivity& row : view.activity)
+        diskKnown = diskKnown || row.averageDiskRate.has_value();
+    const bool sampled = !view.topCPU.empty() || !view.topMemory.empty();
+    body += "<p class=\"note\">" + h(t("CPU 以单核为 100%；多核同时忙碌时可超过 100%")) + "</p>";
+    if (sampled && !diskKnown)
+        body += "<p class=\"note\" id=\"disk-unknown\">" +
+                h(t("磁盘读写数据不可用：读取其他用户进程的 I/O 统计需要更高权限")) + "</p>";
+    body += "<label class=\"filter\">" + h(t("筛选进程")) +
+            " <input id=\"process-filter\" type=\"search\" autocomplete=\"off\"></label>";
+    const int columns = diskKnown ? 5 : 4;
+    auto table = [&](const char* id, const char* title, const std::vector<ProcessReading>& rows) {
+        std::string html = "<h2>" + h(t(title)) + "</h2><table class=\"processes sortable\" id=\"" +
+                           std::string(id) + "\"><thead><tr><th data-type=\"number\">PID</th><th>" +
+                           h(t("名称")) + "</th><th data-type=\"number\">CPU</th><th data-type=\"number\">" +
+                           h(t("内存")) + "</th>" +
+                           (diskKnown ? "<th data-type=\"number\">" + h(t("磁盘")) + "</th>" : "") +
+                           "</tr></thead><tbody>";
+        if (rows.empty())
+            html += "<tr><td colspan=\"" + std::to_string(columns) + "\">" + h(t("等待状态数据")) +
+                    "</td></tr>";
         for (const ProcessReading& p : rows) {
-            html += "<tr><td>" + std::to_string(p.pid) + "</td><td>" + h(p.name) + "</td><td>" +
-                    format("%.1f %%", p.cpu) + "</td><td>" +
-                    h(Wording::bytes(static_cast<double>(p.memory))) + "</td><td>" +
-                    h(Wording::rate(p.diskRate())) + "</td></tr>";
+            html += "<tr><td>" + std::to_string(p.pid) + "</td><td>" + h(p.name) +
+                    "</td><td data-value=\"" + format("%.3f", p.cpu) + "\">" +
+                    format("%.1f %%", p.cpu) + "</td><td data-value=\"" +
+                    std::to_string(p.memory) + "\">" +
+                    h(Wording::bytes(static_cast<double>(p.memory))) + "</td>";
+            if (diskKnown)
+                html += "<td data-value=\"" + format("%.0f", p.diskRate().value_or(-1)) + "\">" +
+                        h(Wording::rate(p.diskRate())) + "</td>";
+            html += "</tr>";
         }
         return html + "</tbody></table>";
     };
-    body += table("CPU 占用最高", view.topCPU);
-    body += table("内存占用最高", view.topMemory);
-    body += table("磁盘读写最多", view.topDisk);
+    body += table("top-cpu", "CPU 占用最高", view.topCPU);
+    body += table("top-memory", "内存占用最高", view.topMemory);
+    if (diskKnown || !sampled) body += table("top-disk", "磁盘读写最多", view.topDisk);
     body += "<h2>" + h(t("近期活动来源")) + "</h2><p class=\"note\">" + h(t("观察时长")) + ": " +
-            format("%.0f s", view.activitySeconds) +
-            "</p><table class=\"activity\"><thead><tr><th>" + h(t("名称")) + "</th><th>" +
-            h(t("平均 CPU")) + "</th><th>" + h(t("当前 CPU")) + "</th><th>" + h(t("CPU 占比")) +
-            "</th><th>" + h(t("平均磁盘")) + "</th></tr></thead><tbody>";
+            format("%.0f s", view.activitySeconds) + " · " +
+            h(t("CPU 占比：占整机全部 CPU 时间的百分比")) +
+            "</p><table class=\"activity sortable\" id=\"activity\"><thead><tr><th>" +
+            h(t("名称")) + "</th><th data-type=\"number\">" + h(t("平均 CPU")) +
+            "</th><th data-type=\"number\">" + h(t("当前 CPU")) + "</th><th data-type=\"number\">" +
+            h(t("CPU 占比")) + "</th>" +
+            (diskKnown ? "<th data-type=\"number\">" + h(t("平均磁盘")) + "</th>" : "") +
+            "</tr></thead><tbody>";
     std::size_t shown = 0;
     for (const SustainedActivity& row : view.activity) {
         if (++shown > 15) break;
-        body += "<tr><td>" + h(row.name) + "</td><td>" + format("%.1f %%", row.averageCPU) +
-                "</td><td>" + format("%.1f %%", row.currentCPU) + "</td><td>" +
-                format("%.1f %%", row.cpuShare) + "</td><td>" +
-                h(Wording::rate(row.averageDiskRate)) + "</td></tr>";
+        body += "<tr><td>" + h(row.name) + "</td><td data-value=\"" +
+                format("%.3f", row.averageCPU) + "\">" + format("%.1f %%", row.averageCPU) +
+                "</td><td data-value=\"" + format("%.3f", row.currentCPU) + "\">" +
+                format("%.1f %%", row.currentCPU) + "</td><td data-value=\"" +
+                format("%.3f", row.cpuShare) + "\">" + format("%.1f %%", row.cpuShare) + "</td>";
+        if (diskKnown)
+            body += "<td data-value=\"" + format("%.0f", row.averageDiskRate.value_or(-1)) +
+                    "\">" + h(Wording::rate(row.averageDiskRate)) + "</td>";
+        body += "</tr>";
     }
     body += "</tbody></table>";
     return layout(context, view, "processes", "进程", body);
@@ -521,7 +489,7 @@ std::string power(const PageContext& context, const AppView& view, const AppHist
             body += "<tr><th>" + h(t(title(setting))) + "</th>";
             for (PowerSource source : allPowerSources) {
                 const auto value = reading.configuration->value(setting, source);
-                body += "<td>" + (value ? std::to_string(*value) : std::string(kNone)) + "</td>";
+                body += "<td>" + h(powerValue(setting, value, t)) + "</td>";
             }
             body += "</tr>";
         }
@@ -540,8 +508,8 @@ std::string power(const PageContext& context, const AppView& view, const AppHist
         if (edits.empty()) body += "<tr><td colspan=\"3\">" + h(t("无需更改")) + "</td></tr>";
         for (const PowerEdit& edit : edits) {
             body += "<tr><td>" + h(t(title(edit.source))) + " · " + h(t(title(edit.key))) +
-                    "</td><td>" + std::to_string(edit.before) + "</td><td>" +
-                    std::to_string(edit.after) + "</td></tr>";
+                    "</td><td>" + h(powerValue(edit.key, edit.before, t)) + "</td><td>" +
+                    h(powerValue(edit.key, edit.after, t)) + "</td></tr>";
         }
         body += "</tbody></table>";
     }

@@ -8,6 +8,7 @@
 
 #include "Model/AppView.hpp"
 #include "Web/AppText.hpp"
+#include "pyrelle/ControlRequest.hpp"
 #include "pyrelle/PowerConfiguration.hpp"
 
 namespace kilnview::Pages {
@@ -26,8 +27,12 @@ struct PowerReading {
 
 std::string overview(const PageContext& context, const AppView& view);
 std::string sensors(const PageContext& context, const AppView& view);
-std::string fans(const PageContext& context, const AppView& view);
-std::string history(const PageContext& context, const AppView& view, const AppHistory& history);
+// `running`: the curve this Kilnview started, while its lease runs.
+std::string fans(const PageContext& context, const AppView& view,
+                 const std::optional<pyrelle::ControlRequest>& running = std::nullopt);
+// `minutes`: the charts' window (one of HistoryCharts::kWindows).
+std::string history(const PageContext& context, const AppView& view, const AppHistory& history,
+                    int minutes = 30);
 std::string processes(const PageContext& context, const AppView& view);
 std::string power(const PageContext& context, const AppView& view, const AppHistory& history,
                   const PowerReading& reading);

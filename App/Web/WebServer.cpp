@@ -1,10 +1,12 @@
 #include "Web/WebServer.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 
 #include "Web/AppText.hpp"
 #include "Web/Assets.hpp"
+#include "Web/HistoryCharts.hpp"
 #include "Web/HistoryState.hpp"
 #include "Web/LiveState.hpp"
 #include "Web/Metrics.hpp"
@@ -254,6 +256,8 @@ HttpReply WebServer::respond(const HttpRequest& req) {
 }
 
 HttpReply WebServer::action(const HttpRequest& req, const AppText& t) {
+    // The editor's live validation: the same checks as a start, without starting anything.
+    if (req.path == "/api/fans/curve/check") return reply(json(200, CurveEditor::check(req.body, t)));
     // While the SMC does not answer only handing the fans back to the system may run: the
     // others would drive fans no one can see.
     if (const std::string reason = Wording::outage(deps_.state.view().device, t);
@@ -266,15 +270,27 @@ HttpReply WebServer::action(const HttpRequest& req, const AppText& t) {
         return std::function<ActionResult()>([this, method] { return (deps_.fans.*method)(); });
     };
     try {
+        // Any other action replaces or ends the curve the editor shows as running.
+        const auto replacing = [&](ActionResult (FanActions::*method)()) {
+            return std::function<ActionResult()>([this, run = simple(method)] {
+                ActionResult result = run();
+                if (result.ok) runningCurve_.forget();
+                return result;
+            });
+        };
         if (req.path == "/api/fans/test") {
-            perform = simple(&FanActions::test);
+            perform = replacing(&FanActions::test);
         } else if (req.path == "/api/fans/cooling") {
-            perform = simple(&FanActions::cooling);
+            perform = replacing(&FanActions::cooling);
         } else if (req.path == "/api/fans/auto") {
-            perform = simple(&FanActions::automatic);
+            perform = replacing(&FanActions::automatic);
         } else if (req.path == "/api/fans/curve") {
             const pyrelle::ControlRequest request = RequestGuard::curveRequest(req.body);
-            perform = [this, request] { return deps_.fans.curve(request); };
+            perform = [this, request] {
+                ActionResult result = deps_.fans.curve(request);
+                if (result.ok) runningCurve_.started(request);
+                return result;
+            };
         } else {
             return reply(refusal(404, t(kNotFound)));
         }
@@ -300,9 +316,16 @@ HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
     // The page assets say nothing about the machine; the login page needs the style sheet.
     if (method == "GET" && path == "/assets/app.css")
         return reply({200, "text/css; charset=utf-8", std::string(assets::text("app.css")), {}});
-    if (method == "GET" && path == "/assets/app.js")
-        return reply(
-            {200, "text/javascript; charset=utf-8", std::string(assets::text("app.js")), {}});
+    // The page script and its modules (fans editor, charts, tables, the lease bar).
+    if (method == "GET" && path.rfind("/assets/", 0) == 0 && path.size() > 11 &&
+        path.compare(path.size() - 3, 3, ".js") == 0) {
+        const std::string name = path.substr(8);
+        const bool plain = std::all_of(name.begin(), name.end() - 3,
+                                       [](char c) { return c >= 'a' && c <= 'z'; });
+        const std::string_view content = plain ? assets::text(name) : std::string_view();
+        if (content.empty()) return reply(refusal(404, t(kNotFound)));
+        return reply({200, "text/javascript; charset=utf-8", std::string(content), {}});
+    }
 
     if (path == "/metrics") {
         if (!deps_.credentials.bearerMatches(req.header("authorization"))) {
@@ -346,9 +369,19 @@ HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
     const auto page = [](std::string html) { return reply({200, kHTML, std::move(html), {}}); };
     if (path == "/") return page(Pages::overview(context, deps_.state.view()));
     if (path == "/sensors") return page(Pages::sensors(context, deps_.state.view()));
-    if (path == "/fans") return page(Pages::fans(context, deps_.state.view()));
+    if (path == "/fans") {
+        const AppView view = deps_.state.view();
+        return page(Pages::fans(context, view, runningCurve_.current(view.control)));
+    }
     if (path == "/history")
-        return page(Pages::history(context, deps_.state.view(), deps_.state.history(true)));
+        return page(Pages::history(context, deps_.state.view(), deps_.state.history(true),
+                                   HistoryCharts::window(req.param("minutes"))));
+    // The charts alone, fetched by the history page each second, and the overview's sparklines.
+    if (path == "/history/charts")
+        return page(HistoryCharts::charts(t, deps_.state.history(),
+                                          HistoryCharts::window(req.param("minutes"))));
+    if (path == "/history/sparklines")
+        return reply(json(200, HistoryCharts::sparklines(deps_.state.history())));
     if (path == "/processes") return page(Pages::processes(context, deps_.state.view()));
     if (path == "/power") {
         // The settings tool runs as a process: off the event thread.

@@ -21,6 +21,7 @@
 
 #include "Control/FanActions.hpp"
 #include "Model/AppState.hpp"
+#include "Web/CurveEditor.hpp"
 #include "Web/Credentials.hpp"
 #include "Web/HttpDaemon.hpp"
 #include "Web/LiveFeed.hpp"
@@ -77,6 +78,7 @@ private:
     std::mutex lock_;
     std::condition_variable stopped_;
     bool stopping_ = false;  // guarded by lock_
+    CurveEditor::RunningCurve runningCurve_;
 };
 
 }  // namespace kilnview

@@ -166,7 +166,7 @@ TEST_F(Web, EveryPageRendersWithTokenNavigationAndLanguage) {
     for (std::size_t at = 0;
          (at = historyPage.find("<svg class=\"chart\"", at)) != std::string::npos; ++at)
         ++charts;
-    EXPECT_EQ(charts, 5u) << "temperature, load bands, fans, power and the sensor timeline";
+    EXPECT_EQ(charts, 4u) << "temperature, load bands, fans and power";
     EXPECT_NE(historyPage.find("<path class=\"series\""), std::string::npos);
 
     // ?lang wins and is remembered in a cookie; the translated title shows.

@@ -25,6 +25,7 @@ struct ValidationCase {
     const char* name;
     std::vector<CurvePoint> points;
     std::string error;  // empty: valid
+    int point = -1;     // the point the problem concerns; -1: the whole curve
 };
 
 class Validation : public ::testing::TestWithParam<ValidationCase> {};
@@ -42,6 +43,13 @@ TEST_P(Validation, FirstBrokenRuleWins) {
             EXPECT_EQ(e.what(), c.error);
         }
     }
+    // The editor's view of the same rule: the same message, tied to the point at fault.
+    const auto problem = curve.problem();
+    ASSERT_EQ(problem.has_value(), !c.error.empty());
+    if (problem) {
+        EXPECT_EQ(problem->message, c.error);
+        EXPECT_EQ(problem->point ? static_cast<int>(*problem->point) : -1, c.point);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -57,20 +65,20 @@ INSTANTIATE_TEST_SUITE_P(
             "EightPoints",
             {{30, 0}, {40, 10}, {50, 20}, {60, 30}, {70, 40}, {80, 50}, {85, 60}, {90, 100}},
             ""},
-        ValidationCase{"FirstBelow30", {{29.9, 0}, {90, 100}}, kRange},
+        ValidationCase{"FirstBelow30", {{29.9, 0}, {90, 100}}, kRange, 0},
         ValidationCase{"FirstAt30", {{30, 0}, {90, 100}}, ""},
-        ValidationCase{"PercentAbove100", {{40, 101}, {90, 100}}, kRange},
-        ValidationCase{"NegativePercent", {{40, -1}, {90, 100}}, kRange},
-        ValidationCase{"NaNTemperature", {{kNaN, 0}, {90, 100}}, kRange},
-        ValidationCase{"InfinitePercent", {{40, 0}, {50, kInf}, {90, 100}}, kRange},
-        ValidationCase{"TooClose", {{40, 10}, {41.9, 20}, {90, 100}}, kOrder},
+        ValidationCase{"PercentAbove100", {{40, 101}, {90, 100}}, kRange, 0},
+        ValidationCase{"NegativePercent", {{40, -1}, {90, 100}}, kRange, 0},
+        ValidationCase{"NaNTemperature", {{kNaN, 0}, {90, 100}}, kRange, 0},
+        ValidationCase{"InfinitePercent", {{40, 0}, {50, kInf}, {90, 100}}, kRange, 1},
+        ValidationCase{"TooClose", {{40, 10}, {41.9, 20}, {90, 100}}, kOrder, 1},
         ValidationCase{"TwoApart", {{40, 10}, {42, 20}, {90, 100}}, ""},
         ValidationCase{"EqualPercents", {{40, 50}, {60, 50}, {90, 100}}, ""},
-        ValidationCase{"DecreasingPercent", {{40, 50}, {60, 40}, {90, 100}}, kOrder},
-        ValidationCase{"RangeCheckedBeforeOrder", {{40, 50}, {20, 60}, {90, 100}}, kRange},
-        ValidationCase{"LastAt91", {{40, 0}, {91, 100}}, kLast},
-        ValidationCase{"LastAt99Percent", {{40, 0}, {90, 99}}, kLast},
-        ValidationCase{"LastAbove90InRange", {{40, 0}, {100, 100}}, kLast}),
+        ValidationCase{"DecreasingPercent", {{40, 50}, {60, 40}, {90, 100}}, kOrder, 1},
+        ValidationCase{"RangeCheckedBeforeOrder", {{40, 50}, {20, 60}, {90, 100}}, kRange, 1},
+        ValidationCase{"LastAt91", {{40, 0}, {91, 100}}, kLast, 1},
+        ValidationCase{"LastAt99Percent", {{40, 0}, {90, 99}}, kLast, 1},
+        ValidationCase{"LastAbove90InRange", {{40, 0}, {100, 100}}, kLast, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FanCurve, PercentInterpolatesAndClampsAtTheEnds) {

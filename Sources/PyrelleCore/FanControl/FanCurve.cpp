@@ -61,21 +61,32 @@ std::optional<double> temperature(CurveSensor sensor, const Snapshot& snapshot) 
 
 // --- FanCurve ---------------------------------------------------------------------------------
 
-void FanCurve::validate() const {
-    if (points.size() < 2 || points.size() > 8) throw ScopeError(messages::kPointCount);
+std::optional<CurveProblem> FanCurve::problem() const {
+    if (points.size() < 2 || points.size() > 8) return CurveProblem{messages::kPointCount, {}};
     auto inRange = [](const CurvePoint& p) {
         return std::isfinite(p.temperature) && std::isfinite(p.percent) && p.temperature >= 30 &&
                p.temperature <= 100 && p.percent >= 0 && p.percent <= 100;
     };
     for (size_t i = 0; i < points.size(); ++i) {
-        if (!inRange(points[i])) throw ScopeError(messages::kPointRange);
+        if (!inRange(points[i])) return CurveProblem{messages::kPointRange, i};
         if (i > 0 && (points[i].temperature < points[i - 1].temperature + 2 ||
                       points[i].percent < points[i - 1].percent)) {
-            throw ScopeError(messages::kPointOrder);
+            return CurveProblem{messages::kPointOrder, i};
         }
     }
     const CurvePoint& last = points.back();
-    if (last.temperature > 90 || last.percent != 100) throw ScopeError(messages::kLastPoint);
+    if (last.temperature > 90 || last.percent != 100)
+        return CurveProblem{messages::kLastPoint, points.size() - 1};
+    return std::nullopt;
+}
+
+std::vector<const char*> FanCurve::rules() {
+    return {messages::kPointCount, messages::kPointRange, messages::kPointOrder,
+            messages::kLastPoint};
+}
+
+void FanCurve::validate() const {
+    if (const auto found = problem()) throw ScopeError(found->message);
 }
 
 double FanCurve::percent(double t) const {

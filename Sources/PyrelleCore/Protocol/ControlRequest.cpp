@@ -72,7 +72,8 @@ void ControlRequest::validate() const {
             curve->validate();
         }
     }
-    if (duration && !(std::isfinite(*duration) && *duration > 0 && *duration <= 1800)) {
+    if (duration && !(std::isfinite(*duration) && *duration > 0 &&
+                      *duration <= kMaximumControlSeconds)) {
         throw ScopeError(kInvalidDuration);
     }
     if (label && label->size() > kLabelLimit) throw ScopeError(kLabelTooLong);

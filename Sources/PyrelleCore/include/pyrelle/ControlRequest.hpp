@@ -18,6 +18,9 @@ inline constexpr std::array<std::string_view, 10> kControlCommands = {
     "hello",        "status",    "profile",  "auto",           "turbo-disable",
     "turbo-enable", "test-fans", "shutdown", "power-optimize", "power-restore"};
 
+// The longest lease a request may ask for, in seconds.
+inline constexpr double kMaximumControlSeconds = 1800;
+
 // One request of the desktop application to a `serve` helper, one compact JSON line.
 struct ControlRequest {
     std::string command;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -10,6 +12,15 @@
 
 namespace pyrelle {
 
+// The first rule a curve breaks, and the point it concerns (absent when the rule is about the
+// curve as a whole, such as its number of points).
+struct CurveProblem {
+    const char* message;
+    std::optional<std::size_t> point;
+
+    friend bool operator==(const CurveProblem&, const CurveProblem&) = default;
+};
+
 // A user-defined fan curve: a few temperature/percent points, in ascending temperature, and
 // the sensor whose temperature drives them. A plain value; `validate` says whether it may run.
 struct FanCurve {
@@ -19,6 +30,11 @@ struct FanCurve {
     // Throws ScopeError with the first rule the curve breaks (point count, ranges, spacing and
     // monotony, the last point reaching 100 % at 90 °C or below).
     void validate() const;
+    // What validate() would throw, with the index of the point at fault; absent when valid.
+    // An editor uses it to mark the point while the user drags it.
+    std::optional<CurveProblem> problem() const;
+    // The rules validate() applies, in the words of its messages (for an editor to state).
+    static std::vector<const char*> rules();
 
     // The fan percent at `temperature`: flat beyond the end points, linear in between; 100 when
     // the curve has no points or the temperature is not finite.
