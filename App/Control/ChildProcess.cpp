@@ -122,16 +122,7 @@ ChildProcess::ChildProcess(AdoptedChild child)
 }
 
 ChildProcess::~ChildProcess() {
-    if (pid_ > 0 && !poll()) {
-        signal(SIGKILL);
-        if (adopted_) {
-            awaitAdoptedStatus(5000);
-        } else {
-            int raw = 0;
-            while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
+    if (pid_ > 0 && !poll()) kill();
     for (int* fd : {&input_, &output_, &error_, &statusPipe_, &pidfd_}) closeQuietly(*fd);
 }
 
@@ -170,6 +161,18 @@ std::optional<int> ChildProcess::poll() {
     return status_;
 }
 
+void ChildProcess::kill() {
+    signal(SIGKILL);
+    if (adopted_) {
+        awaitAdoptedStatus(5000);
+        return;
+    }
+    int raw = 0;
+    while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
+    status_ = exitStatus(raw);
+}
+
 void ChildProcess::awaitAdoptedStatus(int milliseconds) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
@@ -184,15 +187,7 @@ int ChildProcess::finish(double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!poll()) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            signal(SIGKILL);
-            if (adopted_) {
-                awaitAdoptedStatus(5000);
-            } else {
-                int raw = 0;
-                while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
-                }
-                status_ = exitStatus(raw);
-            }
+            kill();
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

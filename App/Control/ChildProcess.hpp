@@ -63,6 +63,8 @@ public:
 
 private:
     void drainErrors();
+    // SIGKILL, then the status (reaped here, or as the privileged part reports it).
+    void kill();
     void awaitAdoptedStatus(int milliseconds);
 
     pid_t pid_ = -1;

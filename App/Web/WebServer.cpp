@@ -6,6 +6,7 @@
 
 #include "Web/AppText.hpp"
 #include "Web/Assets.hpp"
+#include "Web/Charts.hpp"
 #include "Web/HistoryCharts.hpp"
 #include "Web/HistoryState.hpp"
 #include "Web/LiveState.hpp"
@@ -71,20 +72,6 @@ bool isLoopbackOrigin(const std::string& origin) {
            RequestGuard::isLoopbackHost(std::string_view(origin).substr(scheme.size()));
 }
 
-std::string escapeHTML(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string percentEncoded(const std::string& text) {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;
@@ -112,14 +99,14 @@ std::string withoutSecret(const HttpRequest& request) {
 
 // The page a browser without a session gets: where to find the way in.
 HttpResponse loginPage(const AppText& t) {
-    const std::string title = escapeHTML(t(kNoSession));
+    const std::string title = Charts::escapeXML(t(kNoSession));
     return HttpResponse{
         401,
         kHTML,
         "<!DOCTYPE html>\n<html lang=\"" + t.language() +
             "\"><head><meta charset=\"utf-8\"><title>Kilnview</title>"
             "<link rel=\"stylesheet\" href=\"/assets/app.css\"></head><body><main><h1>" +
-            title + "</h1><p>" + escapeHTML(t(kNoSessionHelp)) + "</p></main></body></html>\n",
+            title + "</h1><p>" + Charts::escapeXML(t(kNoSessionHelp)) + "</p></main></body></html>\n",
         {}};
 }
 
