@@ -88,7 +88,7 @@ struct AppHistory {
     std::vector<pyrelle::MetricPoint> cpuTemperature, gpuTemperature, cpuUsage, power;
     std::map<int, std::vector<pyrelle::MetricPoint>> fans;  // by fan id
     std::vector<pyrelle::ModeRecord> modes;
-    std::optional<pyrelle::Date> end;  // date of the last sample
+    std::optional<pyrelle::Date> end;                                 // date of the last sample
     std::map<std::string, std::vector<pyrelle::MetricPoint>> common;  // last 5 min, by reading id
     // Filled on request (the history page): mode-labelled temperature rows per sensor
     // category, thinned for drawing, and the turbo history's size.

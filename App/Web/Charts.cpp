@@ -65,8 +65,7 @@ std::string open(const ChartOptions& options) {
     char window[96];
     std::snprintf(window, sizeof window,
                   " data-end=\"%.3f\" data-seconds=\"%.0f\" data-frame=\"%g %g\"",
-                  options.end.unixTime(), options.seconds, kFrame.minX(),
-                  kFrame.maxX());
+                  options.end.unixTime(), options.seconds, kFrame.minX(), kFrame.maxX());
     return svg + window + " xmlns=\"http://www.w3.org/2000/svg\">";
 }
 

@@ -97,10 +97,11 @@ std::string axes(const AppText& t, const AppView& view) {
 std::string pointRow(const AppText& t, std::size_t index, const CurvePoint& point) {
     const std::string n = std::to_string(index + 1);
     const std::string name = t("控制点") + " " + n;
-    return "<tr><th scope=\"row\">" + n + "</th><td><input type=\"number\" class=\"point-temperature\" " +
-           "step=\"1\" min=\"" + plain(kTemperatures.lower) + "\" max=\"" +
-           plain(kTemperatures.upper) + "\" aria-label=\"" + h(name + " · " + t("温度")) +
-           " (°C)\" value=\"" + plain(point.temperature) +
+    return "<tr><th scope=\"row\">" + n +
+           "</th><td><input type=\"number\" class=\"point-temperature\" " + "step=\"1\" min=\"" +
+           plain(kTemperatures.lower) + "\" max=\"" + plain(kTemperatures.upper) +
+           "\" aria-label=\"" + h(name + " · " + t("温度")) + " (°C)\" value=\"" +
+           plain(point.temperature) +
            "\"></td><td><input type=\"number\" class=\"point-percent\" step=\"1\" min=\"0\" "
            "max=\"100\" aria-label=\"" +
            h(name + " · " + t("风扇")) + " (%)\" value=\"" + plain(point.percent) +
@@ -146,7 +147,8 @@ std::string section(const AppText& t, const AppView& view,
             h(running && running->label ? *running->label : t("自定义曲线")) + "</strong> · " +
             h(t("剩余时间")) + ": <span data-live=\"leaseRemaining\">" +
             h(Wording::remaining(view.control, t)) + "</span></p>";
-    html += "<div class=\"curve-controls\"><label>" + h(t("预设")) + " <select id=\"curve-preset\">";
+    html +=
+        "<div class=\"curve-controls\"><label>" + h(t("预设")) + " <select id=\"curve-preset\">";
     for (ThermalProfile profile :
          {ThermalProfile::balanced, ThermalProfile::performance, ThermalProfile::quiet}) {
         const FanCurve curve = pyrelle::curve(profile);
@@ -162,8 +164,8 @@ std::string section(const AppText& t, const AppView& view,
                 "</option>";
     }
     html += "</select></label></div><div class=\"curve-body\">";
-    html += "<svg id=\"curve-graph\" class=\"chart curve-graph\" viewBox=\"0 0 " + num(kWidth) + " " +
-            num(kHeight) + "\" role=\"img\" aria-label=\"" + h(t("自定义曲线")) +
+    html += "<svg id=\"curve-graph\" class=\"chart curve-graph\" viewBox=\"0 0 " + num(kWidth) +
+            " " + num(kHeight) + "\" role=\"img\" aria-label=\"" + h(t("自定义曲线")) +
             "\" xmlns=\"http://www.w3.org/2000/svg\">" + axes(t, view);
     if (running && running->curve) {
         html += "<polyline id=\"curve-running-line\" class=\"running\" fill=\"none\" points=\"" +
@@ -182,8 +184,8 @@ std::string section(const AppText& t, const AppView& view,
     html += "</g><g id=\"curve-fans\"></g></svg>";
     html += "<div class=\"curve-side\"><table id=\"curve-points\" class=\"points\" data-sensor=\"" +
             h(toText(initial.sensor)) + "\"><caption>" + h(t("控制点")) +
-            "</caption><thead><tr><th>#</th><th>" + h(t("温度")) + " (°C)</th><th>" +
-            h(t("风扇")) + " (%)</th><th><span class=\"visually-hidden\">" + h(t("删除")) +
+            "</caption><thead><tr><th>#</th><th>" + h(t("温度")) + " (°C)</th><th>" + h(t("风扇")) +
+            " (%)</th><th><span class=\"visually-hidden\">" + h(t("删除")) +
             "</span></th><th><span class=\"visually-hidden\">" + h(t("说明")) +
             "</span></th></tr></thead><tbody>";
     for (std::size_t i = 0; i < initial.points.size(); ++i)
@@ -221,15 +223,14 @@ nlohmann::json check(std::string_view body, const AppText& t) {
         RequestGuard::curveRequest(body);
         return {{"ok", true}};
     } catch (const ScopeError& error) {
-        nlohmann::json answer = {{"ok", false},
-                                 {"message", t(error.what())},
-                                 {"point", nullptr},
-                                 {"field", "request"}};
+        nlohmann::json answer = {
+            {"ok", false}, {"message", t(error.what())}, {"point", nullptr}, {"field", "request"}};
         const nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
         if (!json.is_object()) return answer;
         try {
             const FanCurve curve = json.at("curve").get<FanCurve>();
-            if (const auto problem = curve.problem(); problem && error.what() == std::string_view(problem->message)) {
+            if (const auto problem = curve.problem();
+                problem && error.what() == std::string_view(problem->message)) {
                 answer["field"] = "curve";
                 if (problem->point) answer["point"] = *problem->point;
                 return answer;
@@ -240,8 +241,8 @@ nlohmann::json check(std::string_view body, const AppText& t) {
         }
         if (json.contains("durationSeconds")) {
             const nlohmann::json& duration = json["durationSeconds"];
-            if (!duration.is_number() || !(duration.get<double>() > 0 &&
-                                           duration.get<double>() <= kMaximumControlSeconds))
+            if (!duration.is_number() ||
+                !(duration.get<double>() > 0 && duration.get<double>() <= kMaximumControlSeconds))
                 answer["field"] = "duration";
         }
         return answer;
@@ -259,8 +260,9 @@ nlohmann::json live(const AppView& view) {
         }
         for (const FanReading& fan : view.latest->fans) {
             if (!fan.rpm || !fan.minimum || !fan.maximum) continue;
-            fans.push_back({{"id", fan.id},
-                            {"percent", CurvePolicy::percent(*fan.rpm, *fan.minimum, *fan.maximum)}});
+            fans.push_back(
+                {{"id", fan.id},
+                 {"percent", CurvePolicy::percent(*fan.rpm, *fan.minimum, *fan.maximum)}});
         }
     }
     return {{"temperatures", temperatures}, {"fans", fans}};

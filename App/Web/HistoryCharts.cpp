@@ -46,7 +46,8 @@ double fittedSeconds(const AppHistory& history, int minutes) {
 }
 
 // "CPU: 当前 55.0 °C · 最低 40.1 °C · 最高 61.3 °C" per series, over the window.
-std::string summary(const AppText& t, const std::string& id, const std::vector<Charts::Series>& series,
+std::string summary(const AppText& t, const std::string& id,
+                    const std::vector<Charts::Series>& series,
                     const Charts::ChartOptions& options) {
     std::string html = "<ul class=\"chart-summary\" id=\"" + h(id) + "\">";
     for (const Charts::Series& each : series) {
@@ -99,7 +100,8 @@ std::string charts(const AppText& t, const AppHistory& history, int minutes) {
     options.summaryId = "summary-temperature";
     std::vector<Charts::Series> temperatures{{"CPU", "#d9480f", history.cpuTemperature},
                                              {"GPU", "#1971c2", history.gpuTemperature}};
-    html += figure(t, "temperature", Charts::lineChart(temperatures, options), temperatures, options);
+    html +=
+        figure(t, "temperature", Charts::lineChart(temperatures, options), temperatures, options);
 
     options.title = t("CPU 负载");
     options.unit = "%";
@@ -134,8 +136,10 @@ std::string charts(const AppText& t, const AppHistory& history, int minutes) {
 std::string section(const AppText& t, const AppHistory& history, int minutes) {
     std::string html = "<div class=\"windows\" role=\"group\" aria-label=\"" + h(t("范围")) + "\">";
     for (int choice : {5, 15, 30}) {
-        html += "<a class=\"window\" href=\"?minutes=" + std::to_string(choice) + "\" data-minutes=\"" +
-                std::to_string(choice) + "\"" + (choice == minutes ? " aria-current=\"true\"" : "") + ">" + std::to_string(choice) + " " + h(t("分钟")) + "</a>";
+        html += "<a class=\"window\" href=\"?minutes=" + std::to_string(choice) +
+                "\" data-minutes=\"" + std::to_string(choice) + "\"" +
+                (choice == minutes ? " aria-current=\"true\"" : "") + ">" + std::to_string(choice) +
+                " " + h(t("分钟")) + "</a>";
     }
     html += "</div><p class=\"chart-clock note\"></p>";
     return html + "<div id=\"history-charts\" data-minutes=\"" + std::to_string(minutes) + "\">" +

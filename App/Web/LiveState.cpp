@@ -63,8 +63,9 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
                             {"leaseRunning", view.control.remainingSeconds.has_value()}};
     state["curve"] = CurveEditor::live(view);
     state["cooling"] = view.control.cooling;
-    state["leaseSeconds"] = view.control.remainingSeconds ? nlohmann::json(*view.control.remainingSeconds)
-                                                          : nlohmann::json(nullptr);
+    state["leaseSeconds"] = view.control.remainingSeconds
+                                ? nlohmann::json(*view.control.remainingSeconds)
+                                : nlohmann::json(nullptr);
     if (snapshot) state["date"] = snapshot->date.iso8601();
     state["deviceUp"] = view.device.answering;
     if (view.device.lastAnswer) state["deviceLastAnswer"] = view.device.lastAnswer->iso8601();

@@ -420,21 +420,20 @@ std::string processes(const PageContext& context, const AppView& view) {
             " <input id=\"process-filter\" type=\"search\" autocomplete=\"off\"></label>";
     const int columns = diskKnown ? 5 : 4;
     auto table = [&](const char* id, const char* title, const std::vector<ProcessReading>& rows) {
-        std::string html = "<h2>" + h(t(title)) + "</h2><table class=\"processes sortable\" id=\"" +
-                           std::string(id) + "\"><thead><tr><th data-type=\"number\">PID</th><th>" +
-                           h(t("名称")) + "</th><th data-type=\"number\">CPU</th><th data-type=\"number\">" +
-                           h(t("内存")) + "</th>" +
-                           (diskKnown ? "<th data-type=\"number\">" + h(t("磁盘")) + "</th>" : "") +
-                           "</tr></thead><tbody>";
+        std::string html =
+            "<h2>" + h(t(title)) + "</h2><table class=\"processes sortable\" id=\"" +
+            std::string(id) + "\"><thead><tr><th data-type=\"number\">PID</th><th>" + h(t("名称")) +
+            "</th><th data-type=\"number\">CPU</th><th data-type=\"number\">" + h(t("内存")) +
+            "</th>" + (diskKnown ? "<th data-type=\"number\">" + h(t("磁盘")) + "</th>" : "") +
+            "</tr></thead><tbody>";
         if (rows.empty())
             html += "<tr><td colspan=\"" + std::to_string(columns) + "\">" + h(t("等待状态数据")) +
                     "</td></tr>";
         for (const ProcessReading& p : rows) {
             html += "<tr><td>" + std::to_string(p.pid) + "</td><td>" + h(p.name) +
                     "</td><td data-value=\"" + format("%.3f", p.cpu) + "\">" +
-                    format("%.1f %%", p.cpu) + "</td><td data-value=\"" +
-                    std::to_string(p.memory) + "\">" +
-                    h(Wording::bytes(static_cast<double>(p.memory))) + "</td>";
+                    format("%.1f %%", p.cpu) + "</td><td data-value=\"" + std::to_string(p.memory) +
+                    "\">" + h(Wording::bytes(static_cast<double>(p.memory))) + "</td>";
             if (diskKnown)
                 html += "<td data-value=\"" + format("%.0f", p.diskRate().value_or(-1)) + "\">" +
                         h(Wording::rate(p.diskRate())) + "</td>";
@@ -463,8 +462,8 @@ std::string processes(const PageContext& context, const AppView& view) {
                 format("%.1f %%", row.currentCPU) + "</td><td data-value=\"" +
                 format("%.3f", row.cpuShare) + "\">" + format("%.1f %%", row.cpuShare) + "</td>";
         if (diskKnown)
-            body += "<td data-value=\"" + format("%.0f", row.averageDiskRate.value_or(-1)) +
-                    "\">" + h(Wording::rate(row.averageDiskRate)) + "</td>";
+            body += "<td data-value=\"" + format("%.0f", row.averageDiskRate.value_or(-1)) + "\">" +
+                    h(Wording::rate(row.averageDiskRate)) + "</td>";
         body += "</tr>";
     }
     body += "</tbody></table>";

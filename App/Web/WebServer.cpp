@@ -106,7 +106,8 @@ HttpResponse loginPage(const AppText& t) {
         "<!DOCTYPE html>\n<html lang=\"" + t.language() +
             "\"><head><meta charset=\"utf-8\"><title>Kilnview</title>"
             "<link rel=\"stylesheet\" href=\"/assets/app.css\"></head><body><main><h1>" +
-            title + "</h1><p>" + Charts::escapeXML(t(kNoSessionHelp)) + "</p></main></body></html>\n",
+            title + "</h1><p>" + Charts::escapeXML(t(kNoSessionHelp)) +
+            "</p></main></body></html>\n",
         {}};
 }
 
@@ -244,7 +245,8 @@ HttpReply WebServer::respond(const HttpRequest& req) {
 
 HttpReply WebServer::action(const HttpRequest& req, const AppText& t) {
     // The editor's live validation: the same checks as a start, without starting anything.
-    if (req.path == "/api/fans/curve/check") return reply(json(200, CurveEditor::check(req.body, t)));
+    if (req.path == "/api/fans/curve/check")
+        return reply(json(200, CurveEditor::check(req.body, t)));
     // While the SMC does not answer only handing the fans back to the system may run: the
     // others would drive fans no one can see.
     if (const std::string reason = Wording::outage(deps_.state.view().device, t);
@@ -307,8 +309,8 @@ HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
     if (method == "GET" && path.rfind("/assets/", 0) == 0 && path.size() > 11 &&
         path.compare(path.size() - 3, 3, ".js") == 0) {
         const std::string name = path.substr(8);
-        const bool plain = std::all_of(name.begin(), name.end() - 3,
-                                       [](char c) { return c >= 'a' && c <= 'z'; });
+        const bool plain =
+            std::all_of(name.begin(), name.end() - 3, [](char c) { return c >= 'a' && c <= 'z'; });
         const std::string_view content = plain ? assets::text(name) : std::string_view();
         if (content.empty()) return reply(refusal(404, t(kNotFound)));
         return reply({200, "text/javascript; charset=utf-8", std::string(content), {}});

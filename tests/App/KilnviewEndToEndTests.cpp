@@ -701,7 +701,6 @@ TEST_F(KilnviewOfAnotherUser, NoConnectionFreezesOrBloatsItAndSigtermEndsItPromp
     EXPECT_LT(took, 2.0) << "SIGTERM waited for connections";
 }
 
-
 // The device goes silent during a run (a stall, dropped connections, a restart): the outage
 // is shown with its start, fan actions wait for the device, the readings come back within
 // 5 s of the device answering, and the history, the CSV and /metrics show the gap.

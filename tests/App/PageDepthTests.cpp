@@ -21,7 +21,8 @@ const AppText kText{kStrings, "zh-Hans"};
 
 std::size_t count(const std::string& text, const std::string& needle) {
     std::size_t found = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1))
         ++found;
     return found;
 }
@@ -43,7 +44,8 @@ TEST_P(CurveCheck, AnswersWithTheCoreRuleAtThePointItConcerns) {
     EXPECT_EQ(answer["ok"], c.ok) << answer.dump();
     if (c.ok) return;
     EXPECT_EQ(answer["field"], c.field) << answer.dump();
-    EXPECT_EQ(answer["point"].is_null() ? -1 : answer["point"].get<int>(), c.point) << answer.dump();
+    EXPECT_EQ(answer["point"].is_null() ? -1 : answer["point"].get<int>(), c.point)
+        << answer.dump();
     if (!c.message.empty()) EXPECT_EQ(answer["message"], c.message);
 }
 
@@ -58,18 +60,22 @@ INSTANTIATE_TEST_SUITE_P(
     Drags, CurveCheck,
     ::testing::Values(
         CheckCase{"Valid", body(kBalanced, R"(,"durationSeconds":600)"), true, "", -1, ""},
-        CheckCase{"SecondDraggedBelowFirst",
-                  body(R"({"temperature":40,"percent":10},{"temperature":55,"percent":0},{"temperature":90,"percent":100})"),
-                  false, "curve", 1, "温度控制点至少间隔 2°C，转速必须随温度升高而不降低"},
-        CheckCase{"DraggedOntoItsNeighbour",
-                  body(R"({"temperature":40,"percent":10},{"temperature":60,"percent":20},{"temperature":61,"percent":30},{"temperature":90,"percent":100})"),
-                  false, "curve", 2, ""},
+        CheckCase{
+            "SecondDraggedBelowFirst",
+            body(
+                R"({"temperature":40,"percent":10},{"temperature":55,"percent":0},{"temperature":90,"percent":100})"),
+            false, "curve", 1, "温度控制点至少间隔 2°C，转速必须随温度升高而不降低"},
+        CheckCase{
+            "DraggedOntoItsNeighbour",
+            body(
+                R"({"temperature":40,"percent":10},{"temperature":60,"percent":20},{"temperature":61,"percent":30},{"temperature":90,"percent":100})"),
+            false, "curve", 2, ""},
         CheckCase{"LastDraggedDown",
                   body(R"({"temperature":40,"percent":10},{"temperature":90,"percent":90})"), false,
                   "curve", 1, "最后一个点必须在 90°C 或更低达到 100% 转速"},
         CheckCase{"FirstOutOfRange",
-                  body(R"({"temperature":20,"percent":10},{"temperature":90,"percent":100})"), false,
-                  "curve", 0, "曲线温度范围为 30–100°C，转速范围为 0–100%"},
+                  body(R"({"temperature":20,"percent":10},{"temperature":90,"percent":100})"),
+                  false, "curve", 0, "曲线温度范围为 30–100°C，转速范围为 0–100%"},
         CheckCase{"OnePointLeft", body(R"({"temperature":90,"percent":100})"), false, "curve", -1,
                   "曲线需要 2 至 8 个控制点"},
         CheckCase{"DurationTooLong", body(kBalanced, R"(,"durationSeconds":1801)"), false,
@@ -109,12 +115,14 @@ TEST(CurveEditor, EveryPointInputIsLabelledAndTheLimitsAreSaid) {
     const std::string page = Pages::fans({kText, "t"}, view);
     const std::regex input("<input type=\"number\" class=\"point-[a-z]+\"[^>]*>");
     std::size_t inputs = 0;
-    for (auto it = std::sregex_iterator(page.begin(), page.end(), input); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), input);
+         it != std::sregex_iterator(); ++it) {
         ++inputs;
         EXPECT_NE(it->str().find("aria-label=\"控制点 "), std::string::npos) << it->str();
     }
     EXPECT_EQ(inputs, 2 * FanCurve::balanced().points.size());
-    for (const char* rule : FanCurve::rules()) EXPECT_NE(page.find(rule), std::string::npos) << rule;
+    for (const char* rule : FanCurve::rules())
+        EXPECT_NE(page.find(rule), std::string::npos) << rule;
     EXPECT_NE(page.find("1–1800"), std::string::npos);
     EXPECT_NE(page.find("1200 RPM – 5000 RPM"), std::string::npos) << "the fan's rated range";
     EXPECT_EQ(count(page, "class=\"handle\""), FanCurve::balanced().points.size());
@@ -143,7 +151,8 @@ std::vector<MetricPoint> series(double t0, int n, std::vector<int> breaks, std::
         if (std::find(breaks.begin(), breaks.end(), i) != breaks.end()) ++segment;
         const bool absent = std::find(missing.begin(), missing.end(), i) != missing.end();
         if (absent) ++segment;
-        points.push_back({Date(t0 + i), absent ? std::nullopt : std::optional<double>(base + i % 7), segment});
+        points.push_back(
+            {Date(t0 + i), absent ? std::nullopt : std::optional<double>(base + i % 7), segment});
     }
     return points;
 }
@@ -176,7 +185,8 @@ TEST(HistoryCharts, FitTheWindowMarkBreaksAndSayEachSeriesFigures) {
     EXPECT_EQ(HistoryCharts::window("7"), 30);
     // A record longer than the window is cut to it.
     history.cpuTemperature = series(0, 1150, {}, {}, 50);
-    EXPECT_NE(HistoryCharts::charts(kText, history, 5).find("data-seconds=\"300\""), std::string::npos);
+    EXPECT_NE(HistoryCharts::charts(kText, history, 5).find("data-seconds=\"300\""),
+              std::string::npos);
     history.common["cpu-die"] = series(1000, 150, {}, {}, 60);
     const Json lines = HistoryCharts::sparklines(history);
     for (const char* key : {"cpuTemperature", "gpuTemperature", "cpuUsage", "sensor-cpu-die"})
@@ -203,8 +213,9 @@ TEST(Pages, UnknownDiskFiguresAreLeftOutWithTheReasonAndPowerValuesAreWords) {
     EXPECT_NE(known.find("id=\"top-disk\""), std::string::npos);
 
     PowerConfiguration configuration;
-    configuration.profiles[PowerSource::ac] = {
-        {PowerSetting::lowpowermode, 1}, {PowerSetting::displaysleep, 10}, {PowerSetting::sleep, 0}};
+    configuration.profiles[PowerSource::ac] = {{PowerSetting::lowpowermode, 1},
+                                               {PowerSetting::displaysleep, 10},
+                                               {PowerSetting::sleep, 0}};
     const std::string power =
         Pages::power({kText, "t"}, AppView{}, AppHistory{}, {configuration, ""});
     for (const char* words : {"<td>开启</td>", "<td>10 分钟</td>", "<td>从不</td>"})

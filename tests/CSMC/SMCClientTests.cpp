@@ -432,14 +432,18 @@ TEST_P(ReadWithHeldInfo, OneExchangeAndStaleInfoReported) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shim, ReadWithHeldInfo,
-    ::testing::Values(
-        KnownReadCase{"HeldInfoRight", PYR_TYPE_SP78, 2, nullptr, 0},
-        KnownReadCase{"HeldSizeWrong", PYR_TYPE_SP78, 4, nullptr, 0x87},
-        KnownReadCase{"TypeChanged", PYR_TYPE_SP78, 2,
-                      [](FakeSMCDevice& d) { d.setKey("TC0P", "fp88", {0x32, 0x80}); },
-                      PYR_SMC_STALE_INFO},
-        KnownReadCase{"KeyGone", PYR_TYPE_SP78, 2,
-                      [](FakeSMCDevice& d) { d.scriptFault({0, uint8_t{0x84}, {}}); }, 0x84}),
+    ::testing::Values(KnownReadCase{"HeldInfoRight", PYR_TYPE_SP78, 2, nullptr, 0},
+                      KnownReadCase{"HeldSizeWrong", PYR_TYPE_SP78, 4, nullptr, 0x87},
+                      KnownReadCase{"TypeChanged", PYR_TYPE_SP78, 2,
+                                    [](FakeSMCDevice& d) {
+                                        d.setKey("TC0P", "fp88", {0x32, 0x80});
+                                    },
+                                    PYR_SMC_STALE_INFO},
+                      KnownReadCase{"KeyGone", PYR_TYPE_SP78, 2,
+                                    [](FakeSMCDevice& d) {
+                                        d.scriptFault({0, uint8_t{0x84}, {}});
+                                    },
+                                    0x84}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReadWithHeldInfoArguments, InvalidHeldInfoMakesNoCall) {

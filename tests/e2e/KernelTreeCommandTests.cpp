@@ -199,10 +199,10 @@ TEST(Macsmc, ProbeListsEveryChannelUnderItsKeyAndControlIsRefused) {
     // Every reading under its SMC key, with the catalogue's explanation where it has one.
     std::map<std::string, pyrelle::HardwareSensorReading> readings;
     for (const auto& s : snapshot.at("sensors")) {
-        readings.emplace(s.at("key"), pyrelle::HardwareSensorReading(
-                                          s.at("key"), s.at("label"),
-                                          pyrelle::HardwareSensorKind::temperature,
-                                          s.at("celsius").get<double>()));
+        readings.emplace(s.at("key"),
+                         pyrelle::HardwareSensorReading(s.at("key"), s.at("label"),
+                                                        pyrelle::HardwareSensorKind::temperature,
+                                                        s.at("celsius").get<double>()));
     }
     for (const auto& s : snapshot.at("additionalSensors")) {
         readings.emplace(s.at("key"), s.get<pyrelle::HardwareSensorReading>());
@@ -214,10 +214,9 @@ TEST(Macsmc, ProbeListsEveryChannelUnderItsKeyAndControlIsRefused) {
                          // the catalogue still reads every "TC" key as a processor probe)
     };
     const Expected table[] = {
-        {"TH0x", 37, true},    {"TB0T", 31, true},     {"TW0P", 36.75, true},
-        {"PSTR", 12.346, true}, {"PDTR", 30.5, true},
-        {"PMVR", 4.125, false}, {"PHPC", 7.25, false}, {"VD0R", 20.123, true},
-        {"ID0R", 0.613, true},
+        {"TH0x", 37, true},     {"TB0T", 31, true},     {"TW0P", 36.75, true},
+        {"PSTR", 12.346, true}, {"PDTR", 30.5, true},   {"PMVR", 4.125, false},
+        {"PHPC", 7.25, false},  {"VD0R", 20.123, true}, {"ID0R", 0.613, true},
     };
     ASSERT_TRUE(readings.count("TCHP"));
     EXPECT_EQ(readings.at("TCHP").value, 35.5);
@@ -270,7 +269,8 @@ TEST(T2, FanProbeReadsTheTreeAndTestFansTakesAndHandsBackItsFans) {
     EXPECT_TRUE(eventually([&] {
         return tree.read("fan1_manual") == "1" && tree.read("fan2_manual") == "1" &&
                tree.read("fan1_output") == "6864" && tree.read("fan2_output") == "7200";
-    })) << tree.read("fan1_manual") << " " << tree.read("fan1_output");
+    })) << tree.read("fan1_manual")
+        << " " << tree.read("fan1_output");
     const auto r = helper.wait(20);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, kCoolingDone);

@@ -49,7 +49,8 @@ typedef struct PYRValue {
 #define PYR_SMC_INVALID (-1)     /* bad argument or output block of the wrong size */
 #define PYR_SMC_BAD_SIZE (-2)    /* read: reported data size outside 1...32 */
 #define PYR_SMC_NOT_ALLOWED (-3) /* write: key not on the allow-list or invalid "Ftst" value */
-#define PYR_SMC_STALE_INFO (-4)  /* read with held info: the device answered another size or type */
+#define PYR_SMC_STALE_INFO (-4)  /* read with held info: the device answered another size or type \
+                                  */
 
 /* Results of pyr_encode. */
 #define PYR_CODEC_SUCCESS 0
@@ -120,9 +121,8 @@ int32_t pyr_smc_read_many(uint32_t connection, const char* const* keys, uint32_t
  */
 int32_t pyr_smc_read_known(uint32_t connection, const char* key, const PYRValue* info,
                            PYRValue* out);
-int32_t pyr_smc_read_many_known(uint32_t connection, const char* const* keys,
-                                const PYRValue* infos, uint32_t count, PYRValue* out,
-                                int32_t* results);
+int32_t pyr_smc_read_many_known(uint32_t connection, const char* const* keys, const PYRValue* infos,
+                                uint32_t count, PYRValue* out, int32_t* results);
 
 /*
  * Writes `value` to `key`. Only fan mode keys (F<digit>Md, F<digit>md), fan target keys

@@ -72,8 +72,8 @@ void ControlRequest::validate() const {
             curve->validate();
         }
     }
-    if (duration && !(std::isfinite(*duration) && *duration > 0 &&
-                      *duration <= kMaximumControlSeconds)) {
+    if (duration &&
+        !(std::isfinite(*duration) && *duration > 0 && *duration <= kMaximumControlSeconds)) {
         throw ScopeError(kInvalidDuration);
     }
     if (label && label->size() > kLabelLimit) throw ScopeError(kLabelTooLong);

@@ -74,9 +74,9 @@ private:
 
     mutable std::mutex lock_;
     std::shared_ptr<SamplerPlatform> platform_;
-    SMC smc_;                                 // guarded by lock_
-    std::optional<CPUCounters> previous_;     // guarded by lock_
-    std::vector<KnownSensor> known_;          // guarded by lock_
+    SMC smc_;                              // guarded by lock_
+    std::optional<CPUCounters> previous_;  // guarded by lock_
+    std::vector<KnownSensor> known_;       // guarded by lock_
     // The size and type of each sensor key, learned at discovery (or by a full read), so a
     // steady sample asks the SMC for the bytes alone.
     mutable SMC::KeyInfos keyInfos_;          // guarded by lock_
