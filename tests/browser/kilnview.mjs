@@ -6,13 +6,10 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
-import {
-  Child, VirtualMac, fansAutomatic, fansManual, fansManualAtMaximum, poll, stopAll, temporaryDirectory,
-} from './lib/processes.mjs';
+import { fansAutomatic, fansManual, fansManualAtMaximum, poll } from './lib/processes.mjs';
 import { KilnviewSession, kilnviewAddress, openKilnview } from './lib/kilnview.mjs';
+import { BrowserScenario, check, programsIn, requireBrowserScenario } from './lib/harness.mjs';
 
-const SKIP = 77;
-const CHROMIUM = '/usr/bin/chromium';
 const LANGUAGES = ['zh-Hans', 'zh-Hant', 'en', 'ja', 'ko', 'de', 'fr', 'es'];
 const PAGES = ['overview', 'sensors', 'fans', 'history', 'processes', 'power'];
 const LIVE_KEYS = ['cpuTemperature', 'gpuTemperature', 'cpuUsage', 'headline', 'fan-0-rpm', 'fan-1-rpm',
@@ -27,93 +24,13 @@ const { values: options } = parseArgs({
     'warm-up': { type: 'string', default: '0' },
   },
 });
-// Below CTest's limit, so this script's own cleanup always runs.
-const SCENARIO_SECONDS = 240 + Number(options['warm-up']);
 const binaryDir = path.resolve(options['binary-dir'] ?? 'build/debug');
 const sourceDir = path.resolve(options['source-dir'] ?? '.');
 const screenshots = path.resolve(options.screenshots ?? path.join(binaryDir, 'screenshots'));
-const programs = {
-  kilnview: path.join(binaryDir, 'App', 'Kilnview'),
-  helper: path.join(binaryDir, 'Sources', 'PyrelleHelper', 'PyrelleHelper'),
-  simulator: path.join(binaryDir, 'Simulator', 'PyrelleSimulator'),
-};
+const programs = programsIn(binaryDir);
 
-function skip(reason) {
-  console.log(`SKIPPED: ${reason}`);
-  process.exit(SKIP);
-}
-
-function check(condition, message) {
-  if (!condition) throw new Error(message);
-}
-
-let puppeteer;
-try {
-  ({ default: puppeteer } = await import('puppeteer-core'));
-} catch {
-  skip('puppeteer-core is not installed (scripts/bootstrap debug installs it)');
-}
-if (process.getuid() !== 0) skip('Kilnview drives the fans through the helper, which needs root');
-if (!fs.existsSync(CHROMIUM)) skip(`${CHROMIUM} is missing (scripts/bootstrap debug installs it)`);
-for (const program of Object.values(programs)) {
-  if (!fs.existsSync(program)) skip(`${program} is not built`);
-}
-
-const scratch = temporaryDirectory('pyrelle-browser-');
-let mac;
-let kilnview;
-let browser;
-let finished = false;
-
-async function cleanup() {
-  if (browser) {
-    const chromium = browser.process();
-    await Promise.race([browser.close().catch(() => {}), new Promise((r) => setTimeout(r, 5000))]);
-    if (chromium && chromium.exitCode === null && chromium.signalCode === null) {
-      try { process.kill(-chromium.pid, 'SIGKILL'); } catch { chromium.kill('SIGKILL'); }
-    }
-    browser = undefined;
-  }
-  await stopAll();
-  if (mac) await mac.stop();
-  fs.rmSync(scratch, { recursive: true, force: true });
-}
-
-async function fail(error) {
-  if (finished) return;
-  finished = true;
-  console.error(`FAILED: ${error?.stack ?? error}`);
-  if (kilnview) console.error(`--- Kilnview output ---\n${kilnview.output.slice(-4000)}`);
-  await cleanup().catch((e) => console.error(`cleanup: ${e}`));
-  process.exit(1);
-}
-
-for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, () => fail(new Error(`stopped by ${signal}`)));
-const watchdog = setTimeout(() => fail(new Error(`the scenario took longer than ${SCENARIO_SECONDS} s`)),
-  SCENARIO_SECONDS * 1000);
-
-// Kilnview started as root runs as the user named by --user (keeping root for the helper
-// only), so what it reads and writes lives in a directory of that user.
-const APP_USER = 1000;
-
-function startKilnview() {
-  const home = path.join(scratch, 'kilnview');
-  fs.mkdirSync(home, { recursive: true, mode: 0o700 });
-  fs.chownSync(home, APP_USER, 0);
-  fs.chmodSync(scratch, 0o711);
-  const env = {
-    ...process.env,
-    PYRELLE_SMC_SOCKET: mac.socket,
-    FAKE_PMSET_STATE: path.join(home, 'pmset.state'),
-    LANG: 'C.UTF-8', LC_ALL: '', LANGUAGE: '',
-  };
-  delete env.SUDO_UID;
-  return new Child('Kilnview', programs.kilnview, [
-    '--port', '0', '--user', String(APP_USER), '--helper', programs.helper,
-    '--status-dir', path.join(home, 'status'),
-    '--settings-tool', path.join(sourceDir, 'tools', 'fake-pmset'),
-  ], { env });
-}
+const puppeteer = await requireBrowserScenario(programs);
+const test = new BrowserScenario({ scratchPrefix: 'pyrelle-browser-', seconds: 240 + Number(options['warm-up']) });
 
 async function liveText(page, key) {
   return page.$eval(`[data-live="${key}"]`, (element) => element.textContent.trim());
@@ -164,10 +81,8 @@ async function checkPageFrame(page, url, name) {
 
 async function scenario() {
   fs.mkdirSync(screenshots, { recursive: true });
-  mac = new VirtualMac(programs.simulator);
-  await mac.started();
-  mac.shareWithAllUsers();
-  kilnview = startKilnview();
+  const mac = await test.startMac(programs.simulator);
+  const kilnview = test.startKilnview(programs, sourceDir);
   const { address, origin: url } = await kilnviewAddress(kilnview, 60);
   console.log(`Kilnview serves ${url}`);
   const session = await KilnviewSession.login(address);
@@ -182,19 +97,8 @@ async function scenario() {
     await new Promise((resolve) => setTimeout(resolve, warmUp * 1000));
   }
 
-  const profile = path.join(scratch, 'chromium');
-  browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    pipe: true, // the browser ends when this process does
-    userDataDir: profile,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-  const page = await browser.newPage();
-  await page.setViewport({ width: 1280, height: 900 });
-  page.setDefaultTimeout(20_000);
-  await page.setExtraHTTPHeaders({ 'Accept-Language': 'en-GB,en;q=0.9,de;q=0.5' });
+  const browser = await test.launchBrowser(puppeteer);
+  const page = await test.newPage({ viewport: { width: 1280, height: 900 }, language: 'en-GB,en;q=0.9,de;q=0.5' });
   const scriptErrors = [];
   page.on('pageerror', (error) => scriptErrors.push(error.message));
   page.on('console', (message) => {
@@ -325,7 +229,7 @@ async function scenario() {
   await page.click('#curve-start');
   await poll('the second curve to take the fans', 30, async () => fansManual(await mac.state()));
   await browser.close();
-  browser = undefined;
+  test.browser = undefined;
   kilnview.signal('SIGKILL');
   await kilnview.exited;
   const started = Date.now();
@@ -333,14 +237,4 @@ async function scenario() {
   console.log(`killed during a curve: fans automatic after ${((Date.now() - started) / 1000).toFixed(1)} s`);
 }
 
-try {
-  await scenario();
-  finished = true;
-  clearTimeout(watchdog);
-  await cleanup();
-  console.log(`PASSED; screenshots in ${screenshots}`);
-  process.exit(0);
-} catch (error) {
-  clearTimeout(watchdog);
-  await fail(error);
-}
+await test.run(scenario, () => `PASSED; screenshots in ${screenshots}`);

@@ -5,77 +5,19 @@
 //   node live.mjs --binary-dir build/debug
 // Exit status: 0 passed, 1 failed, 77 skipped (not root, no chromium, driver not installed).
 // Every process it starts is killed and reaped on every path.
-import fs from 'node:fs';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
-import { Child, VirtualMac, poll, stopAll, temporaryDirectory } from './lib/processes.mjs';
-import { SKIP, chromiumMissing, closeChromium, launchChromium, loadPuppeteer } from './lib/browser.mjs';
+import { poll } from './lib/processes.mjs';
 import { kilnviewAddress, openKilnview } from './lib/kilnview.mjs';
-
-const SCENARIO_SECONDS = 180;
-// Kilnview runs as this ordinary user: the scenario only watches, it drives no fan.
-const APP_USER = 1000;
+import { BrowserScenario, programsIn, requireBrowserScenario } from './lib/harness.mjs';
 
 const { values: options } = parseArgs({ options: { 'binary-dir': { type: 'string' } } });
-const binaryDir = path.resolve(options['binary-dir'] ?? 'build/debug');
-const programs = {
-  kilnview: path.join(binaryDir, 'App', 'Kilnview'),
-  simulator: path.join(binaryDir, 'Simulator', 'PyrelleSimulator'),
-};
+// Kilnview runs as an ordinary user: the scenario only watches, it drives no fan.
+const { kilnview: kilnviewProgram, simulator } = programsIn(path.resolve(options['binary-dir'] ?? 'build/debug'));
 
-function skip(reason) {
-  console.log(`SKIPPED: ${reason}`);
-  process.exit(SKIP);
-}
-
-const puppeteer = await loadPuppeteer();
-if (!puppeteer) skip('puppeteer-core is not installed (scripts/bootstrap debug installs it)');
-if (process.getuid() !== 0) skip('Kilnview is started as another user, which needs root');
-if (chromiumMissing()) skip('chromium is missing (scripts/bootstrap debug installs it)');
-for (const program of Object.values(programs)) {
-  if (!fs.existsSync(program)) skip(`${program} is not built`);
-}
-
-const scratch = temporaryDirectory('pyrelle-live-');
-let mac;
-let kilnview;
-let browser;
-let finished = false;
-
-async function cleanup() {
-  await closeChromium(browser);
-  browser = undefined;
-  await stopAll();
-  if (mac) await mac.stop();
-  fs.rmSync(scratch, { recursive: true, force: true });
-}
-
-async function fail(error) {
-  if (finished) return;
-  finished = true;
-  console.error(`FAILED: ${error?.stack ?? error}`);
-  if (kilnview) console.error(`--- Kilnview output ---\n${kilnview.output.slice(-4000)}`);
-  await cleanup().catch((e) => console.error(`cleanup: ${e}`));
-  process.exit(1);
-}
-
-for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, () => fail(new Error(`stopped by ${signal}`)));
-const watchdog = setTimeout(() => fail(new Error(`the scenario took longer than ${SCENARIO_SECONDS} s`)),
-  SCENARIO_SECONDS * 1000);
-
-function startKilnview() {
-  const home = path.join(scratch, 'kilnview');
-  fs.mkdirSync(home, { recursive: true, mode: 0o700 });
-  fs.chownSync(home, APP_USER, APP_USER);
-  fs.chmodSync(scratch, 0o711);
-  const env = { ...process.env, PYRELLE_SMC_SOCKET: mac.socket, HOME: home, LANG: 'C.UTF-8', LC_ALL: '', LANGUAGE: '' };
-  delete env.SUDO_UID;
-  return new Child('Kilnview', '/usr/bin/setpriv', [
-    '--reuid', String(APP_USER), '--regid', String(APP_USER), '--clear-groups', '--',
-    programs.kilnview, '--port', '0', '--status-dir', path.join(home, 'status'),
-  ], { env });
-}
-
+const puppeteer = await requireBrowserScenario({ kilnview: kilnviewProgram, simulator },
+  'Kilnview is started as another user, which needs root');
+const test = new BrowserScenario({ scratchPrefix: 'pyrelle-live-', seconds: 180 });
 
 // Every live element of the open page and of a fresh render of the same page, by key, and
 // both findings lists; `same` when they agree throughout.
@@ -117,16 +59,12 @@ async function agreesWithinTwentySeconds(page, what) {
 }
 
 async function scenario() {
-  mac = new VirtualMac(programs.simulator);
-  await mac.started();
-  mac.shareWithAllUsers();
-  kilnview = startKilnview();
+  const mac = await test.startMac(simulator);
+  const kilnview = test.startKilnviewAsUser(kilnviewProgram);
   const { address: url } = await kilnviewAddress(kilnview, 60);
 
-  browser = await launchChromium(puppeteer, path.join(scratch, 'chromium'));
-  const page = await browser.newPage();
-  page.setDefaultTimeout(20_000);
-  await page.setExtraHTTPHeaders({ 'Accept-Language': 'en' });
+  await test.launchBrowser(puppeteer);
+  const page = await test.newPage({ language: 'en' });
   const scriptErrors = [];
   page.on('pageerror', (error) => scriptErrors.push(error.message));
   await openKilnview(page, url);
@@ -165,14 +103,4 @@ async function scenario() {
   if (scriptErrors.length) throw new Error(`script errors: ${scriptErrors.join(' | ')}`);
 }
 
-try {
-  await scenario();
-  finished = true;
-  clearTimeout(watchdog);
-  await cleanup();
-  console.log('PASSED');
-  process.exit(0);
-} catch (error) {
-  clearTimeout(watchdog);
-  await fail(error);
-}
+await test.run(scenario);

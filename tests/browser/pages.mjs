@@ -10,11 +10,10 @@ import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
-import { Child, VirtualMac, poll, stopAll, temporaryDirectory } from './lib/processes.mjs';
+import { poll } from './lib/processes.mjs';
 import { openKilnview as logIn } from './lib/kilnview.mjs';
+import { BrowserScenario, programsIn, requireBrowserScenario, skip } from './lib/harness.mjs';
 
-const SKIP = 77;
-const CHROMIUM = '/usr/bin/chromium';
 const PAGES = { overview: '/', sensors: '/sensors', fans: '/fans', history: '/history',
   processes: '/processes', power: '/power' };
 const DESKTOP = { width: 1280, height: 900 };
@@ -34,87 +33,16 @@ const binaryDir = path.resolve(options['binary-dir'] ?? 'build/debug');
 const sourceDir = path.resolve(options['source-dir'] ?? '.');
 const screenshots = options.screenshots ? path.resolve(options.screenshots) : null;
 const warmUp = Number(options['warm-up']);
-const SCENARIO_SECONDS = 150 + warmUp;
-const programs = {
-  kilnview: path.join(binaryDir, 'App', 'Kilnview'),
-  helper: path.join(binaryDir, 'Sources', 'PyrelleHelper', 'PyrelleHelper'),
-  simulator: path.join(binaryDir, 'Simulator', 'PyrelleSimulator'),
-};
+const programs = programsIn(binaryDir);
 
-function skip(reason) {
-  console.log(`SKIPPED: ${reason}`);
-  process.exit(SKIP);
-}
-
-let puppeteer;
+const puppeteer = await requireBrowserScenario(programs);
 let axeSource;
 try {
-  ({ default: puppeteer } = await import('puppeteer-core'));
   axeSource = fs.readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
 } catch {
-  skip('puppeteer-core or axe-core is not installed (scripts/bootstrap debug installs them)');
+  skip('axe-core is not installed (scripts/bootstrap debug installs it)');
 }
-if (process.getuid() !== 0) skip('Kilnview drives the fans through the helper, which needs root');
-if (!fs.existsSync(CHROMIUM)) skip(`${CHROMIUM} is missing (scripts/bootstrap debug installs it)`);
-for (const program of Object.values(programs)) {
-  if (!fs.existsSync(program)) skip(`${program} is not built`);
-}
-
-const scratch = temporaryDirectory('pyrelle-pages-');
-let mac;
-let kilnview;
-let browser;
-let finished = false;
-
-async function cleanup() {
-  if (browser) {
-    const chromium = browser.process();
-    await Promise.race([browser.close().catch(() => {}), new Promise((r) => setTimeout(r, 5000))]);
-    if (chromium && chromium.exitCode === null && chromium.signalCode === null) {
-      try { process.kill(-chromium.pid, 'SIGKILL'); } catch { chromium.kill('SIGKILL'); }
-    }
-    browser = undefined;
-  }
-  await stopAll();
-  if (mac) await mac.stop();
-  fs.rmSync(scratch, { recursive: true, force: true });
-}
-
-async function fail(error) {
-  if (finished) return;
-  finished = true;
-  console.error(`FAILED: ${error?.stack ?? error}`);
-  if (kilnview) console.error(`--- Kilnview output ---\n${kilnview.output.slice(-4000)}`);
-  await cleanup().catch((e) => console.error(`cleanup: ${e}`));
-  process.exit(1);
-}
-
-for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, () => fail(new Error(`stopped by ${signal}`)));
-const watchdog = setTimeout(() => fail(new Error(`the tour took longer than ${SCENARIO_SECONDS} s`)),
-  SCENARIO_SECONDS * 1000);
-
-// Kilnview started as root serves as the user named by --user; its files live in a directory
-// of that user.
-const APP_USER = 1000;
-
-function startKilnview() {
-  const home = path.join(scratch, 'kilnview');
-  fs.mkdirSync(home, { recursive: true, mode: 0o700 });
-  fs.chownSync(home, APP_USER, 0);
-  fs.chmodSync(scratch, 0o711);
-  const env = {
-    ...process.env,
-    PYRELLE_SMC_SOCKET: mac.socket,
-    FAKE_PMSET_STATE: path.join(home, 'pmset.state'),
-    LANG: 'C.UTF-8', LC_ALL: '', LANGUAGE: '',
-  };
-  delete env.SUDO_UID;
-  return new Child('Kilnview', programs.kilnview, [
-    '--port', '0', '--user', String(APP_USER), '--helper', programs.helper,
-    '--status-dir', path.join(home, 'status'),
-    '--settings-tool', path.join(sourceDir, 'tools', 'fake-pmset'),
-  ], { env });
-}
+const test = new BrowserScenario({ scratchPrefix: 'pyrelle-pages-', seconds: 150 + warmUp, what: 'the tour' });
 
 // The one way this tour reaches a page: the address Kilnview printed (with whatever login it
 // carries) on the first visit, then the page by its path.
@@ -178,22 +106,11 @@ async function shoot(page, name) {
 }
 
 async function tour() {
-  mac = new VirtualMac(programs.simulator);
-  await mac.started();
-  mac.shareWithAllUsers();
-  kilnview = startKilnview();
+  const mac = await test.startMac(programs.simulator);
+  const kilnview = test.startKilnview(programs, sourceDir);
   const [, address] = await kilnview.waitForOutput(/Kilnview: (http:\/\/127\.0\.0\.1:\d+\/\S*)/, 60);
-  browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    pipe: true,
-    userDataDir: path.join(scratch, 'chromium'),
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-  const page = await browser.newPage();
-  page.setDefaultTimeout(20_000);
-  await page.setViewport(DESKTOP);
+  await test.launchBrowser(puppeteer);
+  const page = await test.newPage({ viewport: DESKTOP });
   const failedRequests = [];
   page.on('response', (reply) => {
     if (reply.status() >= 400) failedRequests.push(`${reply.request().method()} ${new URL(reply.url()).pathname}: ${reply.status()}`);
@@ -278,15 +195,6 @@ async function tour() {
     'no sideways scrolling at 390 px, no CJK on the English pages');
 }
 
-try {
-  const started = Date.now();
-  await tour();
-  finished = true;
-  clearTimeout(watchdog);
-  await cleanup();
-  console.log(`PASSED in ${((Date.now() - started) / 1000).toFixed(1)} s${screenshots ? `; screenshots in ${screenshots}` : ''}`);
-  process.exit(0);
-} catch (error) {
-  clearTimeout(watchdog);
-  await fail(error);
-}
+const started = Date.now();
+await test.run(tour, () =>
+  `PASSED in ${((Date.now() - started) / 1000).toFixed(1)} s${screenshots ? `; screenshots in ${screenshots}` : ''}`);

@@ -9,100 +9,23 @@
 // History: the charts gain points live, the 5-minute window rescales, and a device stall shows
 // as a gap marker. Processes: sorted by a header and filtered; notifications off until asked.
 // Exit status: 0 passed, 1 failed, 77 skipped. Every process it starts is killed and reaped.
-import fs from 'node:fs';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
-import { Child, VirtualMac, fansAutomatic, fansManual, poll, stopAll, temporaryDirectory } from './lib/processes.mjs';
+import { fansAutomatic, fansManual, poll } from './lib/processes.mjs';
 import { KilnviewSession, kilnviewAddress, openKilnview as logIn } from './lib/kilnview.mjs';
+import { BrowserScenario, check, programsIn, requireBrowserScenario } from './lib/harness.mjs';
 
-const SKIP = 77;
-const CHROMIUM = '/usr/bin/chromium';
-const SCENARIO_SECONDS = 150;
 const { values: options } = parseArgs({
   options: { 'binary-dir': { type: 'string' }, 'source-dir': { type: 'string' } },
 });
 const binaryDir = path.resolve(options['binary-dir'] ?? 'build/debug');
 const sourceDir = path.resolve(options['source-dir'] ?? '.');
-const programs = {
-  kilnview: path.join(binaryDir, 'App', 'Kilnview'),
-  helper: path.join(binaryDir, 'Sources', 'PyrelleHelper', 'PyrelleHelper'),
-  simulator: path.join(binaryDir, 'Simulator', 'PyrelleSimulator'),
-};
+const programs = programsIn(binaryDir);
 
-function skip(reason) {
-  console.log(`SKIPPED: ${reason}`);
-  process.exit(SKIP);
-}
-
-function check(condition, message) {
-  if (!condition) throw new Error(message);
-}
-
-let puppeteer;
-try {
-  ({ default: puppeteer } = await import('puppeteer-core'));
-} catch {
-  skip('puppeteer-core is not installed (scripts/bootstrap debug installs it)');
-}
-if (process.getuid() !== 0) skip('Kilnview drives the fans through the helper, which needs root');
-if (!fs.existsSync(CHROMIUM)) skip(`${CHROMIUM} is missing (scripts/bootstrap debug installs it)`);
-for (const program of Object.values(programs)) {
-  if (!fs.existsSync(program)) skip(`${program} is not built`);
-}
-
-const scratch = temporaryDirectory('pyrelle-scenarios-');
+const puppeteer = await requireBrowserScenario(programs);
+const test = new BrowserScenario({ scratchPrefix: 'pyrelle-scenarios-', seconds: 150, what: 'the scenarios' });
+// The virtual Mac the scenarios drive.
 let mac;
-let kilnview;
-let browser;
-let finished = false;
-
-async function cleanup() {
-  if (browser) {
-    const chromium = browser.process();
-    await Promise.race([browser.close().catch(() => {}), new Promise((r) => setTimeout(r, 5000))]);
-    if (chromium && chromium.exitCode === null && chromium.signalCode === null) {
-      try { process.kill(-chromium.pid, 'SIGKILL'); } catch { chromium.kill('SIGKILL'); }
-    }
-    browser = undefined;
-  }
-  await stopAll();
-  if (mac) await mac.stop();
-  fs.rmSync(scratch, { recursive: true, force: true });
-}
-
-async function fail(error) {
-  if (finished) return;
-  finished = true;
-  console.error(`FAILED: ${error?.stack ?? error}`);
-  if (kilnview) console.error(`--- Kilnview output ---\n${kilnview.output.slice(-4000)}`);
-  await cleanup().catch((e) => console.error(`cleanup: ${e}`));
-  process.exit(1);
-}
-
-for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, () => fail(new Error(`stopped by ${signal}`)));
-const watchdog = setTimeout(() => fail(new Error(`the scenarios took longer than ${SCENARIO_SECONDS} s`)),
-  SCENARIO_SECONDS * 1000);
-
-const APP_USER = 1000; // Kilnview started as root serves as the user --user names
-
-function startKilnview() {
-  const home = path.join(scratch, 'kilnview');
-  fs.mkdirSync(home, { recursive: true, mode: 0o700 });
-  fs.chownSync(home, APP_USER, 0);
-  fs.chmodSync(scratch, 0o711);
-  const env = {
-    ...process.env,
-    PYRELLE_SMC_SOCKET: mac.socket,
-    FAKE_PMSET_STATE: path.join(home, 'pmset.state'),
-    LANG: 'C.UTF-8', LC_ALL: '', LANGUAGE: '',
-  };
-  delete env.SUDO_UID;
-  return new Child('Kilnview', programs.kilnview, [
-    '--port', '0', '--user', String(APP_USER), '--helper', programs.helper,
-    '--status-dir', path.join(home, 'status'),
-    '--settings-tool', path.join(sourceDir, 'tools', 'fake-pmset'),
-  ], { env });
-}
 
 // Every page is opened through here; the first visit logs in through the printed address.
 let base;
@@ -249,28 +172,16 @@ async function processesScenario(page) {
 }
 
 async function scenario() {
-  mac = new VirtualMac(programs.simulator);
-  await mac.started();
-  mac.shareWithAllUsers();
-  kilnview = startKilnview();
+  mac = await test.startMac(programs.simulator);
+  const kilnview = test.startKilnview(programs, sourceDir);
   ({ address, origin: base } = await kilnviewAddress(kilnview, 60));
   const session = await KilnviewSession.login(address);
   await poll('Kilnview to sample the virtual Mac', 30, async () => {
     const state = await session.state().catch(() => null);
     return state && state.samples >= 2 && /\d/.test(state.live['fan-1-rpm']);
   }, 250);
-  browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    pipe: true,
-    userDataDir: path.join(scratch, 'chromium'),
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-  const page = await browser.newPage();
-  await page.setViewport({ width: 1280, height: 900 });
-  page.setDefaultTimeout(20_000);
-  await page.setExtraHTTPHeaders({ 'Accept-Language': 'en' });
+  await test.launchBrowser(puppeteer);
+  const page = await test.newPage({ viewport: { width: 1280, height: 900 }, language: 'en' });
   const errors = [];
   page.on('pageerror', (error) => errors.push(String(error)));
   const dialogs = [];
@@ -288,14 +199,4 @@ async function scenario() {
   check(errors.length === 0, `script errors: ${errors.join('; ')}`);
 }
 
-try {
-  await scenario();
-  finished = true;
-  clearTimeout(watchdog);
-  await cleanup();
-  console.log('PASSED');
-  process.exit(0);
-} catch (error) {
-  clearTimeout(watchdog);
-  await fail(error);
-}
+await test.run(scenario);
