@@ -27,16 +27,6 @@ constexpr const char* kHelperName = "PyrelleHelper";
 constexpr const char* kCoolingDone = "散热会话结束，已确认风扇恢复系统自动。\n";
 constexpr double kAfterAnswering = 10;  // seconds the fans may take once the device answers
 
-const Json kCurve = {{"points",
-                      {{{"temperature", 30}, {"percent", 20}},
-                       {{"temperature", 60}, {"percent", 40}},
-                       {{"temperature", 85}, {"percent", 100}}}},
-                     {"sensor", "CPU"}};
-
-bool handedBack(const Json& state) {
-    return allFansAutomatic(state) && state.at("ftst").get<int>() == 0;
-}
-
 bool allAtMaximum(const Json& state) {
     for (const auto& fan : state.at("fans")) {
         if (!fan.at("manual").get<bool>() ||
@@ -45,10 +35,6 @@ bool allAtMaximum(const Json& state) {
         }
     }
     return true;
-}
-
-double since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 enum class Moment {
@@ -95,8 +81,8 @@ TEST_P(GuardianFaults, FansComeBackAndNothingFightsTheGuardian) {
     std::unique_ptr<ServeSession> session;
     if (served) {
         session = std::make_unique<ServeSession>(mac, owner.pidText(), std::to_string(kOwnerUid));
-        const Json reply =
-            session->request({{"command", "profile"}, {"profile", "custom"}, {"curve", kCurve}});
+        const Json reply = session->request(
+            {{"command", "profile"}, {"profile", "custom"}, {"curve", threePointCurve()}});
         ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
     } else {
         oneShotRun = std::make_unique<BackgroundProcess>(oneShot(row.command), deviceOptions(mac));
@@ -165,7 +151,7 @@ TEST_P(GuardianFaults, FansComeBackAndNothingFightsTheGuardian) {
     const bool back = waitForDevice(mac, handedBack, std::max(bound, 0.0));
     const auto state = mac.state();
     EXPECT_TRUE(back) << state.at("fans").dump() << " ftst " << state.at("ftst") << " after "
-                      << since(spawned) << " s";
+                      << secondsSince(spawned) << " s";
     const auto r = finish(15);
     if (row.moment == Moment::guardianKilled) {
         // A guardian that has gone changes nothing in what the run reports.

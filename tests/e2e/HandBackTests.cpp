@@ -27,16 +27,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kRestoreFailed = "恢复自动风扇失败";
 constexpr const char* kHelperName = "PyrelleHelper";
 
-const Json kCurve = {{"points",
-                      {{{"temperature", 30}, {"percent", 20}},
-                       {{"temperature", 60}, {"percent", 40}},
-                       {{"temperature", 85}, {"percent", 100}}}},
-                     {"sensor", "CPU"}};
-
-bool handedBack(const Json& state) {
-    return allFansAutomatic(state) && state.at("ftst").get<int>() == 0;
-}
-
 // One helper run of any kind: a one-shot lease, or `serve` running a curve.
 class HelperRun {
 public:
@@ -63,8 +53,8 @@ class Served final : public HelperRun {
 public:
     Served(const VirtualMac& mac, const OwnerProcess& owner)
         : session_(mac, owner.pidText(), std::to_string(kOwnerUid)) {
-        const Json reply =
-            session_.request({{"command", "profile"}, {"profile", "custom"}, {"curve", kCurve}});
+        const Json reply = session_.request(
+            {{"command", "profile"}, {"profile", "custom"}, {"curve", threePointCurve()}});
         EXPECT_EQ(reply.value("ok", false), true) << reply.dump();
     }
     void signal(int number) override { session_.process().signal(number); }
@@ -94,7 +84,7 @@ struct HandBack : ::testing::Test {
         for (const auto& word : {owner.pidText(), std::to_string(kOwnerUid), token.text()}) {
             argv.push_back(word);
         }
-        if (command == "profile") argv.push_back(pyrelle::Base64::encode(kCurve.dump()));
+        if (command == "profile") argv.push_back(pyrelle::Base64::encode(threePointCurve().dump()));
         return std::make_unique<OneShot>(argv, mac, token);
     }
 
@@ -113,7 +103,7 @@ TEST_P(KilledHelper, FansComeBackWithinThreeSeconds) {
     run->signal(SIGKILL);
     const auto killed = Clock::now();
     const bool back = waitForDevice(mac, handedBack, 3);
-    const double took = std::chrono::duration<double>(Clock::now() - killed).count();
+    const double took = secondsSince(killed);
     EXPECT_TRUE(back) << mac.state().at("fans").dump() << " ftst " << mac.state().at("ftst");
     EXPECT_LT(took, 3.0);
     const auto r = run->wait(10);

@@ -30,23 +30,13 @@ constexpr const char* kCurveStopped = "风扇控制被改变或无法读取，�
 constexpr const char* kRestoreFailed = "恢复自动风扇失败";
 constexpr const char* kIdentity = "原生授权会话身份验证失败\n";
 
-const Json kCurve = {{"points",
-                      {{{"temperature", 30}, {"percent", 20}},
-                       {{"temperature", 60}, {"percent", 40}},
-                       {{"temperature", 85}, {"percent", 100}}}},
-                     {"sensor", "CPU"}};
-
 Json customProfile() {
-    return {{"command", "profile"}, {"profile", "custom"}, {"curve", kCurve}};
+    return {{"command", "profile"}, {"profile", "custom"}, {"curve", threePointCurve()}};
 }
 
 bool isSessionIdentifier(const Json& value) {
     static const std::regex pattern("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
     return value.is_string() && std::regex_match(value.get<std::string>(), pattern);
-}
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 struct Serve : ::testing::Test {

@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the end-to-end fan tests: an owner process running as an ordinary user,
-// fresh tokens and their stop files, the helper's path, and checks of the device's state.
+// fresh tokens and their stop files, the helper's path, a curve to run, and checks of the
+// device's state.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,6 +96,25 @@ inline bool allFansAutomatic(const nlohmann::json& state) {
         if (fan.at("manual").get<bool>()) return false;
     }
     return true;
+}
+
+// Every fan automatic and the fan-test key "Ftst" back at 0: what every ending must leave.
+inline bool handedBack(const nlohmann::json& state) {
+    return allFansAutomatic(state) && state.at("ftst").get<int>() == 0;
+}
+
+// A valid custom curve on the CPU sensor, for the runs that only need one to be running.
+inline const nlohmann::json& threePointCurve() {
+    static const nlohmann::json curve = {{"points",
+                                          {{{"temperature", 30}, {"percent", 20}},
+                                           {{"temperature", 60}, {"percent", 40}},
+                                           {{"temperature", 85}, {"percent", 100}}}},
+                                         {"sensor", "CPU"}};
+    return curve;
+}
+
+inline double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 inline size_t writeCount(const nlohmann::json& state) {
