@@ -4,10 +4,13 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "Web/PeerOwner.hpp"
 
@@ -98,10 +101,51 @@ struct HttpDaemonCallbacks {
 
 namespace {
 
+// Whether the request's Accept-Encoding admits gzip (named, and not with a weight of zero).
+bool acceptsGzip(MHD_Connection* connection) {
+    const char* header =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+    if (!header) return false;
+    const std::string_view value(header);
+    const std::size_t at = value.find("gzip");
+    if (at == std::string_view::npos) return false;
+    const std::string_view rest = value.substr(at + 4, value.find(',', at) - (at + 4));
+    return rest.find("q=0") == std::string_view::npos || rest.find("q=0.") != std::string_view::npos;
+}
+
+// Text worth compressing: pages, style, scripts, JSON and CSV of a kilobyte or more. Absent
+// when zlib fails, and the body then goes out as it is.
+std::optional<std::string> gzipped(const HttpResponse& response) {
+    const std::string& type = response.type;
+    const bool text = type.rfind("text/", 0) == 0 || type.rfind("application/json", 0) == 0;
+    if (!text || response.body.size() < 1024) return std::nullopt;
+    for (const auto& [name, value] : response.headers)
+        if (name == MHD_HTTP_HEADER_CONTENT_ENCODING) return std::nullopt;
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
+                     Z_DEFAULT_STRATEGY) != Z_OK)
+        return std::nullopt;
+    std::string out(deflateBound(&stream, response.body.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(response.body.data()));
+    stream.avail_in = static_cast<uInt>(response.body.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END) return std::nullopt;
+    return out;
+}
+
 bool queue(MHD_Connection* connection, const HttpResponse& response, bool close) {
+    const std::optional<std::string> compressed =
+        acceptsGzip(connection) ? gzipped(response) : std::nullopt;
+    const std::string& body = compressed ? *compressed : response.body;
     MHD_Response* reply = MHD_create_response_from_buffer(
-        response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (!reply) return false;
+    if (compressed) MHD_add_response_header(reply, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
+    MHD_add_response_header(reply, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
     if (!response.type.empty())
         MHD_add_response_header(reply, MHD_HTTP_HEADER_CONTENT_TYPE, response.type.c_str());
     for (const auto& [name, value] : response.headers)

@@ -46,7 +46,7 @@ struct WebDependencies {
 class WebServer {
 public:
     // Concurrent /events streams; more get 503 and the page script falls back to polling.
-    static constexpr int maximumStreams = 4;
+    static constexpr int maximumStreams = 16;
 
     explicit WebServer(WebDependencies dependencies);
     ~WebServer();

@@ -204,7 +204,9 @@ TEST_F(Tree, TheAddressFileIsTheUsersAloneAndGoesAtTheEnd) {
         ASSERT_EQ(::chown(token.c_str(), owner, owner), 0);
         const auto read = readTokenFile(token, kUser, problem);
         EXPECT_EQ(read.has_value(), accepted) << std::oct << mode << " " << owner << problem;
-        if (read) EXPECT_EQ(*read, "t0ken");
+        if (read) {
+            EXPECT_EQ(*read, "t0ken");
+        }
     }
     link("token-link", token, 0);
     EXPECT_FALSE(readTokenFile(root / "token-link", kUser, problem));

@@ -105,8 +105,9 @@ TEST(ControlTruth, ExitsZeroOnlyWhenTheFansReadAutomatic) {
     for (const Row& row : rows) {
         const auto problem = ControlTruth::exitProblem(row.ended, row.fresh, row.droveFans);
         EXPECT_EQ(problem.has_value(), row.problem.has_value()) << row.name;
-        if (problem && row.problem && *row.problem != "unreadable")
+        if (problem && row.problem && *row.problem != "unreadable") {
             EXPECT_EQ(*problem, *row.problem) << row.name;
+        }
     }
 }
 
@@ -142,7 +143,9 @@ TEST(PrivilegeSeparation, ChoosesAnOrdinaryUserOrRefuses) {
         if (!row.uid) continue;
         EXPECT_EQ(choice.uid, *row.uid) << row.name;
         // Without an account entry the group is the uid's own number, never a shared one.
-        if (!::getpwuid(*row.uid)) EXPECT_EQ(choice.gid, *row.gid) << row.name;
+        if (!::getpwuid(*row.uid)) {
+            EXPECT_EQ(choice.gid, *row.gid) << row.name;
+        }
     }
 }
 

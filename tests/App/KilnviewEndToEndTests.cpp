@@ -438,8 +438,9 @@ TEST_P(KilnviewHandBackFails, ShowsTheFailureAndNeverClaimsAutomatic) {
     const ProcessResult ended = app->wait(40);
     EXPECT_FALSE(ended.timedOut);
     EXPECT_EQ(ended.status, GetParam().mend ? 0 : 1) << ended.err;
-    if (stopped && !GetParam().mend)
+    if (stopped && !GetParam().mend) {
         EXPECT_NE(ended.err.find("恢复自动风扇失败"), std::string::npos) << ended.err;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(HelperEnds, KilnviewHandBackFails,
@@ -565,13 +566,14 @@ TEST_F(KilnviewOfAnotherUser, OnlyItsUserGetsInAndNoFanKeyIsWrittenForAnyoneElse
         const std::string reply =
             requestAs(c.peer, port, c.method, c.path, c.headers, c.method == "POST" ? body : "", 2);
         const int status = statusOf(reply);
-        if (c.admitted)
+        if (c.admitted) {
             EXPECT_EQ(status, 200) << c.peer << " " << c.method << " " << c.path;
-        else
+        } else
             EXPECT_TRUE(status == 401 || status == 403)
                 << c.peer << " " << c.method << " " << c.path << " got " << status;
-        if (c.admitted && c.path == "/metrics")
+        if (c.admitted && c.path == "/metrics") {
             EXPECT_NE(reply.find("pyrelle_fan_rpm{fan=\"0\"}"), std::string::npos);
+        }
     }
     EXPECT_EQ(mac.state()["writes"], before) << "a refused request reached the fans";
 
@@ -784,7 +786,9 @@ TEST_P(KilnviewOutage, ShowsTheOutageRefusesFanActionsAndReadsAgainOnceTheDevice
     EXPECT_TRUE(state()["deviceUp"].get<bool>());
     EXPECT_NE(metrics().find("\npyrelle_device_up 1\n"), std::string::npos);
     EXPECT_NE(metrics().find("pyrelle_fan_rpm{fan=\"0\"}"), std::string::npos);
-    if (c.kind != Silence::restart) EXPECT_EQ(mac.state()["writes"], writesBefore);
+    if (c.kind != Silence::restart) {
+        EXPECT_EQ(mac.state()["writes"], writesBefore);
+    }
 
     // The gap: a CPU temperature point without a value, a CSV row without temperature and
     // fans, each followed by readings again.

@@ -46,7 +46,9 @@ TEST_P(CurveCheck, AnswersWithTheCoreRuleAtThePointItConcerns) {
     EXPECT_EQ(answer["field"], c.field) << answer.dump();
     EXPECT_EQ(answer["point"].is_null() ? -1 : answer["point"].get<int>(), c.point)
         << answer.dump();
-    if (!c.message.empty()) EXPECT_EQ(answer["message"], c.message);
+    if (!c.message.empty()) {
+        EXPECT_EQ(answer["message"], c.message);
+    }
 }
 
 std::string body(const std::string& points, const std::string& extra = "") {

@@ -263,7 +263,9 @@ TEST_F(SMCClientTest, BatchedKeyListingMatchesSingleCalls) {
     for (uint32_t i = 0; i < count; ++i) {
         char single[5] = {};
         EXPECT_EQ(results[i], pyr_smc_key_at_index(connection, 1 + i, single)) << i;
-        if (results[i] == 0) EXPECT_STREQ(listed[i], single) << i;
+        if (results[i] == 0) {
+            EXPECT_STREQ(listed[i], single) << i;
+        }
     }
     EXPECT_STREQ(listed[0], "F0Md");
     EXPECT_EQ(results[count - 1], FakeSMCDevice::kKeyNotFound);
@@ -413,7 +415,9 @@ TEST_P(ReadWithHeldInfo, OneExchangeAndStaleInfoReported) {
     ASSERT_EQ(device->requests().size(), 1u);
     EXPECT_EQ(device->requests()[0].command, static_cast<uint8_t>(SMCCommand::readBytes));
     EXPECT_EQ(device->requests()[0].dataSize, c.heldSize);
-    if (c.result == 0) EXPECT_EQ(pyr_decode(&out), 50.5);
+    if (c.result == 0) {
+        EXPECT_EQ(pyr_decode(&out), 50.5);
+    }
 
     // The batch gives each entry what the single call gives.
     if (c.change) {

@@ -228,7 +228,9 @@ TEST(Macsmc, ProbeListsEveryChannelUnderItsKeyAndControlIsRefused) {
         const auto meaning =
             pyrelle::SensorCatalog::meaning(found->second, pyrelle::SensorNamingPlatform::generic);
         EXPECT_EQ(meaning.has_value(), row.explained) << row.key;
-        if (meaning) EXPECT_FALSE(meaning->explanation.empty()) << row.key;
+        if (meaning) {
+            EXPECT_FALSE(meaning->explanation.empty()) << row.key;
+        }
     }
 
     OwnerProcess owner;
