@@ -110,7 +110,8 @@ bool acceptsGzip(MHD_Connection* connection) {
     const std::size_t at = value.find("gzip");
     if (at == std::string_view::npos) return false;
     const std::string_view rest = value.substr(at + 4, value.find(',', at) - (at + 4));
-    return rest.find("q=0") == std::string_view::npos || rest.find("q=0.") != std::string_view::npos;
+    return rest.find("q=0") == std::string_view::npos ||
+           rest.find("q=0.") != std::string_view::npos;
 }
 
 // Text worth compressing: pages, style, scripts, JSON and CSV of a kilobyte or more. Absent
@@ -122,8 +123,8 @@ std::optional<std::string> gzipped(const HttpResponse& response) {
     for (const auto& [name, value] : response.headers)
         if (name == MHD_HTTP_HEADER_CONTENT_ENCODING) return std::nullopt;
     z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
-                     Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK)
         return std::nullopt;
     std::string out(deflateBound(&stream, response.body.size()), '\0');
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(response.body.data()));

@@ -49,8 +49,7 @@ typedef struct PYRValue {
 #define PYR_SMC_INVALID (-1)     /* bad argument or output block of the wrong size */
 #define PYR_SMC_BAD_SIZE (-2)    /* read: reported data size outside 1...32 */
 #define PYR_SMC_NOT_ALLOWED (-3) /* write: key not on the allow-list or invalid "Ftst" value */
-#define PYR_SMC_STALE_INFO (-4)  /* read with held info: the device answered another size or type \
-                                  */
+#define PYR_SMC_STALE_INFO (-4)  /* read with held info: the key's size or type differs */
 
 /* Results of pyr_encode. */
 #define PYR_CODEC_SUCCESS 0
