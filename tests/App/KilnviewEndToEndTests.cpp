@@ -677,7 +677,10 @@ TEST_F(KilnviewOfAnotherUser, NoConnectionFreezesOrBloatsItAndSigtermEndsItPromp
     }
     EXPECT_TRUE(eventually(5, [&] { return state()["samples"].get<int>() > 0; }));
     std::printf("peak resident memory after 3,000,000 headers: %zu KiB\n", peakKiB());
+    // AddressSanitizer's shadow memory and quarantine of freed blocks make the figure its own.
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(peakKiB(), 64u * 1024) << "peak resident memory after a flood of headers";
+#endif
 
     // SIGTERM while peers hold connections, a stream is open and a request is half sent.
     Trickle held(port, peers);
