@@ -15,12 +15,6 @@ namespace {
 constexpr double kWidth = 640, kHeight = 232;
 constexpr ChartRect kFrame{48, 16, 576, 160};
 
-std::string num(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.1f", value);
-    return buffer;
-}
-
 std::string tickLabel(double value) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer,
@@ -250,6 +244,12 @@ std::string sparkline(std::span<const MetricPoint> points, const ChartOptions& o
     return "<svg class=\"spark\" viewBox=\"0 0 120 28\" aria-hidden=\"true\" "
            "xmlns=\"http://www.w3.org/2000/svg\"><path fill=\"none\" d=\"" +
            pathData(place(drawn, chart, options.end)) + "\"/></svg>";
+}
+
+std::string num(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f", value);
+    return buffer;
 }
 
 }  // namespace kilnview::Charts

@@ -55,4 +55,7 @@ std::string sparkline(std::span<const pyrelle::MetricPoint> points, const ChartO
 
 std::string escapeXML(std::string_view text);
 
+// A view coordinate as SVG text, to one decimal.
+std::string num(double value);
+
 }  // namespace kilnview::Charts

@@ -27,11 +27,7 @@ constexpr ClosedRange kTemperatures{30, 100};
 constexpr ClosedRange kPercents{0, 100};
 constexpr CurveSensor kSensors[] = {CurveSensor::hottest, CurveSensor::cpu, CurveSensor::gpu};
 
-std::string num(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.1f", value);
-    return buffer;
-}
+using Charts::num;
 
 std::string plain(double value) {
     char buffer[32];
