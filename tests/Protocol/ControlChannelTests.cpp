@@ -173,13 +173,18 @@ TEST(ControlChannel, PartialWritesToASlowPeerAreCompleted) {
     close(fds[1]);
 }
 
+// Under SIGPIPE's default action too: a library caller need not have ignored the signal.
 TEST(ControlChannel, WritingToAClosedPeerFailsWithoutKillingTheProcess) {
-    signal(SIGPIPE, SIG_IGN);
+    const auto previous = signal(SIGPIPE, SIG_DFL);
     Pipe p;
     close(p.read);
     p.read = -1;
     ControlChannel sender(p.write);
     EXPECT_EQ(failureOf([&] { sender.send(nlohmann::json{{"ok", true}}); }), "辅助进程写入失败");
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+    signal(SIGPIPE, previous);
 }
 
 // A peer that has stopped reading: its buffer is full and nobody drains it.

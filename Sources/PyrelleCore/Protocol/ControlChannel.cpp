@@ -1,6 +1,7 @@
 #include "pyrelle/ControlChannel.hpp"
 
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,30 @@ double systemUptime() {
 
 int waitMilliseconds(double seconds) {
     return static_cast<int>(std::ceil(std::max(seconds, 0.0) * 1000));
+}
+
+// Writes to a pipe whose reader is gone without raising SIGPIPE: the caller hears EPIPE and
+// reports a broken helper, whatever the process does with the signal. The signal is blocked for
+// this thread only, and a SIGPIPE this write caused is consumed before the mask is restored; one
+// that was already pending is left for its owner.
+ssize_t writeQuietly(int fd, const char* data, size_t size) {
+    sigset_t pipeOnly, previous;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+    const ssize_t count = ::write(fd, data, size);
+    const int error = errno;
+    if (count < 0 && error == EPIPE && !alreadyPending) {
+        const timespec none{0, 0};
+        while (sigtimedwait(&pipeOnly, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return count;
 }
 
 }  // namespace
@@ -88,7 +113,7 @@ void ControlChannel::send(const nlohmann::json& json) {
         // blocking, even when the descriptor itself is blocking. A hung-up or failed peer shows
         // up as the write's error.
         const size_t chunk = std::min(line.size() - written, kWriteSize);
-        const ssize_t count = write(fd_, line.data() + written, chunk);
+        const ssize_t count = writeQuietly(fd_, line.data() + written, chunk);
         if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (count <= 0) throw ScopeError(kWriteFailed);
         written += static_cast<size_t>(count);
