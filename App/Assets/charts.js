@@ -131,7 +131,8 @@
   }
 
   function sparklines() {
-    fetch("/history/sparklines", { credentials: "same-origin" })
+    var every = document.querySelector("table.sensors") ? "?sensors=all" : "";
+    fetch("/history/sparklines" + every, { credentials: "same-origin" })
       .then(function (r) { return r.ok ? r.json() : null; })
       .then(function (lines) {
         if (!lines) return;

@@ -127,6 +127,7 @@ void AppState::record(const Snapshot& snapshot,
     const ControlView control = ControlTruth::derive(control_, &snapshot);
     modes_.append(at, control.mode, control.session, snapshot.cpuTemperature(), snapshot.cpuUsage);
     common_.record(snapshot, platform_);
+    trails_.record(snapshot);
 
     if (at.isFinite()) {
         recorded_.push_back({compact(snapshot), control.mode});
@@ -216,6 +217,11 @@ AppHistory AppState::history(bool timelines) const {
         history.turboTransitions = TurboHistory::transitions(snapshots).size();
     }
     return history;
+}
+
+std::map<std::string, std::vector<MetricPoint>> AppState::trails() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return trails_.points();
 }
 
 std::string AppState::csv() const {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Model/AppView.hpp"
+#include "Model/SensorTrails.hpp"
 #include "pyrelle/CPUActivityWindow.hpp"
 #include "pyrelle/CommonSensorHistory.hpp"
 #include "pyrelle/DiagnosticEngine.hpp"
@@ -52,6 +53,8 @@ public:
     // The histories; with `timelines`, also the sensor timeline and turbo history, which are
     // computed from the recorded snapshots on each call.
     AppHistory history(bool timelines = false) const;
+    // The last five minutes of every discovered reading, by reading id, for the sensors page.
+    std::map<std::string, std::vector<pyrelle::MetricPoint>> trails() const;
     // The recorded snapshots (last 30 minutes) as the core's CSV export.
     std::string csv() const;
     // How many samples have been recorded since start.
@@ -76,6 +79,7 @@ private:
     std::map<int, pyrelle::MetricHistory> fans_;                         // guarded by lock_
     pyrelle::ModeHistory modes_;                                         // guarded by lock_
     pyrelle::CommonSensorHistory common_;                                // guarded by lock_
+    SensorTrails trails_;                                                // guarded by lock_
     pyrelle::CPUActivityWindow activity_{activitySeconds};               // guarded by lock_
     pyrelle::DiagnosticEngine engine_;                                   // guarded by lock_
     pyrelle::DiagnosticReport report_;                                   // guarded by lock_

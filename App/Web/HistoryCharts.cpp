@@ -162,4 +162,16 @@ nlohmann::json sparklines(const AppHistory& history) {
     return lines;
 }
 
+nlohmann::json sensorSparklines(const std::map<std::string, std::vector<MetricPoint>>& trails,
+                                const std::optional<Date>& end) {
+    nlohmann::json lines = nlohmann::json::object();
+    if (!end) return lines;
+    Charts::ChartOptions options;
+    options.end = *end;
+    options.seconds = 300;
+    options.budget = 60;
+    for (const auto& [id, points] : trails) lines["key-" + id] = Charts::sparkline(points, options);
+    return lines;
+}
+
 }  // namespace kilnview::HistoryCharts

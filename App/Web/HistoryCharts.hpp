@@ -29,4 +29,9 @@ std::string section(const AppText& text, const AppHistory& history, int minutes)
 // keyed as the overview's live values, and "sensor-<id>" for each common reading.
 nlohmann::json sparklines(const AppHistory& history);
 
+// {"key-<reading id>": "<svg…>"} for every discovered reading with a trail (SensorTrails).
+nlohmann::json sensorSparklines(
+    const std::map<std::string, std::vector<pyrelle::MetricPoint>>& trails,
+    const std::optional<pyrelle::Date>& end);
+
 }  // namespace kilnview::HistoryCharts

@@ -327,7 +327,8 @@ std::string sensors(const PageContext& context, const AppView& view) {
             if (reading.value)
                 value = format("%.1f ", *reading.value) + std::string(unit(reading.kind));
             body += "<tr><td><code>" + h(reading.key) + "</code></td><td>" +
-                    h(name(reading, meaning)) + "</td><td>" + h(value) + "</td><td>" +
+                    h(name(reading, meaning)) + "</td><td class=\"reading\" data-spark=\"key-" +
+                    h(reading.id()) + "\">" + h(value) + "</td><td>" +
                     h(meaning ? t(meaning->explanation) : std::string(kNone)) + "</td></tr>";
         }
         body += "</tbody></table>";

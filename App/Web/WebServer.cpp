@@ -369,8 +369,14 @@ HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
     if (path == "/history/charts")
         return page(HistoryCharts::charts(t, deps_.state.history(),
                                           HistoryCharts::window(req.param("minutes"))));
-    if (path == "/history/sparklines")
-        return reply(json(200, HistoryCharts::sparklines(deps_.state.history())));
+    if (path == "/history/sparklines") {
+        const AppHistory history = deps_.state.history();
+        nlohmann::json lines = HistoryCharts::sparklines(history);
+        // Every reading's line only for the page that lists them all.
+        if (req.param("sensors") == "all")
+            lines.update(HistoryCharts::sensorSparklines(deps_.state.trails(), history.end));
+        return reply(json(200, lines));
+    }
     if (path == "/processes") return page(Pages::processes(context, deps_.state.view()));
     if (path == "/power") {
         // The settings tool runs as a process: off the event thread.

@@ -3,12 +3,14 @@
 // timing under a fake clock, the request checks and the language choice.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "Model/AppState.hpp"
 #include "Model/DeviceWatch.hpp"
 #include "Model/SamplingLoop.hpp"
+#include "Model/SensorTrails.hpp"
 #include "Publish/StatusPublisher.hpp"
 #include "Web/AppText.hpp"
 #include "Web/LiveState.hpp"
@@ -66,6 +68,40 @@ TEST(AppState, RecordsHistoriesExportAndGapsFromAStreamOfSamples) {
     EXPECT_NE(lines[20].find(",69.00,"), std::string::npos) << lines[20];
     EXPECT_NE(lines[20].find(",2000.00,2100.00"), std::string::npos) << lines[20];
     EXPECT_EQ(state.view().samples, 30);
+}
+
+// Every reading's five-minute trail from a jittery one-second stream: a reading that drops out
+// breaks its own line, a pause breaks every line, and one gone for five minutes is forgotten.
+TEST(SensorTrails, KeepsFiveMinutesOfEveryReadingWithItsBreaks) {
+    SensorTrails trails;
+    for (int i = 0; i < 400; ++i) {
+        if (i >= 200 && i < 240) continue;  // the sampler paused (a sleep)
+        Snapshot s = sample(i + 0.15 * (i % 3), 60, 10, 2000);
+        std::erase_if(s.sensors, [&](const SensorReading& r) {
+            return (r.key == "TB0T" && i >= 100 && i < 130) || (r.key == "TH0a" && i >= 50);
+        });
+        trails.record(s);
+    }
+    const auto all = trails.points();
+    EXPECT_FALSE(all.contains("temperature:TH0a"));  // unseen for more than five minutes
+    ASSERT_TRUE(all.contains("fan:F1Ac"));
+    const auto& cpu = all.at("temperature:TC1C");
+    ASSERT_FALSE(cpu.empty());
+    EXPECT_LE(cpu.size(), 61u);
+    EXPECT_LE(cpu.back().date.secondsSince(cpu.front().date), SensorTrails::span + 1e-9);
+    for (std::size_t i = 1; i < cpu.size(); ++i) {
+        const double step = cpu[i].date.secondsSince(cpu[i - 1].date);
+        EXPECT_GE(step, 4.5);
+        // Only the pause separates points by more than one spacing, and only it breaks the line.
+        EXPECT_EQ(cpu[i].segment != cpu[i - 1].segment, step > SensorTrails::maximumGap) << i;
+    }
+    // The battery's line breaks where it was missing and joins again after.
+    const auto& battery = all.at("temperature:TB0T");
+    const auto missing = std::count_if(battery.begin(), battery.end(),
+                                       [](const MetricPoint& p) { return !p.value; });
+    EXPECT_GE(missing, 5);
+    EXPECT_LE(missing, 7);
+    EXPECT_EQ(battery.back().segment, battery[battery.size() - 2].segment);
 }
 
 TEST(AppState, CompactRecordKeepsEveryCategoryTemperature) {
