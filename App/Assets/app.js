@@ -1,25 +1,21 @@
 // Kilnview page script: live values from /events (polling /api/state when the stream is not
 // available), the language selector, and the fan actions on the Fans page. No framework.
 
-// The appearance: the switch's choice ("light" or "dark"), kept in this browser, overrides
-// the system's preference; applied as soon as this script runs, and on every change.
+// The appearance: the switch's choice ("light" or "dark") overrides the system's preference.
+// The server paints each page in the choice its cookie names; a change applies at once and is
+// kept in that cookie for the next pages.
 (function () {
   "use strict";
   var root = document.documentElement;
-  function apply(choice) {
-    if (choice === "light" || choice === "dark") root.setAttribute("data-theme", choice);
-    else root.removeAttribute("data-theme");
-  }
-  var choice = "";
-  try { choice = window.localStorage.getItem("kilnview-theme") || ""; } catch (e) {}
-  apply(choice);
   document.addEventListener("DOMContentLoaded", function () {
     var select = document.getElementById("theme");
     if (!select) return;
-    select.value = choice;
     select.addEventListener("change", function () {
-      apply(select.value);
-      try { window.localStorage.setItem("kilnview-theme", select.value); } catch (e) {}
+      var choice = select.value;
+      if (choice === "light" || choice === "dark") root.setAttribute("data-theme", choice);
+      else root.removeAttribute("data-theme");
+      document.cookie = "kilnview_theme=" + choice + "; Path=/; SameSite=Strict; Max-Age=" +
+        (choice ? 31536000 : 0);
     });
   });
 })();

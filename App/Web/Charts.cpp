@@ -197,10 +197,10 @@ std::string lineChart(const std::vector<Series>& series, const ChartOptions& opt
     // Legend under the time axis.
     double x = kFrame.minX();
     for (const Series& each : series) {
-        svg += "<rect x=\"" + num(x) + "\" y=\"" + num(kHeight - 11) +
+        svg += "<g class=\"key\"><rect x=\"" + num(x) + "\" y=\"" + num(kHeight - 11) +
                "\" width=\"10\" height=\"4\" fill=\"" + escapeXML(each.color) +
                "\"/><text class=\"legend\" x=\"" + num(x + 14) + "\" y=\"" + num(kHeight - 6) +
-               "\">" + escapeXML(each.name) + "</text>";
+               "\">" + escapeXML(each.name) + "</text></g>";
         x += 24 + 7.0 * static_cast<double>(each.name.size());
     }
     return svg + "</svg>";

@@ -59,7 +59,11 @@ std::string summary(const AppText& t, const std::string& id,
             lowest = std::min(lowest.value_or(*point.value), *point.value);
             highest = std::max(highest.value_or(*point.value), *point.value);
         }
-        html += "<li>" + h(each.name) + ": ";
+        // The swatch makes the list the legend too, at text size where the drawing's is tiny.
+        html +=
+            "<li><svg class=\"swatch\" viewBox=\"0 0 10 10\" aria-hidden=\"true\"><rect "
+            "width=\"10\" height=\"10\" rx=\"2\" fill=\"" +
+            h(each.color) + "\"/></svg>" + h(each.name) + ": ";
         html += current ? h(t("当前")) + " " + h(value(*current, options.unit)) + " · " +
                               h(t("最低")) + " " + h(value(*lowest, options.unit)) + " · " +
                               h(t("最高")) + " " + h(value(*highest, options.unit))

@@ -6,6 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "Web/Assets.hpp"
 #include "Web/Charts.hpp"
 #include "Web/CurveEditor.hpp"
 #include "Web/HistoryCharts.hpp"
@@ -74,20 +75,35 @@ std::string languageName(std::string_view code) {
     return names.at(code);
 }
 
-// The favicon, inline so that no page load asks for a file (a kiln's flame on dark).
-constexpr const char* kFavicon =
-    "<link rel=\"icon\" href=\"data:image/svg+xml,%3Csvg xmlns='http://www.w3.org/2000/svg' "
-    "viewBox='0 0 16 16'%3E%3Crect width='16' height='16' rx='3' fill='%231d1d1f'/%3E%3Cpath "
-    "d='M8 2c1 3 4 4 4 8a4 4 0 0 1-8 0c0-2 1-3 2-4 0 2 1 3 2 3 0-3-1-4 0-7z' "
-    "fill='%23ff7a1a'/%3E%3C/svg%3E\">";
+// The favicon (a kiln's flame on dark), inline so that no page load asks for a file.
+const std::string& faviconLink() {
+    static const std::string link = [] {
+        std::string data;
+        for (const char c : assets::text("favicon.svg")) {
+            switch (c) {
+                case '<': data += "%3C"; break;
+                case '>': data += "%3E"; break;
+                case '#': data += "%23"; break;
+                case '%': data += "%25"; break;
+                case '"': data += "%22"; break;
+                case '\n': break;
+                default: data += c;
+            }
+        }
+        return "<link rel=\"icon\" href=\"data:image/svg+xml," + data + "\">";
+    }();
+    return link;
+}
 
-// The light/dark choice; the page script applies and remembers it ("" follows the system).
-std::string themeMenu(const AppText& t) {
+// The light/dark choice ("" follows the system). The page script remembers a change in a
+// cookie, so the next page arrives in its colours instead of repainting after its scripts run.
+std::string themeMenu(const AppText& t, std::string_view theme) {
     std::string html =
         "<label class=\"theme\"><span>" + h(t("外观")) + "</span><select id=\"theme\">";
     for (const auto& [value, text] :
          {std::pair{"", "跟随系统"}, std::pair{"light", "浅色"}, std::pair{"dark", "深色"}})
-        html += "<option value=\"" + std::string(value) + "\">" + h(t(text)) + "</option>";
+        html += "<option value=\"" + std::string(value) + "\"" +
+                (theme == value ? " selected" : "") + ">" + h(t(text)) + "</option>";
     return html + "</select></label>";
 }
 
@@ -115,13 +131,14 @@ std::string layout(const PageContext& context, const AppView& view, std::string_
     const AppText& t = context.text;
     std::string html;
     html.reserve(body.size() + 4096);
-    html +=
-        "<!DOCTYPE html>\n<html lang=\"" + h(t.language()) + "\"><head><meta charset=\"utf-8\">";
+    html += "<!DOCTYPE html>\n<html lang=\"" + h(t.language()) + "\"" +
+            (context.theme.empty() ? "" : " data-theme=\"" + context.theme + "\"") +
+            "><head><meta charset=\"utf-8\">";
     html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">";
     html += "<meta name=\"kilnview-token\" content=\"" + h(context.token) + "\">";
     html += "<title>" + h(t(title)) + " · Kilnview</title>";
     html += "<meta name=\"color-scheme\" content=\"light dark\">";
-    html += kFavicon;
+    html += faviconLink();
     html += "<link rel=\"stylesheet\" href=\"/assets/app.css\">";
     html += "<script src=\"/assets/app.js\" defer></script>";
     html += LeaseBar::scripts(active);
@@ -141,7 +158,7 @@ std::string layout(const PageContext& context, const AppView& view, std::string_
         if (code == t.language()) html += " selected";
         html += ">" + h(languageName(code)) + "</option>";
     }
-    html += "</select></label>" + themeMenu(t) + "</header>";
+    html += "</select></label>" + themeMenu(t, context.theme) + "</header>";
     html += LeaseBar::bar(t, view);
     html += "<main id=\"main\" tabindex=\"-1\"><h1>" + h(t(title)) + "</h1>";
     html += outageLine(view, t);

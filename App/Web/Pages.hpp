@@ -17,6 +17,7 @@ namespace kilnview::Pages {
 struct PageContext {
     const AppText& text;
     std::string token;  // the per-run token the page's script sends with every POST
+    std::string theme;  // the browser's appearance choice, "light" or "dark"; else the system's
 };
 
 // The power settings as read for the power page: the configuration, or why it could not be read.

@@ -23,6 +23,7 @@ constexpr const char* kJSON = "application/json; charset=utf-8";
 constexpr const char* kHTML = "text/html; charset=utf-8";
 constexpr const char* kTokenHeader = "x-kilnview-token";
 constexpr const char* kLanguageCookie = "kilnview_lang";
+constexpr const char* kThemeCookie = "kilnview_theme";
 constexpr const char* kSecretParameter = "secret";
 
 // Refusal texts (Chinese sources, translated per request).
@@ -303,6 +304,9 @@ HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
     const std::string& path = req.path;
 
     // The page assets say nothing about the machine; the login page needs the style sheet.
+    // The pages carry their icon inline; this answers whatever asks for it by the usual name.
+    if (method == "GET" && path == "/favicon.ico")
+        return reply({200, "image/svg+xml", std::string(assets::text("favicon.svg")), {}});
     if (method == "GET" && path == "/assets/app.css")
         return reply({200, "text/css; charset=utf-8", std::string(assets::text("app.css")), {}});
     // The page script and its modules (fans editor, charts, tables, the lease bar).
@@ -354,7 +358,9 @@ HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
     }
     if (method != "GET") return reply(refusal(404, t(kNotFound)));
 
-    const Pages::PageContext context{t, deps_.token};
+    std::string theme = cookieValue(req.header("cookie"), kThemeCookie);
+    if (theme != "light" && theme != "dark") theme.clear();
+    const Pages::PageContext context{t, deps_.token, theme};
     const auto page = [](std::string html) { return reply({200, kHTML, std::move(html), {}}); };
     if (path == "/") return page(Pages::overview(context, deps_.state.view()));
     if (path == "/sensors") return page(Pages::sensors(context, deps_.state.view()));
@@ -381,8 +387,8 @@ HttpReply WebServer::route(const HttpRequest& req, const AppText& t) {
     if (path == "/power") {
         // The settings tool runs as a process: off the event thread.
         HttpReply later;
-        later.deferred = [this, t] {
-            const Pages::PageContext c{t, deps_.token};
+        later.deferred = [this, t, theme] {
+            const Pages::PageContext c{t, deps_.token, theme};
             Pages::PowerReading reading;
             if (deps_.readPower) reading = deps_.readPower();
             return HttpResponse{200,

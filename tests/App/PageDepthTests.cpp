@@ -178,7 +178,7 @@ TEST(HistoryCharts, FitTheWindowMarkBreaksAndSayEachSeriesFigures) {
         const std::string chart = html.substr(temperature, load - temperature);
         EXPECT_EQ(count(chart, "<line class=\"gap\""), 2u) << "the pause and the outage";
         EXPECT_EQ(count(chart, "<g class=\"data\""), 2u);
-        EXPECT_NE(chart.find("<li>CPU: 当前 "), std::string::npos) << "the last value held";
+        EXPECT_NE(chart.find("</svg>CPU: 当前 "), std::string::npos) << "the last value held";
         EXPECT_NE(chart.find("最低 50.0 °C · 最高 56.0 °C"), std::string::npos);
         EXPECT_NE(chart.find("aria-describedby=\"summary-temperature\""), std::string::npos);
         EXPECT_NE(chart.find("分钟前"), std::string::npos);

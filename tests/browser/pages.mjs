@@ -166,7 +166,9 @@ async function tour() {
     }
   }
 
-  // The switch overrides the system's preference and is remembered across pages.
+  // The switch overrides the system's preference and is remembered across pages: the next page
+  // arrives dark from the server (no light flash before its scripts run).
+  const servedDark = () => page.evaluate(async () => (await (await fetch('/history')).text()).includes('data-theme="dark"'));
   await scheme(page, 'light');
   await openKilnview(page, address, '/fans', '?lang=en');
   await page.select('#theme', 'dark');
@@ -174,10 +176,17 @@ async function tour() {
   const kept = await page.evaluate(() => ({
     theme: document.documentElement.dataset.theme, choice: document.getElementById('theme').value,
     background: getComputedStyle(document.body).backgroundColor }));
-  if (kept.theme !== 'dark' || kept.choice !== 'dark' || !(/rgb\((\d+)/.exec(kept.background)?.[1] < 128)) {
+  kept.served = await servedDark();
+  if (!kept.served || kept.theme !== 'dark' || kept.choice !== 'dark' || !(/rgb\((\d+)/.exec(kept.background)?.[1] < 128)) {
     problems.push(`the dark choice was not kept on the next page: ${JSON.stringify(kept)}`);
   }
   await page.select('#theme', '');
+  if (await servedDark()) problems.push('following the system again still serves the dark choice');
+  const icon = await page.evaluate(async () => {
+    const reply = await fetch('/favicon.ico', { credentials: 'omit' });
+    return `${reply.status} ${reply.headers.get('content-type')}`;
+  });
+  if (icon !== '200 image/svg+xml') problems.push(`/favicon.ico answers ${icon}`);
 
   // The first Tab reaches the skip link, which moves the focus to the page's content.
   await page.keyboard.press('Tab');
