@@ -20,7 +20,8 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
     live["controlMode"] = text(view.control.mode);
     // The fans as read against the helper side, and the helper's last words with their advice.
     live["controlAlert"] = view.control.alert ? text(*view.control.alert) : std::string();
-    live["controlFailure"] = view.control.failure.value_or("");
+    live["controlFailure"] =
+        view.control.failure ? Wording::helperWords(*view.control.failure, text) : std::string();
     live["controlAdvice"] = view.control.failure
                                 ? text(*ActionResult::failure(*view.control.failure).advice)
                                 : std::string();
@@ -69,7 +70,7 @@ nlohmann::json liveState(const AppView& view, const AppText& text) {
     if (snapshot) state["date"] = snapshot->date.iso8601();
     state["deviceUp"] = view.device.answering;
     if (view.device.lastAnswer) state["deviceLastAnswer"] = view.device.lastAnswer->iso8601();
-    if (view.control.failure) state["failure"] = *view.control.failure;
+    if (view.control.failure) state["failure"] = Wording::helperWords(*view.control.failure, text);
     return state;
 }
 

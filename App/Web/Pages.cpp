@@ -227,7 +227,8 @@ std::string fanTable(const AppView& view, const AppText& t) {
 // action that hands them back; live, and hidden while empty.
 std::string controlNotices(const AppView& view, const AppText& t) {
     const std::string alert = view.control.alert ? t(*view.control.alert) : std::string();
-    const std::string failure = view.control.failure.value_or("");
+    const std::string failure =
+        view.control.failure ? Wording::helperWords(*view.control.failure, t) : std::string();
     const std::string advice =
         view.control.failure ? t(*ActionResult::failure(*view.control.failure).advice) : "";
     const auto hidden = [](const std::string& text) {

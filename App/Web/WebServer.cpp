@@ -292,7 +292,8 @@ HttpReply WebServer::action(const HttpRequest& req, const AppText& t) {
     HttpReply later;
     later.deferred = [perform, t] {
         const ActionResult result = perform();
-        nlohmann::json body = {{"ok", result.ok}, {"message", t(result.message)}};
+        nlohmann::json body = {{"ok", result.ok},
+                               {"message", Wording::helperWords(result.message, t)}};
         if (result.advice) body["advice"] = t(*result.advice);
         return json(200, body);
     };

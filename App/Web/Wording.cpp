@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <optional>
+#include <utility>
 
 #include "pyrelle/MemoryPressure.hpp"
 
@@ -174,6 +176,32 @@ std::string outage(const DeviceStatus& device, const AppText& text) {
 std::string smcMissing(const AppView& view, const AppText& text) {
     if (!view.latest || view.latest->smcAvailable || view.device.outage()) return "";
     return text("无法读取 SMC：温度与风扇数据不可用");
+}
+
+std::string helperWords(std::string_view words, const AppText& text) {
+    const std::string whole = text(words);
+    if (whole != words) return whole;
+    // The source texts' full-width separators, as the reader's language writes them.
+    const bool chinese = text.language().rfind("zh", 0) == 0;
+    const auto written = [&](std::string_view mark) {
+        return std::string(chinese ? mark : (mark == "；" ? "; " : ": "));
+    };
+    // The longest head the table knows, then whatever follows it; else clause by clause.
+    std::optional<std::pair<std::size_t, std::string_view>> first;
+    for (std::size_t at = words.size(); at-- > 0;) {
+        for (const std::string_view mark : {std::string_view("；"), std::string_view("：")}) {
+            if (words.substr(at, mark.size()) != mark) continue;
+            first = {at, mark};
+            const std::string_view head = words.substr(0, at);
+            if (text(head) != head)
+                return text(head) + written(mark) +
+                       helperWords(words.substr(at + mark.size()), text);
+        }
+    }
+    if (!first) return whole;
+    const auto [at, mark] = *first;
+    return helperWords(words.substr(0, at), text) + written(mark) +
+           helperWords(words.substr(at + mark.size()), text);
 }
 
 std::string filled(std::string pattern, std::string_view name, std::string_view value) {

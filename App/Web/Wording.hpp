@@ -36,6 +36,10 @@ std::string outage(const DeviceStatus& device, const AppText& text);
 // "无法读取 SMC：温度与风扇数据不可用" when this machine has no SMC to read (and no outage
 // explains it); empty otherwise.
 std::string smcMissing(const AppView& view, const AppText& text);
+// A helper's words in the reader's language: whole when the table knows them, else piece by
+// piece (clauses joined by "；", a known head before "："), so that a device's own detail
+// after "恢复自动风扇失败：" keeps its place in a translated sentence.
+std::string helperWords(std::string_view words, const AppText& text);
 // `pattern` (a translated text) with "{name}" replaced by `value`.
 std::string filled(std::string pattern, std::string_view name, std::string_view value);
 

@@ -15,8 +15,8 @@ using fancontrol::messages::kRestoreFailedMark;
 inline constexpr const char* kUsage =
     "允许的命令：probe、cooling、profile、auto、turbo-disable、turbo-enable";
 
-// The guardian and the lease lock (see Guardian.hpp). The desktop application shows these as
-// written, from the helper's standard error or its error reply.
+// The guardian and the lease lock (see Guardian.hpp). The desktop application shows these,
+// translated, from the helper's standard error or its error reply.
 inline constexpr const char* kCannotGuard = "无法启动风扇守护进程，已拒绝控制";
 // A new lease found the device still held: an earlier lease's guardian is handing back.
 inline constexpr const char* kLeaseBusy = "上一个风扇会话仍在恢复系统自动，请稍后再试";

@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <regex>
 
+#include "../../Sources/PyrelleHelper/HelperMessages.hpp"
 #include "Model/AppState.hpp"
 #include "Web/Pages.hpp"
+#include "Web/Wording.hpp"
 #include "pyrelle/SensorCatalog.hpp"
 #include "pyrelle/SystemTelemetry.hpp"
 #include "pyrelle/widget/WidgetStrings.hpp"
@@ -106,6 +108,28 @@ TEST(PageText, EveryPageIsFreeOfChineseInLanguagesWithoutHanCharacters) {
     EXPECT_NE(sensors.find("<td>Fan 0</td>"), std::string::npos);
     EXPECT_NE(sensors.find("<dt>Fan 1 <span"), std::string::npos);
     EXPECT_EQ(sensors.find("Fan 2"), std::string::npos);
+}
+
+// A helper's last words reach the page in the reader's language, also with a detail after a
+// known head or clauses joined; Chinese keeps them as written.
+TEST(PageText, HelperWordsReadInTheReadersLanguage) {
+    namespace said = pyrelle::helper::messages;
+    const std::string words[] = {
+        said::kLeaseBusy,
+        said::kLeaseLockUnavailable,
+        said::kLeaseOverdue,
+        said::kGuardianDeviceGone,
+        std::string(said::kGuardianStillTrying) + said::kFanNotAutomatic,
+        std::string(said::kRestoreFailed) + fancontrol::messages::kCoolingChanged,
+        std::string(fancontrol::messages::kCoolingChanged) + "；" + said::kNoFans,
+    };
+    for (const char* language : {"en", "ko", "de", "fr", "es"}) {
+        const AppText text(shipped(), language);
+        for (const std::string& each : words)
+            EXPECT_EQ(firstHan(Wording::helperWords(each, text)), "") << each << " in " << language;
+    }
+    for (const std::string& each : words)
+        EXPECT_EQ(Wording::helperWords(each, AppText(shipped(), "zh-Hans")), each);
 }
 
 // Japanese writes with Han characters too, so its column is checked for presence: every

@@ -7,7 +7,8 @@
 // rising load, hand back to automatic from the lease bar of another page, and see a fan
 // test's result give way to how it ended.
 // History: the charts gain points live, the 5-minute window rescales, and a device stall shows
-// as a gap marker. Processes: sorted by a header and filtered; notifications off until asked.
+// as a gap marker. Processes: sorted by a header and filtered; notifications off until asked,
+// then one for a lease that failed.
 // Exit status: 0 passed, 1 failed, 77 skipped. Every process it starts is killed and reaped.
 import path from 'node:path';
 import { parseArgs } from 'node:util';
@@ -169,6 +170,33 @@ async function processesScenario(page) {
   await page.browserContext().overridePermissions(base, ['notifications']);
   await page.click('#notify-toggle');
   await poll('notifications to turn on', 5, () => page.$eval('#notify-toggle', (b) => b.getAttribute('aria-pressed') === 'true'));
+
+  // Turned on, a lease that ends in a failure says so in a notification: a full-speed run whose
+  // fan another program takes over.
+  await page.evaluate(() => {
+    window.notified = [];
+    const Shown = window.Notification;
+    window.Notification = class extends Shown {
+      constructor(title, options) {
+        window.notified.push(options?.body ?? '');
+        super(title, options);
+      }
+    };
+  });
+  const post = (action) => page.evaluate((to) => fetch(to, {
+    method: 'POST', credentials: 'same-origin', body: '{}',
+    headers: { 'Content-Type': 'application/json', 'X-Kilnview-Token': document.querySelector('meta[name="kilnview-token"]').content },
+  }).then((reply) => reply.json()), `/api/fans/${action}`);
+  // (Once the device answers again after the history's stall.)
+  await poll('the full-speed run to start', 60, async () => (await post('cooling')).ok, 1000);
+  await poll('the lease bar', 20, () => page.$eval('#lease-bar', (bar) => !bar.hidden));
+  await poll('the fans taken', 20, async () => fansManual(await mac.state()));
+  await mac.control({ op: 'fault', kind: 'steal-fan', fan: 0 });
+  const said = await poll('a notification of the failed lease', 30, () => page.evaluate(() => window.notified[0]), 250);
+  console.log(`notified: "${said}"`);
+  await mac.control({ op: 'clear-faults' });
+  await post('auto');
+  await poll('the fans automatic again', 30, async () => fansAutomatic(await mac.state()));
 }
 
 async function scenario() {
