@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
+#include <regex>
 #include <utility>
 
 #include "pyrelle/MemoryPressure.hpp"
@@ -178,9 +179,52 @@ std::string smcMissing(const AppView& view, const AppText& text) {
     return text("无法读取 SMC：温度与风扇数据不可用");
 }
 
+namespace {
+
+// The core's SMC failures name the key, a status and figures: each shape has one table text
+// with those as placeholders. Read-back values may be words ("无法读取"), translated too.
+std::optional<std::string> smcFailure(std::string_view words, const AppText& text) {
+    struct Shape {
+        std::regex match;
+        const char* source;
+        std::vector<const char*> names;
+    };
+    static const Shape kShapes[] = {
+        {std::regex("SMC (\\S+) 读取失败（(-?\\d+)）"),
+         "SMC {key} 读取失败（{code}）",
+         {"key", "code"}},
+        {std::regex("SMC (\\S+) 读取失败（(-?\\d+)），设备没有正常响应"),
+         "SMC {key} 读取失败（{code}），设备没有正常响应",
+         {"key", "code"}},
+        {std::regex("SMC (\\S+) 写入失败（(-?\\d+)）"),
+         "SMC {key} 写入失败（{code}）",
+         {"key", "code"}},
+        {std::regex("SMC (\\S+) 写入失败（(-?\\d+)），设备没有正常响应"),
+         "SMC {key} 写入失败（{code}），设备没有正常响应",
+         {"key", "code"}},
+        {std::regex("SMC (\\S+) 不支持写入这个数值"), "SMC {key} 不支持写入这个数值", {"key"}},
+        {std::regex("SMC (\\S+) 回读不一致，操作未确认（目标 (.+?)，读回 (.+?)；已等待最多 2 秒）"),
+         "SMC {key} 回读不一致，操作未确认（目标 {target}，读回 {read}；已等待最多 2 秒）",
+         {"key", "target", "read"}},
+    };
+    const std::string subject(words);
+    std::smatch found;
+    for (const Shape& shape : kShapes) {
+        if (!std::regex_match(subject, found, shape.match)) continue;
+        std::string sentence = text(shape.source);
+        for (std::size_t i = 0; i < shape.names.size(); ++i)
+            sentence = filled(std::move(sentence), shape.names[i], text(found[i + 1].str()));
+        return sentence;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::string helperWords(std::string_view words, const AppText& text) {
     const std::string whole = text(words);
     if (whole != words) return whole;
+    if (auto sentence = smcFailure(words, text)) return *sentence;
     // The source texts' full-width separators, as the reader's language writes them.
     const bool chinese = text.language().rfind("zh", 0) == 0;
     const auto written = [&](std::string_view mark) {

@@ -122,6 +122,10 @@ TEST(PageText, HelperWordsReadInTheReadersLanguage) {
         std::string(said::kGuardianStillTrying) + said::kFanNotAutomatic,
         std::string(said::kRestoreFailed) + fancontrol::messages::kCoolingChanged,
         std::string(fancontrol::messages::kCoolingChanged) + "；" + said::kNoFans,
+        // The core's SMC failures, alone and after a head.
+        "SMC F0Md 写入失败（130）；此机型可能不支持控制",
+        std::string(said::kRestoreFailed) + "SMC Ftst 读取失败（-5），设备没有正常响应",
+        "SMC F1Tg 回读不一致，操作未确认（目标 6000，读回 无法读取；已等待最多 2 秒）",
     };
     for (const char* language : {"en", "ko", "de", "fr", "es"}) {
         const AppText text(shipped(), language);
@@ -130,6 +134,9 @@ TEST(PageText, HelperWordsReadInTheReadersLanguage) {
     }
     for (const std::string& each : words)
         EXPECT_EQ(Wording::helperWords(each, AppText(shipped(), "zh-Hans")), each);
+    EXPECT_EQ(Wording::helperWords(words[8], AppText(shipped(), "en")),
+              "Returning the fans to automatic failed: SMC Ftst could not be read (-5); the device "
+              "did not answer properly");
 }
 
 // Japanese writes with Han characters too, so its column is checked for presence: every
