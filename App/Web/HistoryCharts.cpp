@@ -28,21 +28,25 @@ std::string value(double number, const std::string& unit) {
     return buffer;
 }
 
-// The window's seconds: the choice, or less when the record is younger.
-double fittedSeconds(const AppHistory& history, int minutes) {
+// The window's seconds: the choice, or less when the record (since `first`) is younger.
+double fittedSeconds(std::optional<Date> first, std::optional<Date> end, int minutes) {
     const double chosen = minutes * 60.0;
-    std::optional<Date> first;
-    auto note = [&](const std::vector<MetricPoint>& points) {
-        if (!points.empty() && (!first || points.front().date < *first))
-            first = points.front().date;
-    };
-    note(history.cpuTemperature);
-    note(history.cpuUsage);
-    note(history.power);
-    for (const auto& [id, points] : history.fans) note(points);
-    if (!first || !history.end) return chosen;
-    const double held = history.end->secondsSince(*first);
+    if (!first || !end) return chosen;
+    const double held = end->secondsSince(*first);
     return std::clamp(std::ceil(held / 60) * 60, kShortestSeconds, chosen);
+}
+
+void noteFirst(std::optional<Date>& first, const std::vector<MetricPoint>& points) {
+    if (!points.empty() && (!first || points.front().date < *first)) first = points.front().date;
+}
+
+double fittedSeconds(const AppHistory& history, int minutes) {
+    std::optional<Date> first;
+    noteFirst(first, history.cpuTemperature);
+    noteFirst(first, history.cpuUsage);
+    noteFirst(first, history.power);
+    for (const auto& [id, points] : history.fans) noteFirst(first, points);
+    return fittedSeconds(first, history.end, minutes);
 }
 
 // "CPU: 当前 55.0 °C · 最低 40.1 °C · 最高 61.3 °C" per series, over the window.
@@ -155,7 +159,7 @@ nlohmann::json sparklines(const AppHistory& history) {
     if (!history.end) return lines;
     Charts::ChartOptions options;
     options.end = *history.end;
-    options.seconds = 300;
+    options.seconds = fittedSeconds(history, 5);
     options.budget = 60;
     lines["cpuTemperature"] = Charts::sparkline(history.cpuTemperature, options);
     lines["gpuTemperature"] = Charts::sparkline(history.gpuTemperature, options);
@@ -170,9 +174,11 @@ nlohmann::json sensorSparklines(const std::map<std::string, std::vector<MetricPo
                                 const std::optional<Date>& end) {
     nlohmann::json lines = nlohmann::json::object();
     if (!end) return lines;
+    std::optional<Date> first;
+    for (const auto& entry : trails) noteFirst(first, entry.second);
     Charts::ChartOptions options;
     options.end = *end;
-    options.seconds = 300;
+    options.seconds = fittedSeconds(first, end, 5);
     options.budget = 60;
     for (const auto& [id, points] : trails) lines["key-" + id] = Charts::sparkline(points, options);
     return lines;
