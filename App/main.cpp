@@ -329,7 +329,6 @@ int main(int argc, char** argv) {
     hooks.processInterval = std::max(2.5, options->interval);
     hooks.telemetry = [] { return pyrelle::SystemTelemetry::read(); };
     hooks.recorded = [&] {
-        state.setControl(helper.poll());
         const AppView view = state.view();
         publisher.publish(
             view, [&] { return state.history(); }, "system");
@@ -346,6 +345,14 @@ int main(int argc, char** argv) {
 
     std::thread serving([&] { server.run(); });
     std::thread sampling([&] { runSamplingLoop(state, hooks, options->interval); });
+    // The control side is watched on its own thread: ending a frozen helper takes seconds, and
+    // the readings go on meanwhile.
+    std::thread watching([&] {
+        while (!stopper.stopped()) {
+            state.setControl(helper.poll());
+            stopper.pause(options->interval);
+        }
+    });
 
     int signal = 0;
     while (sigwait(&stops, &signal) != 0) {
@@ -356,6 +363,7 @@ int main(int argc, char** argv) {
     stopper.stop();
     server.stop();
     sampling.join();
+    watching.join();
     serving.join();
     addressFile.remove();
     return exitStatus(ended, helper, sampler);
