@@ -71,7 +71,8 @@ std::string metricsText(const AppView& view) {
 
     Family up(out, "pyrelle_smc_available",
               "Whether the SMC (real or virtual) could be read (1) or not (0).");
-    up.sample({}, snapshot && snapshot->smcAvailable ? 1 : 0);
+    // A silent device cannot be read, whatever the connection to it says.
+    up.sample({}, snapshot && snapshot->smcAvailable && !view.device.outage() ? 1 : 0);
 
     // Readings below are left out while the device does not answer; these two say why.
     Family device(out, "pyrelle_device_up",

@@ -772,6 +772,7 @@ TEST_P(KilnviewOutage, ShowsTheOutageRefusesFanActionsAndReadsAgainOnceTheDevice
         const std::string silentMetrics = metrics();
         EXPECT_NE(silentMetrics.find("\npyrelle_device_up 0\n"), std::string::npos)
             << silentMetrics;
+        EXPECT_NE(silentMetrics.find("\npyrelle_smc_available 0\n"), std::string::npos);
         EXPECT_EQ(silentMetrics.find("pyrelle_fan_rpm{"), std::string::npos) << silentMetrics;
         for (const char* path : {"/", "/sensors", "/history"})
             EXPECT_NE(get(path)->body.find(reason), std::string::npos) << path;
