@@ -28,7 +28,7 @@
   function apply(state) {
     var live = state.live || {};
     Object.keys(live).forEach(function (key) {
-      var nodes = document.querySelectorAll('[data-live="' + key + '"]');
+      var nodes = document.querySelectorAll('[data-live="' + CSS.escape(key) + '"]');
       for (var i = 0; i < nodes.length; i++) {
         if (nodes[i].textContent !== live[key]) nodes[i].textContent = live[key];
       }

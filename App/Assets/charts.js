@@ -137,8 +137,10 @@
       .then(function (lines) {
         if (!lines) return;
         Object.keys(lines).forEach(function (key) {
-          var value = document.querySelector('.card [data-live="' + key + '"]');
-          var card = value ? value.closest(".card") : document.querySelector('[data-spark="' + key + '"]');
+          // Keys are the device's own names: quoted for the selector, whatever they hold.
+          var quoted = '"' + CSS.escape(key) + '"]';
+          var value = document.querySelector('.card [data-live=' + quoted);
+          var card = value ? value.closest(".card") : document.querySelector('[data-spark=' + quoted);
           if (!card) return;
           var holder = card.querySelector(".spark-holder");
           if (!holder) {

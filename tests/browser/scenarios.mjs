@@ -152,6 +152,9 @@ async function historyScenario(page) {
   await mac.control({ op: 'fault', kind: 'stall', seconds: 20 });
   await poll('a gap marker after the stall', 60, () => page.$('#chart-temperature line.gap'), 500);
   console.log('stall shown as a gap marker');
+  await openKilnview(page, 'sensors');
+  await poll('a sparkline beside every reading', 15, () => page.$$eval('table.sensors td.reading',
+    (cells) => cells.length > 0 && cells.every((cell) => cell.querySelector('svg.spark path'))), 500);
 }
 
 // Processes: sorted by a header, filtered as one types; notifications: off until turned on.
