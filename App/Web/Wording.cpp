@@ -207,6 +207,8 @@ std::optional<std::string> smcFailure(std::string_view words, const AppText& tex
          "SMC {key} 回读不一致，操作未确认（目标 {target}，读回 {read}；已等待最多 2 秒）",
          {"key", "target", "read"}},
     };
+    // std::regex recurses per character: only sentences of the core's own length are tried.
+    if (words.size() > 512 || words.rfind("SMC ", 0) != 0) return std::nullopt;
     const std::string subject(words);
     std::smatch found;
     for (const Shape& shape : kShapes) {
@@ -224,6 +226,8 @@ std::optional<std::string> smcFailure(std::string_view words, const AppText& tex
 std::string helperWords(std::string_view words, const AppText& text) {
     const std::string whole = text(words);
     if (whole != words) return whole;
+    // The helper's sentences are short; anything longer is shown as it came, not searched.
+    if (words.size() > 1024) return whole;
     if (auto sentence = smcFailure(words, text)) return *sentence;
     // The source texts' full-width separators, as the reader's language writes them.
     const bool chinese = text.language().rfind("zh", 0) == 0;
