@@ -5,32 +5,21 @@
 // Every process it starts is killed and reaped on every path.
 import fs from 'node:fs';
 import path from 'node:path';
-import { parseArgs } from 'node:util';
 import { fansAutomatic, fansManual, fansManualAtMaximum, poll } from './lib/processes.mjs';
 import { KilnviewSession, kilnviewAddress, openKilnview } from './lib/kilnview.mjs';
-import { BrowserScenario, check, programsIn, requireBrowserScenario } from './lib/harness.mjs';
+import { BrowserScenario, check, requireBrowserScenario, scriptArguments } from './lib/harness.mjs';
 
 const LANGUAGES = ['zh-Hans', 'zh-Hant', 'en', 'ja', 'ko', 'de', 'fr', 'es'];
 const PAGES = ['overview', 'sensors', 'fans', 'history', 'processes', 'power'];
 const LIVE_KEYS = ['cpuTemperature', 'gpuTemperature', 'cpuUsage', 'headline', 'fan-0-rpm', 'fan-1-rpm',
   'fan-0-mode', 'fan-1-mode', 'leaseRemaining', 'memoryPressure', 'powerSource'];
 
-const { values: options } = parseArgs({
-  options: {
-    'binary-dir': { type: 'string' },
-    'source-dir': { type: 'string' },
-    screenshots: { type: 'string' },
-    // Seconds of sampling before the tour, so the screenshots show some history.
-    'warm-up': { type: 'string', default: '0' },
-  },
-});
-const binaryDir = path.resolve(options['binary-dir'] ?? 'build/debug');
-const sourceDir = path.resolve(options['source-dir'] ?? '.');
-const screenshots = path.resolve(options.screenshots ?? path.join(binaryDir, 'screenshots'));
-const programs = programsIn(binaryDir);
+// --warm-up: seconds of sampling before the tour, so the screenshots show some history.
+const { binaryDir, sourceDir, warmUp, programs, ...given } = scriptArguments();
+const screenshots = given.screenshots ?? path.join(binaryDir, 'screenshots');
 
 const puppeteer = await requireBrowserScenario(programs);
-const test = new BrowserScenario({ scratchPrefix: 'pyrelle-browser-', seconds: 240 + Number(options['warm-up']) });
+const test = new BrowserScenario({ scratchPrefix: 'pyrelle-browser-', seconds: 240 + warmUp });
 
 async function liveText(page, key) {
   return page.$eval(`[data-live="${key}"]`, (element) => element.textContent.trim());
@@ -91,7 +80,6 @@ async function scenario() {
     const state = await session.state();
     return state && state.samples >= 2 && /\d/.test(state.live['fan-1-rpm']);
   }, 250);
-  const warmUp = Number(options['warm-up']);
   if (warmUp > 0) {
     await mac.control({ op: 'load', value: 0.3 });
     await new Promise((resolve) => setTimeout(resolve, warmUp * 1000));

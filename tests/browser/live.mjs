@@ -5,15 +5,12 @@
 //   node live.mjs --binary-dir build/debug
 // Exit status: 0 passed, 1 failed, 77 skipped (not root, no chromium, driver not installed).
 // Every process it starts is killed and reaped on every path.
-import path from 'node:path';
-import { parseArgs } from 'node:util';
 import { poll } from './lib/processes.mjs';
 import { kilnviewAddress, openKilnview } from './lib/kilnview.mjs';
-import { BrowserScenario, programsIn, requireBrowserScenario } from './lib/harness.mjs';
+import { BrowserScenario, requireBrowserScenario, scriptArguments } from './lib/harness.mjs';
 
-const { values: options } = parseArgs({ options: { 'binary-dir': { type: 'string' } } });
 // Kilnview runs as an ordinary user: the scenario only watches, it drives no fan.
-const { kilnview: kilnviewProgram, simulator } = programsIn(path.resolve(options['binary-dir'] ?? 'build/debug'));
+const { kilnview: kilnviewProgram, simulator } = scriptArguments().programs;
 
 const puppeteer = await requireBrowserScenario({ kilnview: kilnviewProgram, simulator },
   'Kilnview is started as another user, which needs root');

@@ -9,10 +9,9 @@
 import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
-import { parseArgs } from 'node:util';
 import { poll } from './lib/processes.mjs';
 import { openKilnview as logIn } from './lib/kilnview.mjs';
-import { BrowserScenario, programsIn, requireBrowserScenario, skip } from './lib/harness.mjs';
+import { BrowserScenario, requireBrowserScenario, scriptArguments, skip } from './lib/harness.mjs';
 
 const PAGES = { overview: '/', sensors: '/sensors', fans: '/fans', history: '/history',
   processes: '/processes', power: '/power' };
@@ -21,19 +20,7 @@ const PHONE = { width: 390, height: 844 };
 // Han, kana, hangul and the CJK punctuation blocks.
 const CJK = /[\u3000-\u303f\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uac00-\ud7af\uff00-\uffef]/u;
 
-const { values: options } = parseArgs({
-  options: {
-    'binary-dir': { type: 'string' },
-    'source-dir': { type: 'string' },
-    screenshots: { type: 'string' },
-    'warm-up': { type: 'string', default: '0' },
-  },
-});
-const binaryDir = path.resolve(options['binary-dir'] ?? 'build/debug');
-const sourceDir = path.resolve(options['source-dir'] ?? '.');
-const screenshots = options.screenshots ? path.resolve(options.screenshots) : null;
-const warmUp = Number(options['warm-up']);
-const programs = programsIn(binaryDir);
+const { sourceDir, screenshots, warmUp, programs } = scriptArguments();
 
 const puppeteer = await requireBrowserScenario(programs);
 let axeSource;

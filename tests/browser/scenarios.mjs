@@ -10,18 +10,11 @@
 // as a gap marker. Processes: sorted by a header and filtered; notifications off until asked,
 // then one for a lease that failed.
 // Exit status: 0 passed, 1 failed, 77 skipped. Every process it starts is killed and reaped.
-import path from 'node:path';
-import { parseArgs } from 'node:util';
 import { fansAutomatic, fansManual, poll } from './lib/processes.mjs';
 import { KilnviewSession, kilnviewAddress, openKilnview as logIn } from './lib/kilnview.mjs';
-import { BrowserScenario, check, programsIn, requireBrowserScenario } from './lib/harness.mjs';
+import { BrowserScenario, check, requireBrowserScenario, scriptArguments } from './lib/harness.mjs';
 
-const { values: options } = parseArgs({
-  options: { 'binary-dir': { type: 'string' }, 'source-dir': { type: 'string' } },
-});
-const binaryDir = path.resolve(options['binary-dir'] ?? 'build/debug');
-const sourceDir = path.resolve(options['source-dir'] ?? '.');
-const programs = programsIn(binaryDir);
+const { sourceDir, programs } = scriptArguments();
 
 const puppeteer = await requireBrowserScenario(programs);
 const test = new BrowserScenario({ scratchPrefix: 'pyrelle-scenarios-', seconds: 150, what: 'the scenarios' });

@@ -6,6 +6,7 @@
 // the scratch directory is removed.
 import fs from 'node:fs';
 import path from 'node:path';
+import { parseArgs } from 'node:util';
 import { CHROMIUM, SKIP, chromiumMissing, closeChromium, launchChromium, loadPuppeteer } from './browser.mjs';
 import { Child, VirtualMac, stopAll, temporaryDirectory } from './processes.mjs';
 
@@ -19,6 +20,28 @@ export function skip(reason) {
 
 export function check(condition, message) {
   if (!condition) throw new Error(message);
+}
+
+// The command line every browser script takes: --binary-dir, --source-dir, --screenshots and
+// --warm-up (seconds of sampling before the pages are visited). Returns the options with the
+// directories resolved and the programs of the build.
+export function scriptArguments() {
+  const { values } = parseArgs({
+    options: {
+      'binary-dir': { type: 'string' },
+      'source-dir': { type: 'string' },
+      screenshots: { type: 'string' },
+      'warm-up': { type: 'string', default: '0' },
+    },
+  });
+  const binaryDir = path.resolve(values['binary-dir'] ?? 'build/debug');
+  return {
+    binaryDir,
+    sourceDir: path.resolve(values['source-dir'] ?? '.'),
+    screenshots: values.screenshots ? path.resolve(values.screenshots) : null,
+    warmUp: Number(values['warm-up']),
+    programs: programsIn(binaryDir),
+  };
 }
 
 // The built programs the scenarios start, below the build directory.
