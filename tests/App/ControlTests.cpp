@@ -21,11 +21,13 @@
 #include "Control/HelperClient.hpp"
 #include "Control/PrivilegeSeparation.hpp"
 #include "support/Descendants.hpp"
+#include "support/Eventually.hpp"
 
 namespace {
 
 using namespace kilnview;
 using namespace pyrelle;
+using pyrelle::testing::eventually;
 
 Snapshot fans(std::vector<std::optional<bool>> manual, bool smc = true) {
     Snapshot snapshot;
@@ -160,15 +162,6 @@ while read -r line; do
   echo '{"ok":true,"message":"控制已确认生效","session":"S","label":"风扇验证","fanStatus":{"remainingSeconds":5,"targets":[{"id":0,"rpm":5000}],"protectionActive":false}}'
 done
 )";
-
-bool eventually(double seconds, const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 struct LeaseEnding {
     const char* name;

@@ -28,6 +28,7 @@
 
 #include "Control/ControlTruth.hpp"
 #include "support/Descendants.hpp"
+#include "support/Eventually.hpp"
 #include "support/LoopbackPeer.hpp"
 #include "support/Subprocess.hpp"
 #include "support/VirtualMac.hpp"
@@ -39,16 +40,6 @@ using namespace kilnview;
 using Json = nlohmann::json;
 
 constexpr uid_t kUser = 1000;
-
-// Polls `done` every 50 ms for at most `seconds`.
-bool eventually(double seconds, const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
-}
 
 bool fansAutomatic(const Json& state) {
     for (const Json& fan : state["fans"])

@@ -17,6 +17,7 @@
 #include "pyrelle/Base64.hpp"
 #include "pyrelle/HardwareSensorReading.hpp"
 #include "pyrelle/SensorCatalog.hpp"
+#include "support/Eventually.hpp"
 #include "support/KernelTree.hpp"
 #include "support/LeaseScenario.hpp"
 
@@ -43,16 +44,6 @@ Json runJSON(const std::vector<std::string>& argv, const ProcessOptions& options
     const auto r = runProcess(argv, options);
     EXPECT_EQ(r.status, 0) << r.err;
     return Json::parse(r.out, nullptr, false);
-}
-
-// Polls until `predicate` holds (at most 15 s).
-bool eventually(const std::function<bool()>& predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
 }
 
 struct Applesmc : ::testing::Test {
@@ -102,7 +93,7 @@ TEST_F(Applesmc, FanProbeAndProbeReadTheTree) {
 
 TEST_F(Applesmc, TestFansRunsAtMaximumThenHandsBack) {
     BackgroundProcess helper(lease("test-fans"), treeOptions("applesmc", tree));
-    EXPECT_TRUE(eventually([&] { return bothManualAtMaximum(); }))
+    EXPECT_TRUE(eventually(15, [&] { return bothManualAtMaximum(); }))
         << tree.read("fan1_manual") << " " << tree.read("fan1_output");
     const auto r = helper.wait(20);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -130,7 +121,7 @@ TEST_P(BrokenFiles, EndTheLeaseWithTheFansHandedBackAndTheReasonReported) {
             R"("sensor":"CPU"})"));
     }
     BackgroundProcess helper(argv, treeOptions("applesmc", tree));
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(eventually(15, [&] {
         return tree.read("fan1_manual") == "1" && tree.read("fan2_manual") == "1" &&
                tree.read("fan1_input") == tree.read("fan1_output") &&
                tree.read("fan1_output") != tree.read("fan1_min");
@@ -169,7 +160,7 @@ TEST_F(Applesmc, ServeCurveFollowsTheTreeAndStopsWhenAFileBreaks) {
 
     tree.breakFile("fan2_output");
     Json status;
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(eventually(15, [&] {
         if (!serve.sendLine(R"({"command":"status"})")) return false;
         const auto line = serve.readLine(10);
         status = line ? Json::parse(*line, nullptr, false) : Json();
@@ -268,11 +259,14 @@ TEST(T2, FanProbeReadsTheTreeAndTestFansTakesAndHandsBackItsFans) {
     BackgroundProcess helper(
         {helperPath(), "test-fans", owner.pidText(), std::to_string(kOwnerUid), token.text()},
         options);
-    EXPECT_TRUE(eventually([&] {
-        return tree.read("fan1_manual") == "1" && tree.read("fan2_manual") == "1" &&
-               tree.read("fan1_output") == "6864" && tree.read("fan2_output") == "7200";
-    })) << tree.read("fan1_manual")
-        << " " << tree.read("fan1_output");
+    EXPECT_TRUE(eventually(15,
+                           [&] {
+                               return tree.read("fan1_manual") == "1" &&
+                                      tree.read("fan2_manual") == "1" &&
+                                      tree.read("fan1_output") == "6864" &&
+                                      tree.read("fan2_output") == "7200";
+                           }))
+        << tree.read("fan1_manual") << " " << tree.read("fan1_output");
     const auto r = helper.wait(20);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, kCoolingDone);
